@@ -1,0 +1,231 @@
+// Checked register transfers through the driver's device nodes.
+
+#include "base/base.hpp"
+#include "logging/lg2.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fstream>
+#include <optional>
+
+namespace tavrin_fpga
+{
+namespace
+{
+
+enum class Mode : std::size_t
+{
+    normal = 0,
+    adi = 1,
+};
+
+constexpr std::size_t remoteCount = 4;
+
+/** Node of the local FPGA per mode. */
+constexpr std::array<const char*, 2> localNodes = {
+    "/dev/fpga-cdev",
+    "/dev/fpga-adi",
+};
+
+/** Nodes of the remote FPGAs: the normal ones by index, then the ADI ones. */
+constexpr std::array<const char*, 2 * remoteCount> remoteNodes = {
+    "/dev/fpga-r0",     "/dev/fpga-r1",     "/dev/fpga-r2",
+    "/dev/fpga-r3",     "/dev/fpga-r0-adi", "/dev/fpga-r1-adi",
+    "/dev/fpga-r2-adi", "/dev/fpga-r3-adi",
+};
+
+constexpr std::size_t maxBlock = 63;
+constexpr std::size_t maxOffset = 15;
+constexpr std::size_t maxPage = 0xFFFF;
+constexpr std::size_t maxPageDataOffset = 15;
+/** Remote ADI nodes carry only the low 12 bits of the page. */
+constexpr std::size_t remotePageMask = 0xFFF;
+
+/** The register that a checked access addresses. */
+struct Address
+{
+    std::size_t block;
+    std::size_t offset;
+    /** Page and page data offset, for ADI mode only. */
+    std::optional<std::pair<std::size_t, std::size_t>> paged;
+};
+
+/**
+ * The checks before every transfer, in order: the chip is present (and has a
+ * node), every field is in range, the chip has the block enabled. The first
+ * that fails is logged with the location of the checked access that asked.
+ * @return 0 or the failing check's result code
+ */
+int checkAccess(bool remote, std::size_t index, const Address& address,
+                const std::source_location& where)
+{
+    const Location location = remote ? Location::remote : Location::local;
+    // A remote index without a node is reported like an absent chip.
+    if (!chipDetected(location, index) || (remote && index >= remoteCount))
+    {
+        logAt(where, "RMT:{R} Chip{ID} not detected\n", "R",
+              remote ? "True" : "False", "ID", index);
+        return -ENODEV;
+    }
+    if (address.block > maxBlock)
+    {
+        logAt(where, "Invalid block:{BLOCK}\n", "BLOCK", address.block);
+        return -EINVAL;
+    }
+    if (address.offset > maxOffset)
+    {
+        logAt(where, "Invalid offset:{OFFSET}\n", "OFFSET", address.offset);
+        return -EINVAL;
+    }
+    if (address.paged)
+    {
+        const auto [page, pageDataOffset] = *address.paged;
+        if (page > maxPage)
+        {
+            logAt(where, "Invalid page:{PAGE}\n", "PAGE", page);
+            return -EINVAL;
+        }
+        if (pageDataOffset > maxPageDataOffset)
+        {
+            logAt(where, "Invalid pageDataOffset:{OFFSET}\n", "OFFSET",
+                  pageDataOffset);
+            return -EINVAL;
+        }
+    }
+    if (!blockSupported(address.block, location, index))
+    {
+        logAt(where, "Block{BLOCK} is disabled\n", "BLOCK", address.block);
+        return -EFAULT;
+    }
+    return 0;
+}
+
+/** Node path of a checked access; the index is below remoteCount here. */
+std::string nodePath(Mode mode, bool remote, std::size_t index)
+{
+    const auto slot = static_cast<std::size_t>(mode);
+    return remote ? remoteNodes[slot * remoteCount + index] : localNodes[slot];
+}
+
+/**
+ * File position of a register. Normal mode: block in bits 4-9, offset in
+ * bits 0-3. ADI mode: block in bits 24-29, offset in bits 20-23, page in
+ * bits 4-19 (4-15 on remote nodes), page data offset in bits 0-3.
+ */
+std::size_t position(bool remote, const Address& address)
+{
+    if (!address.paged)
+    {
+        return address.block << 4 | address.offset;
+    }
+    const auto [page, pageDataOffset] = *address.paged;
+    return address.block << 24 | address.offset << 20 |
+           (remote ? page & remotePageMask : page) << 4 | pageDataOffset;
+}
+
+int checkedAccess(bool remote, std::size_t index, Operation op,
+                  const Address& address, std::size_t length,
+                  std::span<char> buffer, const std::source_location& where)
+{
+    if (int rc = checkAccess(remote, index, address, where); rc != 0)
+    {
+        return rc;
+    }
+    const Mode mode = address.paged ? Mode::adi : Mode::normal;
+    return deviceAccess(nodePath(mode, remote, index), op,
+                        position(remote, address), length, buffer);
+}
+
+} // namespace
+
+int deviceAccess(std::string dev, Operation op, std::size_t pos,
+                 std::size_t length, std::span<char> buffer)
+{
+    const std::size_t count = std::min(length, buffer.size());
+    if (buffer.data() == nullptr || count == 0)
+    {
+        return 0;
+    }
+    const auto size = static_cast<std::streamsize>(count);
+
+    // The caller's memory is the stream's only buffer: nothing is read
+    // ahead and the bytes are not copied through the library.
+    std::fstream node;
+    node.rdbuf()->pubsetbuf(buffer.data(), size);
+    node.open(dev, std::ios::in | std::ios::out | std::ios::binary);
+    if (!node.is_open())
+    {
+        lg2::error("Failed to open {DEV}\n", "DEV", dev);
+        return -EFAULT;
+    }
+
+    // Only this transfer's own failure may be reported: a read that ends at
+    // end of data fails without a system call failing, so errno stays 0.
+    errno = 0;
+    node.seekg(static_cast<std::streamoff>(pos), std::ios::beg);
+    if (op == Operation::read)
+    {
+        node.read(buffer.data(), size);
+    }
+    else
+    {
+        node.write(buffer.data(), size);
+    }
+    const bool failed = node.fail();
+    node.close();
+    if (failed)
+    {
+        return errno != 0 ? -errno : -EIO;
+    }
+    return 0;
+}
+
+int normalAccess(bool remote, std::size_t index, Operation op,
+                 std::size_t block, std::size_t offset, std::size_t length,
+                 std::span<char> buffer)
+{
+    return checkedAccess(remote, index, op, Address{block, offset, {}}, length,
+                         buffer, std::source_location::current());
+}
+
+int adiAccess(bool remote, std::size_t index, Operation op, std::size_t block,
+              std::size_t offset, std::size_t page, std::size_t pageDataOffset,
+              std::size_t length, std::span<char> buffer)
+{
+    return checkedAccess(remote, index, op,
+                         Address{block, offset, {{page, pageDataOffset}}},
+                         length, buffer, std::source_location::current());
+}
+
+int rawNormalAccess(Operation op, std::size_t block, std::size_t offset,
+                    std::size_t length, std::span<char> buffer)
+{
+    return normalAccess(false, 0, op, block, offset, length, buffer);
+}
+
+int rawRemoteNormalAccess(std::size_t index, Operation op, std::size_t block,
+                          std::size_t offset, std::size_t length,
+                          std::span<char> buffer)
+{
+    return normalAccess(true, index, op, block, offset, length, buffer);
+}
+
+int rawAdiAccess(Operation op, std::size_t block, std::size_t offset,
+                 std::size_t page, std::size_t pageDataOffset,
+                 std::size_t length, std::span<char> buffer)
+{
+    return adiAccess(false, 0, op, block, offset, page, pageDataOffset, length,
+                     buffer);
+}
+
+int rawRemoteAdiAccess(std::size_t index, Operation op, std::size_t block,
+                       std::size_t offset, std::size_t page,
+                       std::size_t pageDataOffset, std::size_t length,
+                       std::span<char> buffer)
+{
+    return adiAccess(true, index, op, block, offset, page, pageDataOffset,
+                     length, buffer);
+}
+
+} // namespace tavrin_fpga

@@ -1,0 +1,210 @@
+// Platform type, and routing of accesses to the FPGA that carries the HPM
+// blocks.
+
+#include "base/base.hpp"
+#include "logging/lg2.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <fstream>
+#include <mutex>
+#include <optional>
+
+namespace tavrin_fpga
+{
+namespace
+{
+
+struct PlatformRow
+{
+    std::uint8_t chipId;
+    int platformType;
+};
+
+/** Platform type by local chip id, searched in order. */
+constexpr std::array<PlatformRow, 7> platformTypes = {{
+    {0x7A, 0},
+    {0x7B, 1},
+    {0x4C, 2},
+    {0x34, 3},
+    {0x40, 4},
+    {0x48, 6},
+    {0x51, 5},
+}};
+
+/** A local chip with this id leaves the decision to remote FPGA 0. */
+constexpr std::uint32_t chainedChipId = 0x34;
+constexpr int unknownPlatformType = 7;
+
+std::optional<PlatformRow> findPlatform(std::uint32_t chipId)
+{
+    const auto row = std::find_if(
+        platformTypes.begin(), platformTypes.end(),
+        [chipId](const PlatformRow& r) { return r.chipId == chipId; });
+    if (row == platformTypes.end())
+    {
+        return std::nullopt;
+    }
+    return *row;
+}
+
+constexpr std::size_t blockCount = 64;
+using BlockTable = std::array<std::size_t, blockCount>;
+
+constexpr BlockTable identityBlocks = [] {
+    BlockTable table{};
+    for (std::size_t i = 0; i < blockCount; ++i)
+    {
+        table[i] = i;
+    }
+    return table;
+}();
+
+struct BlockTranslation
+{
+    std::uint32_t ifaceVer;
+    const BlockTable* table;
+};
+
+/** Block numbers per interface version; no other version is supported. */
+constexpr std::array<BlockTranslation, 2> blockTranslations = {{
+    {2, &identityBlocks},
+    {3, &identityBlocks},
+}};
+
+/** The HPM attribute's word for a remote FPGA: "remote" and one digit. */
+constexpr std::string_view remoteWord = "remote";
+
+/** The FPGA an HPM access goes to. */
+struct HpmTarget
+{
+    Location location;
+    std::size_t index;
+    std::size_t block;
+};
+
+/**
+ * Find the HPM FPGA, translate @p block for it and confirm the block is
+ * available there. Failures are logged with the location @p where of the
+ * routing function that asked.
+ * @return the target, or nothing when the block is not available
+ */
+std::optional<HpmTarget> routeHpm(Block block,
+                                  const std::source_location& where)
+{
+    HpmTarget target{Location::local, 0, 0};
+    if (getHPMLocation(target.location, target.index) != 0)
+    {
+        logAt(where, "getHPMLocation failed. Use default local location.\n");
+        target = HpmTarget{Location::local, 0, 0};
+    }
+    target.block = blockId(target.location, target.index, block);
+    if (!blockSupported(target.block, target.location, target.index))
+    {
+        logAt(where, "FPGA block{BLOCK} on {LOCATION} not availble!\n", "BLOCK",
+              target.block, "LOCATION",
+              target.location == Location::remote ? "remote" : "local");
+        return std::nullopt;
+    }
+    return target;
+}
+
+} // namespace
+
+int getPlatformType()
+{
+    auto row = findPlatform(getChipId(Location::local, 0));
+    if (row && row->chipId == chainedChipId)
+    {
+        row = findPlatform(getChipId(Location::remote, 0));
+    }
+    return row ? row->platformType : unknownPlatformType;
+}
+
+int getHPMLocation(Location& location, std::size_t& index)
+{
+    // Filled once, by the first call that reads and parses the attribute;
+    // never changed afterwards, so readers need no lock once it is set.
+    static std::atomic<bool> filled{false};
+    static std::mutex fillMutex;
+    static Location cachedLocation = Location::local;
+    static std::size_t cachedIndex = 0;
+
+    if (!filled.load(std::memory_order_acquire))
+    {
+        std::lock_guard lock(fillMutex);
+        if (!filled.load(std::memory_order_relaxed))
+        {
+            std::ifstream file(fpgaSysfsDir() + "/tavrin_fpga_hpm_chip");
+            if (!file.is_open())
+            {
+                return errno != 0 ? errno : EIO;
+            }
+            std::string word;
+            file >> word;
+            file.close();
+
+            Location hpmLocation = Location::local;
+            std::size_t hpmIndex = 0;
+            if (word.size() > remoteWord.size() && word.starts_with(remoteWord))
+            {
+                hpmLocation = Location::remote;
+                hpmIndex = static_cast<std::size_t>(
+                    std::stoi(word.substr(word.size() - 1)));
+            }
+            cachedLocation = hpmLocation;
+            cachedIndex = hpmIndex;
+            filled.store(true, std::memory_order_release);
+        }
+    }
+    location = cachedLocation;
+    index = cachedIndex;
+    return 0;
+}
+
+std::size_t blockId(Location location, std::size_t index, Block block)
+{
+    const std::uint32_t version = getIfaceVer(location, index);
+    const auto translation = std::find_if(
+        blockTranslations.begin(), blockTranslations.end(),
+        [version](const BlockTranslation& t) { return t.ifaceVer == version; });
+    if (translation == blockTranslations.end())
+    {
+        lg2::error("Unsupported interface version:{VER}.\n", "VER", version);
+        return 0;
+    }
+    const auto number = static_cast<std::size_t>(block);
+    // Numbers past the table are no block of this FPGA; the availability
+    // check refuses them.
+    return number < blockCount ? (*translation->table)[number] : number;
+}
+
+int rawHpmNormalAccess(Operation op, Block block, std::size_t offset,
+                       std::size_t length, std::span<char> buffer)
+{
+    const auto target = routeHpm(block, std::source_location::current());
+    if (!target)
+    {
+        return -EINVAL;
+    }
+    return normalAccess(target->location == Location::remote, target->index, op,
+                        target->block, offset, length, buffer);
+}
+
+int rawHpmAdiAccess(Operation op, Block block, std::size_t offset,
+                    std::size_t page, std::size_t pageDataOffset,
+                    std::size_t length, std::span<char> buffer)
+{
+    const auto target = routeHpm(block, std::source_location::current());
+    if (!target)
+    {
+        return -EINVAL;
+    }
+    return adiAccess(target->location == Location::remote, target->index, op,
+                     target->block, offset, page, pageDataOffset, length,
+                     buffer);
+}
+
+} // namespace tavrin_fpga
