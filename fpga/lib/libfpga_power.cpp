@@ -1,0 +1,118 @@
+// Power-action sources and the front-button enable of the HPM power block.
+
+#include "logging/lg2.hpp"
+
+#include <libfpga.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrin_fpga
+{
+namespace
+{
+
+// Registers of Block::power, one byte each.
+constexpr std::size_t frontButtonOffset = 0x0A;
+constexpr std::size_t powerOnSourceOffset = 0x0B;
+constexpr std::size_t powerOffSourceOffset = 0x0C;
+// 0x0D is not a source register and is never accessed.
+constexpr std::size_t powerResetSourceOffset = 0x0E;
+
+// The source code is the upper nibble of its register.
+constexpr unsigned sourceShift = 4;
+constexpr std::uint8_t frontButtonEnableMask = 0x02;
+
+/** Read the source register at @p offset and store its upper nibble in
+ *  @p source; @p source keeps its value when the read fails. */
+template <typename Source>
+int getPowerActionSource(std::size_t offset, Source& source)
+{
+    std::array<char, 1> reg{};
+    const int res = rawHpmNormalAccess(Operation::read, Block::power, offset,
+                                       reg.size(), reg);
+    if (res < 0)
+    {
+        lg2::error("rawHpmNormalAccess(read, power, {OFFSET}) res:{RES}\n",
+                   "OFFSET", offset, "RES", res);
+        return res;
+    }
+    source =
+        static_cast<Source>(static_cast<std::uint8_t>(reg[0]) >> sourceShift);
+    return 0;
+}
+
+/**
+ * Report (@p set false) or change (@p set true) the front-button enable bit.
+ *
+ * A change rewrites the whole register byte as read with only the enable bit
+ * flipped, and is skipped when the bit already has the wanted state.
+ */
+int frontButtonsEnabled(bool set, bool& enabled)
+{
+    std::array<char, 1> reg{};
+    int res = rawHpmNormalAccess(Operation::read, Block::power,
+                                 frontButtonOffset, reg.size(), reg);
+    if (res < 0)
+    {
+        lg2::error("rawHpmNormalAccess(read, power, 0xA) res:{RES}\n", "RES",
+                   res);
+        return res;
+    }
+
+    const auto current = static_cast<std::uint8_t>(reg[0]);
+    const bool isEnabled = (current & frontButtonEnableMask) != 0;
+    if (!set)
+    {
+        enabled = isEnabled;
+        return 0;
+    }
+    if (isEnabled == enabled)
+    {
+        return 0;
+    }
+
+    const auto wanted =
+        enabled ? static_cast<std::uint8_t>(current | frontButtonEnableMask)
+                : static_cast<std::uint8_t>(current & ~frontButtonEnableMask);
+    reg[0] = static_cast<char>(wanted);
+    res = rawHpmNormalAccess(Operation::write, Block::power, frontButtonOffset,
+                             reg.size(), reg);
+    if (res < 0)
+    {
+        lg2::error("rawHpmNormalAccess(write, power, 0xA) res:{RES}\n", "RES",
+                   res);
+        return res;
+    }
+    return 0;
+}
+
+} // namespace
+
+int getPowerOnSource(PowerOnSource& source)
+{
+    return getPowerActionSource(powerOnSourceOffset, source);
+}
+
+int getPowerOffSource(PowerOffSource& source)
+{
+    return getPowerActionSource(powerOffSourceOffset, source);
+}
+
+int getPowerResetSource(PowerResetSource& source)
+{
+    return getPowerActionSource(powerResetSourceOffset, source);
+}
+
+int getFrontButtonsEnabled(bool& enabled)
+{
+    return frontButtonsEnabled(false, enabled);
+}
+
+int setFrontButtonsEnabled(bool enabled)
+{
+    return frontButtonsEnabled(true, enabled);
+}
+
+} // namespace tavrin_fpga
