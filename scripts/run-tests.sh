@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Build the project and run every test.
+#
+#     scripts/run-tests.sh [BUILD_DIR]      (default: build)
+#
+# Configures BUILD_DIR when it is not configured yet, builds it, runs all
+# tests with "meson test" and prints as its very last line
+#
+#     N passed, N failed[, N skipped]
+#
+# counting test cases (not test programs) from meson's JUnit log. A test
+# program that died without writing its results (crash, timeout) counts all
+# of its cases as failed. Exits non-zero when anything failed.
+#
+# Works as root and as an ordinary user: the tests build their simulated
+# boards in private (user) namespaces either way.
+
+set -uo pipefail
+
+cd "$(dirname "$0")/.." || exit 1
+build=${1:-build}
+
+if [ ! -f "$build/build.ninja" ]; then
+    if ! meson setup "$build"; then
+        echo "0 passed, 1 failed"
+        exit 1
+    fi
+fi
+if ! meson compile -C "$build" -j 1; then
+    echo "0 passed, 1 failed"
+    exit 1
+fi
+
+# Stale logs of an earlier run must not be counted.
+rm -f "$build/meson-logs/testlog.junit.xml" "$build/meson-logs/testlog.json"
+meson test -C "$build" --no-rebuild --print-errorlogs \
+    >"$build/test-output.txt" 2>&1
+status=$?
+# Show failures in full, the rest as meson's one line per program.
+cat "$build/test-output.txt"
+
+python3 - "$build" "$status" <<'EOF'
+import json
+import os
+import subprocess
+import sys
+import xml.etree.ElementTree as ET
+
+build, status = sys.argv[1], int(sys.argv[2])
+logs = os.path.join(build, "meson-logs")
+tests = failed = skipped = 0
+suites = []
+junit = os.path.join(logs, "testlog.junit.xml")
+if os.path.exists(junit):
+    for suite in ET.parse(junit).getroot().iter("testsuite"):
+        suites.append(suite.get("name", ""))
+        tests += int(suite.get("tests", 0))
+        failed += int(suite.get("failures", 0)) + int(suite.get("errors", 0))
+        skipped += int(suite.get("skipped", 0))
+
+
+def cases_of(cmd):
+    """Number of cases a gtest program holds, at least 1."""
+    try:
+        listing = subprocess.run(
+            cmd[:1] + ["--gtest_list_tests"], capture_output=True, text=True,
+            timeout=60, cwd=build).stdout
+    except (OSError, subprocess.SubprocessError):
+        return 1
+    return max(1, sum(1 for line in listing.splitlines()
+                      if line.startswith("  ")))
+
+
+not_ok = []
+results = os.path.join(logs, "testlog.json")
+if os.path.exists(results):
+    with open(results) as log:
+        for line in log:
+            if not line.strip():
+                continue
+            result = json.loads(line)
+            if result["result"] in ("OK", "SKIP", "EXPECTEDFAIL"):
+                continue
+            not_ok.append(result["name"])
+            # Suites are named "<project>.<test>.<suite>": a program with
+            # none wrote no results, so all of its cases are lost.
+            name = result["name"].split(" / ")[-1]
+            if not any(s.split(".")[1:2] == [name] for s in suites):
+                lost = cases_of(result.get("command") or [])
+                tests += lost
+                failed += lost
+elif status != 0:
+    tests += 1
+    failed += 1
+
+if not_ok:
+    print("test programs not OK: " + ", ".join(not_ok))
+if status != 0 and failed == 0:
+    # meson failed without a failing case to show for it.
+    tests += 1
+    failed += 1
+passed = tests - failed - skipped
+line = f"{passed} passed, {failed} failed"
+if skipped:
+    line += f", {skipped} skipped"
+print(line)
+sys.exit(1 if failed or status else 0)
+EOF

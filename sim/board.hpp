@@ -1,0 +1,171 @@
+#pragma once
+
+#include <libfpga.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+/**
+ * @file board.hpp
+ * @brief A plain description of what the FPGA driver publishes on one board.
+ *
+ * A Board is data only: which SPI device directory carries the driver, the
+ * text of every attribute file, and the register contents and faults of the
+ * ten device nodes. It knows nothing about how it is put in place; World
+ * (world.hpp) materialises it as files inside a private mount namespace.
+ * Keep it that way so other front ends can serve the same description.
+ *
+ * Register contents are stored sparsely: a node reads as zero wherever no
+ * byte was set. Positions follow the driver's layouts; normalPosition() and
+ * adiPosition() compute them from register coordinates.
+ */
+namespace fpga_sim
+{
+
+using tavrin_fpga::Location;
+
+/** @brief Which SPI device directories carry the "tavrin_fpga_wakeup" mark. */
+enum class ProbeDirs
+{
+    none,  ///< neither: the library finds no driver directory
+    spi22, ///< "/sys/bus/spi/devices/spi2.2" only
+    spi20, ///< "/sys/bus/spi/devices/spi2.0" only
+    both,  ///< both; the driver's attributes live in spi2.2
+};
+
+inline constexpr const char* spi22Dir = "/sys/bus/spi/devices/spi2.2";
+inline constexpr const char* spi20Dir = "/sys/bus/spi/devices/spi2.0";
+inline constexpr const char* wakeupAttr = "tavrin_fpga_wakeup";
+inline constexpr const char* hpmChipAttr = "tavrin_fpga_hpm_chip";
+inline constexpr const char* resetAttr = "tavrin_fpga_reset";
+
+/** @brief Size of the position window of a normal-mode node. */
+inline constexpr std::uint64_t normalWindow = 0x400;
+/** @brief Size of the position window of an ADI-mode node. */
+inline constexpr std::uint64_t adiWindow = 0x40000000;
+
+/** @brief Access mode of a device node. */
+enum class Mode
+{
+    normal,
+    adi,
+};
+
+/**
+ * @brief The text of the five per-chip attribute files of one chip.
+ *
+ * An unset member means the file does not exist. The text is written as
+ * given, so include the trailing "\n" that sysfs shows where it matters.
+ */
+struct ChipAttributes
+{
+    std::optional<std::string> detected;
+    std::optional<std::string> chipId;
+    std::optional<std::string> ifaceVer;
+    std::optional<std::string> fwVersion;
+    std::optional<std::string> blocks;
+};
+
+/** @brief How a device node misbehaves. */
+enum class NodeFault
+{
+    none,      ///< a regular node sized to its full window
+    missing,   ///< no file at the node's path
+    readOnly,  ///< exists, but an open for writing fails (EROFS)
+    truncated, ///< shorter than its window: reads stop early at end of data
+    fifo,      ///< a FIFO stands at the path, so seeking fails (ESPIPE)
+};
+
+/** @brief One device node: its fault and its non-zero register bytes. */
+struct Node
+{
+    NodeFault fault = NodeFault::none;
+    /** File size used when fault is NodeFault::truncated. */
+    std::uint64_t truncatedSize = 0;
+    /** Register bytes by position; positions not listed read as zero. */
+    std::map<std::uint64_t, std::uint8_t> bytes;
+};
+
+/** @brief The path of the device node of a chip in a mode. */
+std::string nodePath(Location location, std::size_t index, Mode mode);
+
+/** @brief The paths of all ten device nodes, local first. */
+const std::vector<std::string>& allNodePaths();
+
+/** @brief Window size of the node at @p path (ADI nodes end in "-adi"). */
+std::uint64_t windowOf(const std::string& path);
+
+/** @brief Attribute file name of a chip attribute, e.g. "fpga_rmt2_blocks". */
+std::string chipAttrName(const std::string& base, Location location,
+                         std::size_t index);
+
+/** @brief Node position of a normal-mode register: block * 16 + offset. */
+std::uint64_t normalPosition(std::size_t block, std::size_t offset);
+
+/**
+ * @brief Node position of an ADI-mode register.
+ *
+ * Local nodes carry a 16-bit page, remote nodes only its low 12 bits.
+ */
+std::uint64_t adiPosition(Location location, std::size_t block,
+                          std::size_t offset, std::size_t page,
+                          std::size_t pageDataOffset);
+
+/** @brief A "blocks" attribute text offering exactly @p blocks. */
+std::string blocksText(std::initializer_list<std::size_t> blocks);
+
+/** @brief A "blocks" attribute text offering all 64 blocks. */
+std::string allBlocksText();
+
+/** @brief Everything the driver publishes on one board. */
+struct Board
+{
+    ProbeDirs probe = ProbeDirs::spi22;
+    /** Attributes of the local chip. */
+    ChipAttributes local;
+    /** Attributes of remote chips by index; any index may be described. */
+    std::map<std::size_t, ChipAttributes> remotes;
+    /** Text of "tavrin_fpga_hpm_chip"; unset: the file does not exist. */
+    std::optional<std::string> hpmChip;
+    /** Whether "tavrin_fpga_reset" exists (as an empty file). */
+    bool resetAttribute = true;
+    /**
+     * Make the driver directory read-only after filling it, as sysfs is:
+     * a missing attribute cannot then be created by opening it for writing.
+     */
+    bool readOnlyDriverDir = false;
+    /** The ten device nodes by path; all present and zero by default. */
+    std::map<std::string, Node> nodes;
+
+    Board();
+
+    /** @brief The driver directory that carries the attributes, or "". */
+    std::string driverDir() const;
+
+    /** @brief Attributes of a chip; the index is ignored for local. */
+    ChipAttributes& chip(Location location, std::size_t index = 0);
+
+    /** @brief The node of a chip in a mode. */
+    Node& node(Location location, std::size_t index, Mode mode);
+
+    /**
+     * @brief Describe a working chip: detected "1", the given chip id and
+     *        interface version, firmware "1 0" and every block enabled.
+     */
+    Board& presentChip(Location location, std::size_t index,
+                       const std::string& chipId = "0x7a",
+                       const std::string& ifaceVer = "0x2");
+
+    /** @brief Set register bytes of a node starting at @p position. */
+    Board& setBytes(Location location, std::size_t index, Mode mode,
+                    std::uint64_t position,
+                    const std::vector<std::uint8_t>& values);
+};
+
+} // namespace fpga_sim

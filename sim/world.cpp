@@ -1,0 +1,405 @@
+#include "world.hpp"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace fpga_sim
+{
+
+namespace
+{
+
+[[noreturn]] void fail(const std::string& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+/** Closes a descriptor when it goes out of scope. */
+class Fd
+{
+  public:
+    explicit Fd(int fd) : fd(fd) {}
+    Fd(Fd&& other) noexcept : fd(other.fd)
+    {
+        other.fd = -1;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+    }
+    int get() const
+    {
+        return fd;
+    }
+
+  private:
+    int fd;
+};
+
+Fd openOrFail(const std::string& path, int flags, mode_t mode = 0)
+{
+    Fd fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
+    if (fd.get() < 0)
+    {
+        fail("open " + path);
+    }
+    return fd;
+}
+
+void makeDir(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+    {
+        fail("mkdir " + path);
+    }
+}
+
+/** Bind @p path onto itself and make that mount read-only. */
+void makeReadOnly(const std::string& path)
+{
+    if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    {
+        fail("bind " + path);
+    }
+    if (::mount(nullptr, path.c_str(), nullptr,
+                MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+    {
+        fail("remount read-only " + path);
+    }
+}
+
+/**
+ * Bind the real device @p fd (opened before /dev was covered) onto a fresh
+ * file at @p path; the magic link reaches the device itself.
+ */
+void bindDevice(int fd, const std::string& path)
+{
+    writeFile(path, "");
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    if (::mount(link.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+    {
+        fail("bind " + path);
+    }
+}
+
+void writeProcFile(const std::string& path, const std::string& text)
+{
+    Fd fd = openOrFail(path, O_WRONLY);
+    if (::write(fd.get(), text.data(), text.size()) !=
+        static_cast<ssize_t>(text.size()))
+    {
+        throw NamespaceUnavailable("cannot write " + path);
+    }
+}
+
+void pwriteAll(int fd, const std::vector<std::uint8_t>& values,
+               std::uint64_t position, const std::string& path)
+{
+    if (values.empty())
+    {
+        return;
+    }
+    if (::pwrite(fd, values.data(), values.size(),
+                 static_cast<off_t>(position)) !=
+        static_cast<ssize_t>(values.size()))
+    {
+        fail("write " + path);
+    }
+}
+
+} // namespace
+
+void enterPrivateNamespace()
+{
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    const int flags = uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
+    if (::unshare(flags) != 0)
+    {
+        throw NamespaceUnavailable(
+            std::string("unshare: ") + std::generic_category().message(errno));
+    }
+    if (uid != 0)
+    {
+        // setgroups must be denied before an unprivileged gid_map is written.
+        writeProcFile("/proc/self/setgroups", "deny");
+        writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    {
+        fail("make mounts private");
+    }
+}
+
+void mountTmpfs(const std::string& dir)
+{
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "mode=0755") != 0)
+    {
+        fail("mount tmpfs on " + dir);
+    }
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    Fd fd = openOrFail(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (::write(fd.get(), text.data(), text.size()) !=
+        static_cast<ssize_t>(text.size()))
+    {
+        fail("write " + path);
+    }
+}
+
+std::string readFile(const std::string& path)
+{
+    Fd fd = openOrFail(path, O_RDONLY);
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    while ((got = ::read(fd.get(), chunk, sizeof(chunk))) > 0)
+    {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    if (got < 0)
+    {
+        fail("read " + path);
+    }
+    return text;
+}
+
+World::World(Board board) : desc(std::move(board))
+{
+    enterPrivateNamespace();
+
+    // The real /dev/null must be reachable after /dev is covered: open it
+    // first and bind it back in afterwards.
+    Fd devNull = openOrFail("/dev/null", O_RDWR);
+    // Mount before creating anything, or the files land on the host.
+    for (const char* dir : {"/sys/bus", "/dev", "/run"})
+    {
+        mountTmpfs(dir);
+    }
+    bindDevice(devNull.get(), "/dev/null");
+    for (const auto& [name, target] :
+         {std::pair{"/dev/fd", "/proc/self/fd"},
+          std::pair{"/dev/stdin", "/proc/self/fd/0"},
+          std::pair{"/dev/stdout", "/proc/self/fd/1"},
+          std::pair{"/dev/stderr", "/proc/self/fd/2"}})
+    {
+        if (::symlink(target, name) != 0)
+        {
+            fail(std::string("symlink ") + name);
+        }
+    }
+
+    buildSysfs();
+    buildNodes();
+}
+
+void World::buildSysfs()
+{
+    makeDir("/sys/bus/spi");
+    makeDir("/sys/bus/spi/devices");
+    if (desc.probe == ProbeDirs::spi22 || desc.probe == ProbeDirs::both)
+    {
+        setProbe(spi22Dir, true);
+    }
+    if (desc.probe == ProbeDirs::spi20 || desc.probe == ProbeDirs::both)
+    {
+        setProbe(spi20Dir, true);
+    }
+    const std::string dir = desc.driverDir();
+    if (dir.empty())
+    {
+        return;
+    }
+
+    auto writeChip = [this](const ChipAttributes& attrs, Location location,
+                            std::size_t index) {
+        const std::pair<const char*, const std::optional<std::string>*>
+            files[] = {{"detected", &attrs.detected},
+                       {"chip_id", &attrs.chipId},
+                       {"iface_ver", &attrs.ifaceVer},
+                       {"fw_version", &attrs.fwVersion},
+                       {"blocks", &attrs.blocks}};
+        for (const auto& [base, text] : files)
+        {
+            if (text->has_value())
+            {
+                writeAttr(chipAttrName(base, location, index), **text);
+            }
+        }
+    };
+    writeChip(desc.local, Location::local, 0);
+    for (const auto& [index, attrs] : desc.remotes)
+    {
+        writeChip(attrs, Location::remote, index);
+    }
+    if (desc.hpmChip)
+    {
+        writeAttr(hpmChipAttr, *desc.hpmChip);
+    }
+    if (desc.resetAttribute)
+    {
+        writeAttr(resetAttr, "");
+    }
+    if (desc.readOnlyDriverDir)
+    {
+        makeReadOnly(dir);
+    }
+}
+
+void World::buildNodes()
+{
+    for (const auto& [path, node] : desc.nodes)
+    {
+        switch (node.fault)
+        {
+            case NodeFault::missing:
+                continue;
+            case NodeFault::fifo:
+                if (::mkfifo(path.c_str(), 0644) != 0)
+                {
+                    fail("mkfifo " + path);
+                }
+                continue;
+            case NodeFault::none:
+            case NodeFault::readOnly:
+            case NodeFault::truncated:
+                break;
+        }
+        Fd fd = openOrFail(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+        const std::uint64_t size = node.fault == NodeFault::truncated
+                                       ? node.truncatedSize
+                                       : windowOf(path);
+        if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
+        {
+            fail("truncate " + path);
+        }
+        for (const auto& [position, value] : node.bytes)
+        {
+            if (position < size)
+            {
+                pwriteAll(fd.get(), {value}, position, path);
+            }
+        }
+        if (node.fault == NodeFault::readOnly)
+        {
+            makeReadOnly(path);
+        }
+    }
+}
+
+std::string World::attrPath(const std::string& name) const
+{
+    return desc.driverDir() + "/" + name;
+}
+
+void World::writeAttr(const std::string& name, const std::string& text)
+{
+    writeFile(attrPath(name), text);
+}
+
+void World::removeAttr(const std::string& name)
+{
+    const std::string path = attrPath(name);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    {
+        fail("unlink " + path);
+    }
+}
+
+void World::setProbe(const std::string& dir, bool present)
+{
+    const std::string mark = dir + "/" + wakeupAttr;
+    if (present)
+    {
+        makeDir(dir);
+        writeFile(mark, "");
+    }
+    else if (::unlink(mark.c_str()) != 0 && errno != ENOENT)
+    {
+        fail("unlink " + mark);
+    }
+}
+
+void World::poke(const std::string& path, std::uint64_t position,
+                 const std::vector<std::uint8_t>& values)
+{
+    Fd fd = openOrFail(path, O_WRONLY);
+    pwriteAll(fd.get(), values, position, path);
+}
+
+std::vector<std::uint8_t> World::peek(
+    const std::string& path, std::uint64_t position, std::size_t count) const
+{
+    Fd fd = openOrFail(path, O_RDONLY);
+    std::vector<std::uint8_t> values(count);
+    const ssize_t got =
+        ::pread(fd.get(), values.data(), count, static_cast<off_t>(position));
+    if (got < 0)
+    {
+        fail("read " + path);
+    }
+    values.resize(static_cast<std::size_t>(got));
+    return values;
+}
+
+void World::pokeNormal(Location location, std::size_t index, std::size_t block,
+                       std::size_t offset,
+                       const std::vector<std::uint8_t>& values)
+{
+    poke(nodePath(location, index, Mode::normal), normalPosition(block, offset),
+         values);
+}
+
+std::vector<std::uint8_t>
+    World::peekNormal(Location location, std::size_t index, std::size_t block,
+                      std::size_t offset, std::size_t count) const
+{
+    return peek(nodePath(location, index, Mode::normal),
+                normalPosition(block, offset), count);
+}
+
+void World::pokeAdi(Location location, std::size_t index, std::size_t block,
+                    std::size_t offset, std::size_t page,
+                    std::size_t pageDataOffset,
+                    const std::vector<std::uint8_t>& values)
+{
+    poke(nodePath(location, index, Mode::adi),
+         adiPosition(location, block, offset, page, pageDataOffset), values);
+}
+
+std::vector<std::uint8_t> World::peekAdi(
+    Location location, std::size_t index, std::size_t block, std::size_t offset,
+    std::size_t page, std::size_t pageDataOffset, std::size_t count) const
+{
+    return peek(nodePath(location, index, Mode::adi),
+                adiPosition(location, block, offset, page, pageDataOffset),
+                count);
+}
+
+std::uint64_t World::nodeSize(const std::string& path) const
+{
+    struct stat st
+    {};
+    if (::stat(path.c_str(), &st) != 0)
+    {
+        fail("stat " + path);
+    }
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+} // namespace fpga_sim

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gmock/gmock.h>
+
+/**
+ * @file journal.hpp
+ * @brief Catches what the library sends to the journal.
+ *
+ * JournalCapture binds the journal's own socket
+ * "/run/systemd/journal/socket" (inside a World, whose /run is private) and
+ * parses every datagram into a JournalEntry. The sender blocks once about
+ * ten datagrams are queued, so call drain() after every library call that
+ * may log. Where logs are not checked, create no capture at all: entries are
+ * then dropped by the sender.
+ *
+ *     fpga_test::JournalCapture journal;
+ *     EXPECT_EQ(rawNormalAccess(...), -ENODEV);
+ *     EXPECT_THAT(journal.drain(),
+ *                 ElementsAre(Logged("RMT:{R} Chip{ID} not detected\n",
+ *                                    {{"R", "False"}, {"ID", "0"}},
+ *                                    "normalAccess")));
+ */
+namespace fpga_test
+{
+
+inline constexpr const char* journalSocket = "/run/systemd/journal/socket";
+
+/** @brief One journal entry: its fields in the order they were sent. */
+struct JournalEntry
+{
+    std::vector<std::pair<std::string, std::string>> fields;
+
+    /** @brief Value of the first field named @p key, or "" if absent. */
+    std::string get(const std::string& key) const;
+    /** @brief Whether a field named @p key was sent. */
+    bool has(const std::string& key) const;
+};
+
+void PrintTo(const JournalEntry& entry, std::ostream* os);
+
+/**
+ * @brief Parse one native-protocol datagram: "KEY=value\n" fields and the
+ *        binary-safe "KEY\n" + 64-bit little-endian length + value + "\n".
+ * @throws std::runtime_error for a malformed datagram.
+ */
+JournalEntry parseJournalDatagram(const std::string& datagram);
+
+/** @brief A listener on the journal socket; see the file comment. */
+class JournalCapture
+{
+  public:
+    /** @brief Create "/run/systemd/journal" and bind its socket. */
+    JournalCapture();
+    ~JournalCapture();
+    JournalCapture(const JournalCapture&) = delete;
+    JournalCapture& operator=(const JournalCapture&) = delete;
+
+    /** @brief Every entry queued since the last drain, oldest first. */
+    std::vector<JournalEntry> drain();
+
+  private:
+    int fd;
+};
+
+/** @brief MESSAGE as lg2 builds it: the first "{KEY}" of each field
+ *         replaced by its value. */
+std::string expandMessage(const std::string& format,
+                          const std::map<std::string, std::string>& fields);
+
+/**
+ * @brief Matches an error entry written by the library: LOG2_FMTMSG equals
+ *        @p format, MESSAGE its expansion, PRIORITY "3", CODE_FILE and
+ *        CODE_LINE are set, CODE_FUNC contains "tavrin_fpga::<function>(" (or
+ *        "<" for a template),
+ *        and the named fields are exactly @p fields (no extra, none missing,
+ *        none twice).
+ */
+::testing::Matcher<const JournalEntry&>
+    Logged(const std::string& format,
+           const std::map<std::string, std::string>& fields,
+           const std::string& function);
+
+} // namespace fpga_test
