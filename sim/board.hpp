@@ -3,6 +3,7 @@
 #include <libfpga.hpp>
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -70,6 +71,8 @@ struct ChipAttributes
     std::optional<std::string> ifaceVer;
     std::optional<std::string> fwVersion;
     std::optional<std::string> blocks;
+
+    bool operator==(const ChipAttributes&) const = default;
 };
 
 /** @brief How a device node misbehaves. */
@@ -82,6 +85,31 @@ enum class NodeFault
     fifo,      ///< a FIFO stands at the path, so seeking fails (ESPIPE)
 };
 
+/** @brief Which transfers a TransferFault hits. */
+enum class FaultOps
+{
+    read,
+    write,
+    both,
+};
+
+/**
+ * @brief A transfer on a node that fails with an errno.
+ *
+ * Only the live simulator (fpga-sim) can make a read or write system call
+ * fail; World's plain files cannot, and ignore these.
+ */
+struct TransferFault
+{
+    /** The errno the failing read or write reports. */
+    int error = EIO;
+    FaultOps ops = FaultOps::both;
+    /** Fail only transfers that touch this block; unset: every transfer. */
+    std::optional<std::size_t> block;
+
+    bool operator==(const TransferFault&) const = default;
+};
+
 /** @brief One device node: its fault and its non-zero register bytes. */
 struct Node
 {
@@ -90,6 +118,16 @@ struct Node
     std::uint64_t truncatedSize = 0;
     /** Register bytes by position; positions not listed read as zero. */
     std::map<std::uint64_t, std::uint8_t> bytes;
+    /**
+     * Most bytes one read delivers (0: no limit), so a transfer arrives in
+     * several short reads. Honoured by the live simulator only.
+     */
+    std::size_t maxRead = 0;
+    /** Transfers that fail; the first matching entry decides. Honoured by
+     *  the live simulator only. */
+    std::vector<TransferFault> failures;
+
+    bool operator==(const Node&) const = default;
 };
 
 /** @brief The path of the device node of a chip in a mode. */
@@ -126,6 +164,8 @@ std::string allBlocksText();
 /** @brief Everything the driver publishes on one board. */
 struct Board
 {
+    /** Free text about the board, for the people who use it. */
+    std::string description;
     ProbeDirs probe = ProbeDirs::spi22;
     /** Attributes of the local chip. */
     ChipAttributes local;
@@ -135,6 +175,8 @@ struct Board
     std::optional<std::string> hpmChip;
     /** Whether "tavrin_fpga_reset" exists (as an empty file). */
     bool resetAttribute = true;
+    /** "tavrin_fpga_reset" exists but cannot be opened for writing. */
+    bool readOnlyReset = false;
     /**
      * Make the driver directory read-only after filling it, as sysfs is:
      * a missing attribute cannot then be created by opening it for writing.
@@ -144,6 +186,8 @@ struct Board
     std::map<std::string, Node> nodes;
 
     Board();
+
+    bool operator==(const Board&) const = default;
 
     /** @brief The driver directory that carries the attributes, or "". */
     std::string driverDir() const;

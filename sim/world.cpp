@@ -254,6 +254,10 @@ void World::buildSysfs()
     if (desc.resetAttribute)
     {
         writeAttr(resetAttr, "");
+        if (desc.readOnlyReset)
+        {
+            makeReadOnly(attrPath(resetAttr));
+        }
     }
     if (desc.readOnlyDriverDir)
     {

@@ -1,0 +1,967 @@
+#include "board_json.hpp"
+
+#include <algorithm>
+#include <bitset>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <utility>
+
+namespace fpga_sim
+{
+
+using nlohmann::json;
+
+BoardError::BoardError(const std::string& path, const std::string& problem) :
+    std::runtime_error(path.empty() ? problem : path + ": " + problem),
+    where(path), what_(problem)
+{}
+
+std::string nodeName(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string errnoName(int error)
+{
+    const char* name = ::strerrorname_np(error);
+    return name != nullptr ? name : std::to_string(error);
+}
+
+namespace
+{
+
+[[noreturn]] void bad(const std::string& path, const std::string& problem)
+{
+    throw BoardError(path, problem);
+}
+
+std::string hex(std::uint64_t value)
+{
+    std::ostringstream out;
+    out << "0x" << std::hex << value;
+    return out.str();
+}
+
+std::string field(const std::string& path, const std::string& key)
+{
+    return path.empty() ? key : path + "." + key;
+}
+
+std::string element(const std::string& path, std::size_t index)
+{
+    return path + "[" + std::to_string(index) + "]";
+}
+
+/** Complains about keys of @p object that are not in @p known. */
+void onlyKeys(const json& object, const std::string& path,
+              std::initializer_list<const char*> known)
+{
+    for (const auto& [key, value] : object.items())
+    {
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const char* k) { return key == k; }))
+        {
+            std::string list;
+            for (const char* k : known)
+            {
+                list += list.empty() ? "" : ", ";
+                list += k;
+            }
+            bad(field(path, key), "unknown field (known: " + list + ")");
+        }
+    }
+}
+
+const json& object(const json& value, const std::string& path)
+{
+    if (!value.is_object())
+    {
+        bad(path, "expected an object");
+    }
+    return value;
+}
+
+std::uint64_t unsignedIn(const json& value, const std::string& path,
+                         std::uint64_t low, std::uint64_t high)
+{
+    if (!value.is_number_unsigned() &&
+        !(value.is_number_integer() && value.get<std::int64_t>() >= 0))
+    {
+        bad(path, "expected an unsigned integer, got " + value.dump());
+    }
+    const auto number = value.get<std::uint64_t>();
+    if (number < low || number > high)
+    {
+        bad(path, std::to_string(number) + " is out of range " +
+                      std::to_string(low) + "-" + std::to_string(high));
+    }
+    return number;
+}
+
+bool boolean(const json& value, const std::string& path)
+{
+    if (!value.is_boolean())
+    {
+        bad(path, "expected true or false, got " + value.dump());
+    }
+    return value.get<bool>();
+}
+
+std::string string(const json& value, const std::string& path)
+{
+    if (!value.is_string())
+    {
+        bad(path, "expected a string, got " + value.dump());
+    }
+    return value.get<std::string>();
+}
+
+// --- attribute texts ------------------------------------------------------
+//
+// Every attribute is written either typed (a number, a hex string, a block
+// list, ...) or as {"raw": TEXT}, which is used verbatim and is how a board
+// file gives a malformed attribute on purpose. Typed values get sysfs's
+// trailing newline.
+
+const std::regex hexPattern("(0[xX])?[0-9a-fA-F]{1,8}");
+const std::regex bitsPattern("[01]{1,64}");
+const std::regex hpmPattern("local|remote[0-9]");
+const std::regex integerPattern("-?[0-9]{1,9}");
+
+/** A typed attribute kind: reads its JSON form, and recovers it from a text
+ *  when the text is in canonical typed form. */
+struct AttrKind
+{
+    const char* expected;
+    std::function<std::optional<std::string>(const json&)> toText;
+    std::function<std::optional<json>(const std::string&)> fromLine;
+};
+
+std::optional<std::string> lineOf(const std::string& text)
+{
+    if (text.empty() || text.back() != '\n' ||
+        text.find('\n') != text.size() - 1)
+    {
+        return std::nullopt;
+    }
+    return text.substr(0, text.size() - 1);
+}
+
+std::optional<json> matching(const std::string& line, const std::regex& re)
+{
+    if (std::regex_match(line, re))
+    {
+        return json(line);
+    }
+    return std::nullopt;
+}
+
+json blockList(const std::bitset<64>& set)
+{
+    json list = json::array();
+    for (std::size_t block = 0; block < 64;)
+    {
+        if (!set.test(block))
+        {
+            ++block;
+            continue;
+        }
+        std::size_t last = block;
+        while (last + 1 < 64 && set.test(last + 1))
+        {
+            ++last;
+        }
+        if (last - block >= 2)
+        {
+            list.push_back(std::to_string(block) + "-" + std::to_string(last));
+        }
+        else
+        {
+            for (std::size_t b = block; b <= last; ++b)
+            {
+                list.push_back(b);
+            }
+        }
+        block = last + 1;
+    }
+    return list;
+}
+
+std::bitset<64> blockSet(const json& list, const std::string& path)
+{
+    static const std::regex range("([0-9]{1,2})-([0-9]{1,2})");
+    std::bitset<64> set;
+    for (std::size_t i = 0; i < list.size(); ++i)
+    {
+        const json& entry = list[i];
+        const std::string where = element(path, i);
+        if (entry.is_string())
+        {
+            std::smatch m;
+            const std::string text = entry.get<std::string>();
+            if (!std::regex_match(text, m, range))
+            {
+                bad(where, "\"" + text +
+                               "\" is not a block range like "
+                               "\"4-8\"");
+            }
+            const auto first = std::stoul(m[1]);
+            const auto last = std::stoul(m[2]);
+            if (first > last || last > 63)
+            {
+                bad(where, "range \"" + text + "\" must lie within 0-63");
+            }
+            for (auto b = first; b <= last; ++b)
+            {
+                set.set(b);
+            }
+        }
+        else
+        {
+            set.set(unsignedIn(entry, where, 0, 63));
+        }
+    }
+    return set;
+}
+
+const AttrKind& attrKind(const std::string& name)
+{
+    static const AttrKind detected{
+        "true, false or an integer",
+        [](const json& v) -> std::optional<std::string> {
+            if (v.is_boolean())
+            {
+                return v.get<bool>() ? "1\n" : "0\n";
+            }
+            if (v.is_number_integer())
+            {
+                return std::to_string(v.get<std::int64_t>()) + "\n";
+            }
+            return std::nullopt;
+        },
+        [](const std::string& line) -> std::optional<json> {
+            if (line == "0" || line == "1")
+            {
+                return json(line == "1");
+            }
+            if (std::regex_match(line, integerPattern) &&
+                std::to_string(std::stol(line)) == line)
+            {
+                return json(std::stol(line));
+            }
+            return std::nullopt;
+        }};
+    static const AttrKind hexNumber{
+        "a hexadecimal string such as \"0x7a\" or an unsigned integer",
+        [](const json& v) -> std::optional<std::string> {
+            if (v.is_string() &&
+                std::regex_match(v.get<std::string>(), hexPattern))
+            {
+                return v.get<std::string>() + "\n";
+            }
+            if (v.is_number_unsigned() && v.get<std::uint64_t>() <= 0xFFFFFFFF)
+            {
+                return hex(v.get<std::uint64_t>()) + "\n";
+            }
+            return std::nullopt;
+        },
+        [](const std::string& line) { return matching(line, hexPattern); }};
+    static const AttrKind firmware{
+        "a one-line string such as \"3 12\"",
+        [](const json& v) -> std::optional<std::string> {
+            if (v.is_string() &&
+                v.get<std::string>().find('\n') == std::string::npos)
+            {
+                return v.get<std::string>() + "\n";
+            }
+            return std::nullopt;
+        },
+        [](const std::string& line) -> std::optional<json> {
+            return json(line);
+        }};
+    static const AttrKind blocks{
+        "a list of blocks and ranges such as [0, 1, \"4-8\"] or a string of "
+        "up to 64 \"0\"/\"1\" characters, highest block first",
+        [](const json& v) -> std::optional<std::string> {
+            if (v.is_array())
+            {
+                // Validated by blockSet() before this runs.
+                return blockSet(v, "").to_string() + "\n";
+            }
+            if (v.is_string() &&
+                std::regex_match(v.get<std::string>(), bitsPattern))
+            {
+                return v.get<std::string>() + "\n";
+            }
+            return std::nullopt;
+        },
+        [](const std::string& line) -> std::optional<json> {
+            if (!std::regex_match(line, bitsPattern))
+            {
+                return std::nullopt;
+            }
+            if (line.size() == 64)
+            {
+                return blockList(std::bitset<64>(line));
+            }
+            return json(line);
+        }};
+    static const AttrKind hpm{
+        "\"local\" or \"remote0\" to \"remote9\"",
+        [](const json& v) -> std::optional<std::string> {
+            if (v.is_string() &&
+                std::regex_match(v.get<std::string>(), hpmPattern))
+            {
+                return v.get<std::string>() + "\n";
+            }
+            return std::nullopt;
+        },
+        [](const std::string& line) { return matching(line, hpmPattern); }};
+    static const std::map<std::string, const AttrKind*> kinds = {
+        {"detected", &detected},  {"chipId", &hexNumber},
+        {"ifaceVer", &hexNumber}, {"fwVersion", &firmware},
+        {"blocks", &blocks},      {"hpmChip", &hpm}};
+    return *kinds.at(name);
+}
+
+std::string attrText(const std::string& kind, const json& value,
+                     const std::string& path)
+{
+    if (value.is_object())
+    {
+        onlyKeys(value, path, {"raw"});
+        if (!value.contains("raw"))
+        {
+            bad(path, "expected {\"raw\": TEXT}");
+        }
+        return string(value.at("raw"), field(path, "raw"));
+    }
+    if (kind == "blocks" && value.is_array())
+    {
+        blockSet(value, path);
+    }
+    const AttrKind& k = attrKind(kind);
+    if (auto text = k.toText(value))
+    {
+        return *text;
+    }
+    bad(path, "expected " + std::string(k.expected) +
+                  ", or {\"raw\": TEXT} "
+                  "for a malformed attribute; got " +
+                  value.dump());
+}
+
+json attrJson(const std::string& kind, const std::string& text)
+{
+    if (auto line = lineOf(text))
+    {
+        if (auto typed = attrKind(kind).fromLine(*line))
+        {
+            // Only when reading it back gives exactly this text.
+            if (attrKind(kind).toText(*typed) == text)
+            {
+                return *typed;
+            }
+        }
+    }
+    return json{{"raw", text}};
+}
+
+// --- chips ------------------------------------------------------------------
+
+using ChipField = std::optional<std::string> ChipAttributes::*;
+
+const std::pair<const char*, ChipField> chipFields[] = {
+    {"detected", &ChipAttributes::detected},
+    {"chipId", &ChipAttributes::chipId},
+    {"ifaceVer", &ChipAttributes::ifaceVer},
+    {"fwVersion", &ChipAttributes::fwVersion},
+    {"blocks", &ChipAttributes::blocks},
+};
+
+ChipAttributes chipFromJson(const json& value, const std::string& path)
+{
+    object(value, path);
+    onlyKeys(value, path,
+             {"detected", "chipId", "ifaceVer", "fwVersion", "blocks"});
+    ChipAttributes chip;
+    for (const auto& [key, member] : chipFields)
+    {
+        if (value.contains(key))
+        {
+            chip.*member = attrText(key, value.at(key), field(path, key));
+        }
+    }
+    return chip;
+}
+
+json chipToJson(const ChipAttributes& chip)
+{
+    json out = json::object();
+    for (const auto& [key, member] : chipFields)
+    {
+        if (chip.*member)
+        {
+            out[key] = attrJson(key, *(chip.*member));
+        }
+    }
+    return out;
+}
+
+/** "local" or "r<index>" (no leading zeros) to a remote index. */
+std::optional<std::size_t> remoteIndex(const std::string& key)
+{
+    static const std::regex pattern("r(0|[1-9][0-9]{0,2})");
+    if (!std::regex_match(key, pattern))
+    {
+        return std::nullopt;
+    }
+    return std::stoul(key.substr(1));
+}
+
+// --- nodes ------------------------------------------------------------------
+
+const std::pair<const char*, NodeFault> nodeFaults[] = {
+    {"none", NodeFault::none},         {"missing", NodeFault::missing},
+    {"readOnly", NodeFault::readOnly}, {"truncated", NodeFault::truncated},
+    {"fifo", NodeFault::fifo},
+};
+
+const std::pair<const char*, FaultOps> faultOps[] = {
+    {"read", FaultOps::read},
+    {"write", FaultOps::write},
+    {"both", FaultOps::both},
+};
+
+template <typename Value, std::size_t N>
+Value named(const std::pair<const char*, Value> (&table)[N], const json& v,
+            const std::string& path)
+{
+    const std::string name = string(v, path);
+    std::string list;
+    for (const auto& [key, value] : table)
+    {
+        if (name == key)
+        {
+            return value;
+        }
+        list += list.empty() ? "" : ", ";
+        list += key;
+    }
+    bad(path, "\"" + name + "\" is not one of " + list);
+}
+
+template <typename Value, std::size_t N>
+const char* nameOf(const std::pair<const char*, Value> (&table)[N], Value value)
+{
+    for (const auto& [key, v] : table)
+    {
+        if (v == value)
+        {
+            return key;
+        }
+    }
+    return "";
+}
+
+int errnoFromJson(const json& value, const std::string& path)
+{
+    if (value.is_number())
+    {
+        return static_cast<int>(unsignedIn(value, path, 1, 4095));
+    }
+    const std::string name = string(value, path);
+    for (int error = 1; error < 256; ++error)
+    {
+        const char* known = ::strerrorname_np(error);
+        if (known != nullptr && name == known)
+        {
+            return error;
+        }
+    }
+    bad(path, "\"" + name + "\" is not an errno name such as \"EIO\"");
+}
+
+std::vector<std::uint8_t> bytesFromJson(const json& value,
+                                        const std::string& path)
+{
+    std::vector<std::uint8_t> bytes;
+    if (value.is_array())
+    {
+        for (std::size_t i = 0; i < value.size(); ++i)
+        {
+            bytes.push_back(static_cast<std::uint8_t>(
+                unsignedIn(value[i], element(path, i), 0, 255)));
+        }
+    }
+    else if (value.is_string())
+    {
+        const std::string text = value.get<std::string>();
+        std::string digits;
+        for (char c : text)
+        {
+            if (std::isspace(static_cast<unsigned char>(c)) != 0)
+            {
+                if (digits.size() % 2 != 0)
+                {
+                    bad(path,
+                        "hex bytes are two digits each: \"" + text + "\"");
+                }
+                continue;
+            }
+            if (std::isxdigit(static_cast<unsigned char>(c)) == 0)
+            {
+                bad(path, "'" + std::string(1, c) +
+                              "' is not a hex digit in \"" + text + "\"");
+            }
+            digits += c;
+        }
+        if (digits.size() % 2 != 0)
+        {
+            bad(path, "hex bytes are two digits each: \"" + text + "\"");
+        }
+        for (std::size_t i = 0; i < digits.size(); i += 2)
+        {
+            bytes.push_back(static_cast<std::uint8_t>(
+                std::stoul(digits.substr(i, 2), nullptr, 16)));
+        }
+    }
+    else
+    {
+        bad(path, "expected a string of hex bytes such as \"03 a7\" or a "
+                  "list of numbers, got " +
+                      value.dump());
+    }
+    if (bytes.empty())
+    {
+        bad(path, "no bytes given");
+    }
+    return bytes;
+}
+
+struct NodeInfo
+{
+    Location location;
+    Mode mode;
+    std::uint64_t window;
+};
+
+NodeInfo nodeInfo(const std::string& path)
+{
+    return {path.starts_with("/dev/fpga-r") ? Location::remote
+                                            : Location::local,
+            path.ends_with("-adi") ? Mode::adi : Mode::normal, windowOf(path)};
+}
+
+std::uint64_t registerPosition(const json& entry, const std::string& path,
+                               const NodeInfo& info)
+{
+    if (entry.contains("position"))
+    {
+        onlyKeys(entry, path, {"position", "bytes"});
+        return unsignedIn(entry.at("position"), field(path, "position"), 0,
+                          info.window - 1);
+    }
+    if (info.mode == Mode::normal)
+    {
+        onlyKeys(entry, path, {"block", "offset", "bytes"});
+    }
+    else
+    {
+        onlyKeys(entry, path,
+                 {"block", "offset", "page", "pageDataOffset", "bytes"});
+    }
+    for (const char* key : {"block", "offset"})
+    {
+        if (!entry.contains(key))
+        {
+            bad(path,
+                std::string("missing \"") + key + "\" (or give \"position\")");
+        }
+    }
+    const auto block =
+        unsignedIn(entry.at("block"), field(path, "block"), 0, 63);
+    const auto offset =
+        unsignedIn(entry.at("offset"), field(path, "offset"), 0, 15);
+    if (info.mode == Mode::normal)
+    {
+        return normalPosition(block, offset);
+    }
+    const std::uint64_t maxPage =
+        info.location == Location::local ? 0xFFFF : 0xFFF;
+    const auto page =
+        entry.contains("page")
+            ? unsignedIn(entry.at("page"), field(path, "page"), 0, maxPage)
+            : 0;
+    const auto pageDataOffset =
+        entry.contains("pageDataOffset")
+            ? unsignedIn(entry.at("pageDataOffset"),
+                         field(path, "pageDataOffset"), 0, 15)
+            : 0;
+    return adiPosition(info.location, block, offset, page, pageDataOffset);
+}
+
+void registersFromJson(const json& list, const std::string& path,
+                       const NodeInfo& info, Node& node)
+{
+    if (!list.is_array())
+    {
+        bad(path, "expected a list of register entries");
+    }
+    std::map<std::uint64_t, std::size_t> setBy;
+    for (std::size_t i = 0; i < list.size(); ++i)
+    {
+        const std::string where = element(path, i);
+        const json& entry = object(list[i], where);
+        if (!entry.contains("bytes"))
+        {
+            bad(where, "missing \"bytes\"");
+        }
+        const std::uint64_t start = registerPosition(entry, where, info);
+        const auto bytes =
+            bytesFromJson(entry.at("bytes"), field(where, "bytes"));
+        if (start + bytes.size() > info.window)
+        {
+            bad(field(where, "bytes"),
+                std::to_string(bytes.size()) + " bytes from position " +
+                    hex(start) + " run past the end of the node (" +
+                    hex(info.window) + ")");
+        }
+        std::uint64_t position = start;
+        for (std::uint8_t byte : bytes)
+        {
+            if (auto [it, fresh] = setBy.emplace(position, i); !fresh)
+            {
+                bad(where, "position " + hex(position) + " is already set by " +
+                               element(path, it->second));
+            }
+            node.bytes[position++] = byte;
+        }
+    }
+}
+
+Node nodeFromJson(const json& value, const std::string& path,
+                  const NodeInfo& info)
+{
+    object(value, path);
+    onlyKeys(value, path, {"fault", "size", "maxRead", "fail", "registers"});
+    Node node;
+    if (value.contains("fault"))
+    {
+        node.fault = named(nodeFaults, value.at("fault"), field(path, "fault"));
+    }
+    if (node.fault == NodeFault::truncated)
+    {
+        if (!value.contains("size"))
+        {
+            bad(path, "a \"truncated\" node needs a \"size\"");
+        }
+        node.truncatedSize = unsignedIn(value.at("size"), field(path, "size"),
+                                        0, info.window - 1);
+    }
+    else if (value.contains("size"))
+    {
+        bad(field(path, "size"), "only a \"truncated\" node has a size");
+    }
+    if (value.contains("maxRead"))
+    {
+        node.maxRead =
+            unsignedIn(value.at("maxRead"), field(path, "maxRead"), 1, 1 << 20);
+    }
+    if (value.contains("fail"))
+    {
+        const json& list = value.at("fail");
+        if (!list.is_array())
+        {
+            bad(field(path, "fail"), "expected a list of failures");
+        }
+        for (std::size_t i = 0; i < list.size(); ++i)
+        {
+            const std::string where = element(field(path, "fail"), i);
+            const json& entry = object(list[i], where);
+            onlyKeys(entry, where, {"errno", "on", "block"});
+            if (!entry.contains("errno"))
+            {
+                bad(where, "missing \"errno\"");
+            }
+            TransferFault fault;
+            fault.error =
+                errnoFromJson(entry.at("errno"), field(where, "errno"));
+            if (entry.contains("on"))
+            {
+                fault.ops = named(faultOps, entry.at("on"), field(where, "on"));
+            }
+            if (entry.contains("block"))
+            {
+                fault.block =
+                    unsignedIn(entry.at("block"), field(where, "block"), 0, 63);
+            }
+            node.failures.push_back(fault);
+        }
+    }
+    if (value.contains("registers"))
+    {
+        registersFromJson(value.at("registers"), field(path, "registers"), info,
+                          node);
+    }
+    return node;
+}
+
+json registerEntry(const NodeInfo& info, std::uint64_t start)
+{
+    if (info.mode == Mode::normal)
+    {
+        return {{"block", start >> 4}, {"offset", start & 0xF}};
+    }
+    const std::size_t block = (start >> 24) & 0x3F;
+    const std::size_t offset = (start >> 20) & 0xF;
+    const std::size_t page = (start >> 4) & 0xFFFF;
+    const std::size_t pageDataOffset = start & 0xF;
+    if (adiPosition(info.location, block, offset, page, pageDataOffset) !=
+        start)
+    {
+        return {{"position", start}};
+    }
+    return {{"block", block},
+            {"offset", offset},
+            {"page", page},
+            {"pageDataOffset", pageDataOffset}};
+}
+
+json nodeToJson(const Node& node, const NodeInfo& info)
+{
+    json out = json::object();
+    if (node.fault != NodeFault::none)
+    {
+        out["fault"] = nameOf(nodeFaults, node.fault);
+    }
+    if (node.fault == NodeFault::truncated)
+    {
+        out["size"] = node.truncatedSize;
+    }
+    if (node.maxRead != 0)
+    {
+        out["maxRead"] = node.maxRead;
+    }
+    for (const TransferFault& fault : node.failures)
+    {
+        json entry = {{"errno", errnoName(fault.error)},
+                      {"on", nameOf(faultOps, fault.ops)}};
+        if (fault.block)
+        {
+            entry["block"] = *fault.block;
+        }
+        out["fail"].push_back(entry);
+    }
+    // Runs of consecutive bytes; normal-mode runs end at block boundaries so
+    // that each entry names one block.
+    for (auto it = node.bytes.begin(); it != node.bytes.end();)
+    {
+        const std::uint64_t start = it->first;
+        std::string bytes;
+        std::uint64_t next = start;
+        while (it != node.bytes.end() && it->first == next &&
+               (next == start || info.mode == Mode::adi || next % 16 != 0))
+        {
+            static const char digits[] = "0123456789abcdef";
+            bytes += bytes.empty() ? "" : " ";
+            bytes += digits[it->second >> 4];
+            bytes += digits[it->second & 0xF];
+            ++next;
+            ++it;
+        }
+        json entry = start < info.window ? registerEntry(info, start)
+                                         : json{{"position", start}};
+        entry["bytes"] = bytes;
+        out["registers"].push_back(entry);
+    }
+    return out;
+}
+
+const std::pair<const char*, ProbeDirs> probeNames[] = {
+    {"spi2.2", ProbeDirs::spi22},
+    {"spi2.0", ProbeDirs::spi20},
+    {"both", ProbeDirs::both},
+    {"none", ProbeDirs::none},
+};
+
+/** "line L, column C" of byte @p offset of @p text (counted from 1). */
+std::string textPlace(const std::string& text, std::size_t offset)
+{
+    offset = std::min(offset, text.size());
+    const auto line = 1 + std::count(text.begin(), text.begin() + offset, '\n');
+    const auto lineStart = text.rfind('\n', offset == 0 ? 0 : offset - 1);
+    const std::size_t column = lineStart == std::string::npos || offset == 0
+                                   ? offset
+                                   : offset - lineStart - 1;
+    return "line " + std::to_string(line) + ", column " +
+           std::to_string(column + 1);
+}
+
+} // namespace
+
+Board boardFromJson(const json& value)
+{
+    object(value, "");
+    onlyKeys(value, "",
+             {"description", "probe", "hpmChip", "resetAttribute",
+              "readOnlyReset", "readOnlyDriverDir", "chips", "nodes"});
+    Board board;
+    if (value.contains("description"))
+    {
+        board.description = string(value.at("description"), "description");
+    }
+    if (value.contains("probe"))
+    {
+        board.probe = named(probeNames, value.at("probe"), "probe");
+    }
+    if (value.contains("hpmChip"))
+    {
+        board.hpmChip = attrText("hpmChip", value.at("hpmChip"), "hpmChip");
+    }
+    const std::pair<const char*, bool Board::*> flags[] = {
+        {"resetAttribute", &Board::resetAttribute},
+        {"readOnlyReset", &Board::readOnlyReset},
+        {"readOnlyDriverDir", &Board::readOnlyDriverDir},
+    };
+    for (const auto& [key, member] : flags)
+    {
+        if (value.contains(key))
+        {
+            board.*member = boolean(value.at(key), key);
+        }
+    }
+    if (value.contains("chips"))
+    {
+        for (const auto& [key, chip] :
+             object(value.at("chips"), "chips").items())
+        {
+            const std::string path = field("chips", key);
+            if (key == "local")
+            {
+                board.local = chipFromJson(chip, path);
+            }
+            else if (auto index = remoteIndex(key))
+            {
+                board.remotes[*index] = chipFromJson(chip, path);
+            }
+            else
+            {
+                bad(path, "a chip is \"local\" or \"r\" and a remote index, "
+                          "such as \"r0\"");
+            }
+        }
+    }
+    if (value.contains("nodes"))
+    {
+        for (const auto& [key, node] :
+             object(value.at("nodes"), "nodes").items())
+        {
+            const std::string path = field("nodes", key);
+            const auto& paths = allNodePaths();
+            const auto found =
+                std::find_if(paths.begin(), paths.end(),
+                             [&](const auto& p) { return nodeName(p) == key; });
+            if (found == paths.end())
+            {
+                bad(path, "no such device node (fpga-cdev, fpga-adi, "
+                          "fpga-r0 to fpga-r3, fpga-r0-adi to fpga-r3-adi)");
+            }
+            board.nodes[*found] = nodeFromJson(node, path, nodeInfo(*found));
+        }
+    }
+    if (board.readOnlyReset && !board.resetAttribute)
+    {
+        bad("readOnlyReset", "there is no reset attribute to make read-only "
+                             "(resetAttribute is false)");
+    }
+    return board;
+}
+
+Board boardFromText(const std::string& text)
+{
+    json value;
+    try
+    {
+        value = json::parse(text);
+    }
+    catch (const json::parse_error& e)
+    {
+        std::string reason = e.what();
+        // nlohmann prefixes "[json.exception.parse_error.101] parse error
+        // at line 1, column 2: "; keep what follows the last ": ".
+        if (const auto colon = reason.find(": "); colon != std::string::npos)
+        {
+            reason = reason.substr(colon + 2);
+        }
+        bad(textPlace(text, e.byte == 0 ? 0 : e.byte - 1),
+            "not valid JSON: " + reason);
+    }
+    return boardFromJson(value);
+}
+
+Board loadBoardFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+    {
+        bad("", "cannot open board file " + path + ": " + std::strerror(errno));
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return boardFromText(text.str());
+}
+
+json boardToJson(const Board& board)
+{
+    json out = json::object();
+    if (!board.description.empty())
+    {
+        out["description"] = board.description;
+    }
+    out["probe"] = nameOf(probeNames, board.probe);
+    if (board.hpmChip)
+    {
+        out["hpmChip"] = attrJson("hpmChip", *board.hpmChip);
+    }
+    if (!board.resetAttribute)
+    {
+        out["resetAttribute"] = false;
+    }
+    if (board.readOnlyReset)
+    {
+        out["readOnlyReset"] = true;
+    }
+    if (board.readOnlyDriverDir)
+    {
+        out["readOnlyDriverDir"] = true;
+    }
+    json chips = json::object();
+    if (board.local != ChipAttributes{})
+    {
+        chips["local"] = chipToJson(board.local);
+    }
+    for (const auto& [index, chip] : board.remotes)
+    {
+        chips["r" + std::to_string(index)] = chipToJson(chip);
+    }
+    out["chips"] = chips;
+    json nodes = json::object();
+    for (const auto& [path, node] : board.nodes)
+    {
+        if (node != Node{})
+        {
+            nodes[nodeName(path)] = nodeToJson(node, nodeInfo(path));
+        }
+    }
+    if (!nodes.empty())
+    {
+        out["nodes"] = nodes;
+    }
+    return out;
+}
+
+} // namespace fpga_sim

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "sim/board.hpp"
+
+#define FUSE_USE_VERSION 31
+#include <fuse3/fuse.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+/**
+ * @file driver_fs.hpp
+ * @brief The FPGA driver's files, served from a Board by libfuse.
+ *
+ * The file system has three directories: "spi2.2" and "spi2.0" hold what the
+ * driver publishes in its SPI device directory (only those the board's probe
+ * setting names), and "nodes" holds the device nodes. fpga-sim binds each of
+ * them to the driver's fixed path.
+ *
+ * Nodes behave like the driver's: every open is direct I/O, a read at a
+ * position returns the register bytes from that address on, a write stores
+ * them, and reading or writing past the node's window ends at the window.
+ * Writing "1" and then "0" to "tavrin_fpga_reset" restores the board's
+ * register contents. All handlers run on the one FUSE loop thread.
+ */
+namespace fpga_sim
+{
+
+class DriverFs
+{
+  public:
+    /**
+     * @param board what to serve
+     * @param traceFd where to write one line per transfer, or -1
+     */
+    DriverFs(const Board& board, int traceFd);
+
+    DriverFs(const DriverFs&) = delete;
+    DriverFs& operator=(const DriverFs&) = delete;
+
+    /** @brief The handlers to give fuse_new(), with this as private data. */
+    static const fuse_operations& operations();
+
+    /** @brief One transfer on a node, as the read and write handlers do it.
+     *  @return bytes moved, or a negative errno */
+    int transfer(const std::string& name, bool write, char* data,
+                 std::size_t size, std::uint64_t position);
+
+    /** @brief A write to an attribute. @return bytes taken or -errno */
+    int writeAttr(const std::string& path, std::string_view text);
+
+    struct NodeState
+    {
+        std::string name;
+        Location location;
+        Mode mode;
+        Node initial;
+        std::map<std::uint64_t, std::uint8_t> bytes;
+        std::uint64_t window;
+    };
+
+    struct Attr
+    {
+        std::function<std::string()> read;
+        /** Takes one written text; unset: the attribute is read-only. */
+        std::function<int(std::string_view)> write;
+    };
+
+    /** @brief What a path of the file system is. */
+    struct Entry
+    {
+        enum class Kind
+        {
+            dir,
+            attr,
+            node,
+        } kind;
+        Attr* attr = nullptr;
+        NodeState* node = nullptr;
+    };
+
+    /** @brief The entry at @p path, or nullptr. */
+    const Entry* find(const std::string& path) const;
+
+    /** @brief The names directly inside directory @p path. */
+    std::vector<std::string> list(const std::string& path) const;
+
+  private:
+    void addDir(const std::string& path);
+    void addAttr(const std::string& path, Attr attr);
+    void traceLine(const std::string& line) const;
+    std::string describe(const NodeState& node, std::uint64_t position) const;
+    void restoreRegisters();
+
+    int traceFd;
+    bool resetAsserted = false;
+    std::map<std::string, Attr> attrs;
+    std::map<std::string, NodeState> nodes;
+    std::map<std::string, Entry> entries;
+};
+
+} // namespace fpga_sim

@@ -1,0 +1,180 @@
+// fpga-sim: run a command with the FPGA driver simulated from a board file.
+//
+//     fpga-sim [--board FILE] [--trace[=FILE]] -- COMMAND [ARGS...]
+//     fpga-sim --check FILE
+//     fpga-sim [--board FILE] --print-board
+//
+// docs/fpga-sim.md is the manual, docs/board-format.md the board format.
+
+#include "default_board.hpp"
+#include "sandbox.hpp"
+#include "sim/board_json.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string_view>
+
+namespace
+{
+
+constexpr int exitUsage = 2;
+constexpr int exitInvalidBoard = 1;
+
+constexpr const char* footer = R"(
+Examples:
+  fpga-sim -- fpgatool info          run fpgatool on the built-in board
+  fpga-sim --board examples/boards/platform-6.json --trace -- fpgatool fans
+  fpga-sim --check my-board.json     validate a board file
+
+Exit status: the command's own status (128+N when signal N ended it);
+125 when the simulation cannot be set up, 126 when the command cannot be
+executed, 127 when it is not found, 2 for a usage error. With --check:
+0 when the board file is valid, 1 when it is not.)";
+
+fpga_sim::Board boardFrom(const std::string& file)
+{
+    if (file.empty())
+    {
+        return fpga_sim::boardFromText(fpga_sim::defaultBoardJson);
+    }
+    return fpga_sim::loadBoardFile(file);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n\n"
+                 "Run COMMAND with the FPGA driver simulated from a board "
+                 "file, in a private mount namespace. The board's sysfs "
+                 "attributes and the ten /dev/fpga-* nodes are served with "
+                 "libfuse; nothing outside the namespace changes.",
+                 "fpga-sim"};
+    app.footer(footer);
+    std::string boardFile;
+    std::string traceFile;
+    std::string checkFile;
+    bool printBoard = false;
+    std::vector<std::string> command;
+    app.add_option("--board", boardFile,
+                   "board file to serve (default: the built-in server board)")
+        ->check(CLI::ExistingFile)
+        ->type_name("FILE");
+    auto* trace = app.add_option("--trace", traceFile,
+                                 "write one line per transfer to FILE, or to "
+                                 "standard error without =FILE")
+                      ->expected(0, 1)
+                      ->type_name("[=FILE]");
+    auto* check =
+        app.add_option("--check", checkFile, "validate a board file and exit")
+            ->type_name("FILE");
+    auto* print = app.add_flag("--print-board", printBoard,
+                               "print the board (--board or the built-in "
+                               "one) as JSON and exit");
+    check->excludes(trace)->excludes(print);
+    app.get_formatter()->column_width(24);
+    // Everything after the first "--" is the command, taken verbatim: CLI11
+    // would let an option with an optional value swallow the "--".
+    int ownArgs = 1;
+    while (ownArgs < argc && std::string_view(argv[ownArgs]) != "--")
+    {
+        ++ownArgs;
+    }
+    for (int i = ownArgs + 1; i < argc; ++i)
+    {
+        command.emplace_back(argv[i]);
+    }
+    try
+    {
+        app.parse(ownArgs, argv);
+        if (!check->count() && !printBoard && command.empty())
+        {
+            throw CLI::ValidationError(
+                "COMMAND", "a command to run is required (after --)");
+        }
+        if ((check->count() || printBoard) && !command.empty())
+        {
+            throw CLI::ValidationError(
+                "COMMAND", "--check and --print-board run no command");
+        }
+    }
+    catch (const CLI::ParseError& e)
+    {
+        const int status = app.exit(e);
+        return status == 0 ? 0 : exitUsage;
+    }
+
+    if (check->count())
+    {
+        try
+        {
+            const fpga_sim::Board board = fpga_sim::loadBoardFile(checkFile);
+            std::cout << checkFile << ": valid board";
+            if (!board.description.empty())
+            {
+                std::cout << " (" << board.description << ")";
+            }
+            std::cout << "\n";
+            return 0;
+        }
+        catch (const fpga_sim::BoardError& e)
+        {
+            std::cerr << checkFile << ": " << e.what() << "\n";
+            return exitInvalidBoard;
+        }
+    }
+
+    fpga_sim::Board board;
+    try
+    {
+        board = boardFrom(boardFile);
+    }
+    catch (const fpga_sim::BoardError& e)
+    {
+        std::cerr << "fpga-sim: " << boardFile << ": " << e.what() << "\n";
+        return fpga_sim::exitSetupFailed;
+    }
+    if (printBoard)
+    {
+        std::cout << fpga_sim::boardToJson(board).dump(2) << "\n";
+        return 0;
+    }
+
+    int traceFd = -1;
+    if (trace->count())
+    {
+        traceFd =
+            traceFile.empty()
+                ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
+                : ::open(traceFile.c_str(),
+                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND,
+                         0644);
+        if (traceFd < 0)
+        {
+            std::cerr << "fpga-sim: cannot open trace file " << traceFile
+                      << ": " << std::strerror(errno) << "\n";
+            return fpga_sim::exitSetupFailed;
+        }
+    }
+
+    try
+    {
+        const int status = fpga_sim::runOnBoard(board, traceFd, command);
+        std::fflush(nullptr);
+        // The FUSE loop thread may still serve a process the command left
+        // behind; end without running destructors under it.
+        ::_exit(status);
+    }
+    catch (const fpga_sim::SetupError& e)
+    {
+        std::cerr << "fpga-sim: " << e.what() << "\n";
+        return fpga_sim::exitSetupFailed;
+    }
+}

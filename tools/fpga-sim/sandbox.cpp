@@ -1,0 +1,490 @@
+#include "sandbox.hpp"
+
+#include "driver_fs.hpp"
+#include "sim/board_json.hpp"
+#include "sim/world.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <thread>
+
+namespace fpga_sim
+{
+
+namespace
+{
+
+constexpr const char* stageName = ".fpga-sim-stage";
+constexpr const char* stageDir = "/dev/.fpga-sim-stage";
+
+[[noreturn]] void setupFailed(const std::string& what, int error = errno)
+{
+    throw SetupError(what + ": " + std::strerror(error));
+}
+
+/** Closes a descriptor when it goes out of scope. */
+class Fd
+{
+  public:
+    explicit Fd(int fd = -1) : fd(fd) {}
+    Fd(Fd&& other) noexcept : fd(other.fd)
+    {
+        other.fd = -1;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&&) = delete;
+    ~Fd()
+    {
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+    }
+    int get() const
+    {
+        return fd;
+    }
+
+  private:
+    int fd;
+};
+
+/** Mount points made here, unmounted in reverse order at the end. */
+class Mounts
+{
+  public:
+    void bind(const std::string& from, const std::string& to,
+              unsigned long flags = 0)
+    {
+        if (::mount(from.c_str(), to.c_str(), nullptr, MS_BIND | flags,
+                    nullptr) != 0)
+        {
+            setupFailed("bind " + from + " on " + to);
+        }
+        made.push_back(to);
+    }
+
+    void tmpfs(const std::string& dir)
+    {
+        if (::mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+        {
+            setupFailed("mount tmpfs on " + dir);
+        }
+        made.push_back(dir);
+    }
+
+    void added(const std::string& dir)
+    {
+        made.push_back(dir);
+    }
+
+    /** Detach everything, so a process the command left behind finds no
+     *  dead FUSE mount. */
+    void detachAll()
+    {
+        for (auto it = made.rbegin(); it != made.rend(); ++it)
+        {
+            ::umount2(it->c_str(), MNT_DETACH);
+        }
+        made.clear();
+    }
+
+  private:
+    std::vector<std::string> made;
+};
+
+void makeDir(const std::string& path)
+{
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+    {
+        setupFailed("mkdir " + path);
+    }
+}
+
+void makeFile(const std::string& path)
+{
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (fd.get() < 0)
+    {
+        setupFailed("create " + path);
+    }
+}
+
+std::string fdPath(int fd)
+{
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+/** One entry of the host's /dev, kept to be put back over the new tmpfs. */
+struct DevEntry
+{
+    std::string name;
+    enum class Kind
+    {
+        file,
+        dir,
+        link,
+    } kind;
+    Fd fd;
+    std::string target;
+};
+
+/**
+ * Remember every entry of the host's /dev except the names fpga-sim serves,
+ * holding each by an O_PATH descriptor, so that it can be bound back after
+ * /dev is covered.
+ */
+std::vector<DevEntry> collectDev(const std::set<std::string>& served)
+{
+    std::vector<DevEntry> entries;
+    DIR* dir = ::opendir("/dev");
+    if (dir == nullptr)
+    {
+        setupFailed("open /dev");
+    }
+    while (const dirent* ent = ::readdir(dir))
+    {
+        const std::string name = ent->d_name;
+        if (name == "." || name == ".." || served.contains(name))
+        {
+            continue;
+        }
+        const std::string path = "/dev/" + name;
+        struct stat st
+        {};
+        if (::lstat(path.c_str(), &st) != 0)
+        {
+            continue;
+        }
+        if (S_ISLNK(st.st_mode))
+        {
+            std::array<char, 4096> target{};
+            const ssize_t len =
+                ::readlink(path.c_str(), target.data(), target.size() - 1);
+            if (len > 0)
+            {
+                entries.push_back({name, DevEntry::Kind::link, Fd{},
+                                   std::string(target.data(),
+                                               static_cast<std::size_t>(len))});
+            }
+            continue;
+        }
+        Fd fd(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.get() < 0)
+        {
+            continue;
+        }
+        entries.push_back(
+            {name,
+             S_ISDIR(st.st_mode) ? DevEntry::Kind::dir : DevEntry::Kind::file,
+             std::move(fd), ""});
+    }
+    ::closedir(dir);
+    return entries;
+}
+
+/** Put the remembered host entries into the fresh /dev. Best effort: an
+ *  entry that cannot be carried over is left out. */
+void restoreDev(std::vector<DevEntry>& entries, Mounts& mounts)
+{
+    for (DevEntry& entry : entries)
+    {
+        const std::string path = "/dev/" + entry.name;
+        switch (entry.kind)
+        {
+            case DevEntry::Kind::link:
+                [[maybe_unused]] int ignored;
+                ignored = ::symlink(entry.target.c_str(), path.c_str());
+                continue;
+            case DevEntry::Kind::dir:
+                if (::mkdir(path.c_str(), 0755) != 0)
+                {
+                    continue;
+                }
+                break;
+            case DevEntry::Kind::file:
+                if (Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC,
+                                 0644));
+                    fd.get() < 0)
+                {
+                    continue;
+                }
+                break;
+        }
+        // The magic link reaches the host's entry although /dev is covered.
+        if (::mount(fdPath(entry.fd.get()).c_str(), path.c_str(), nullptr,
+                    MS_BIND | MS_REC, nullptr) == 0)
+        {
+            mounts.added(path);
+        }
+    }
+    entries.clear();
+}
+
+/** The deepest existing directory on the way to the SPI devices; a tmpfs
+ *  over it hides the host's SPI devices and nothing more. */
+std::string sysfsCover()
+{
+    for (const char* dir : {"/sys/bus/spi/devices", "/sys/bus/spi", "/sys/bus"})
+    {
+        struct stat st
+        {};
+        if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+        {
+            return dir;
+        }
+    }
+    throw SetupError("no /sys/bus directory to cover");
+}
+
+/** The FUSE file system and its loop thread. */
+class Server
+{
+  public:
+    Server(const Board& board, int traceFd, int fuseFd) : fs(board, traceFd)
+    {
+        const std::string options =
+            "fd=" + std::to_string(fuseFd) +
+            ",rootmode=40000,user_id=" + std::to_string(::getuid()) +
+            ",group_id=" + std::to_string(::getgid()) + ",allow_other";
+        makeDir(stageDir);
+        if (::mount("fpga-sim", stageDir, "fuse.fpga-sim", MS_NOSUID | MS_NODEV,
+                    options.c_str()) != 0)
+        {
+            setupFailed("mount the FUSE file system");
+        }
+        fuse_args args = FUSE_ARGS_INIT(0, nullptr);
+        fuse_opt_add_arg(&args, "fpga-sim");
+        handle = ::fuse_new(&args, &DriverFs::operations(),
+                            sizeof(fuse_operations), &fs);
+        fuse_opt_free_args(&args);
+        if (handle == nullptr)
+        {
+            throw SetupError("libfuse refused to start");
+        }
+        // The mount is made already; "/dev/fd/N" tells libfuse to use N.
+        const std::string device = "/dev/fd/" + std::to_string(fuseFd);
+        if (::fuse_mount(handle, device.c_str()) != 0)
+        {
+            throw SetupError("libfuse cannot take over /dev/fuse");
+        }
+        loop = std::thread([this] { ::fuse_loop(handle); });
+        loop.detach();
+    }
+
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+  private:
+    DriverFs fs;
+    fuse* handle = nullptr;
+    std::thread loop;
+};
+
+const int forwardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+sigset_t waitedSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    for (int sig : forwardedSignals)
+    {
+        sigaddset(&set, sig);
+    }
+    return set;
+}
+
+/** Runs in the forked child, which must only make async-signal-safe calls
+ *  while the FUSE thread of its parent may hold locks. */
+[[noreturn]] void execCommand(char* const* argv, int reportFd,
+                              const sigset_t& blocked)
+{
+    ::sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+    // The command must not outlive fpga-sim, whose loop serves its files.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    ::execvp(argv[0], argv);
+    const int error = errno;
+    [[maybe_unused]] const ssize_t ignored =
+        ::write(reportFd, &error, sizeof(error));
+    ::_exit(error == ENOENT ? exitNotFound : exitCannotExecute);
+}
+
+int waitForCommand(pid_t child, const sigset_t& waited)
+{
+    for (;;)
+    {
+        siginfo_t info{};
+        if (::sigwaitinfo(&waited, &info) < 0)
+        {
+            continue;
+        }
+        if (info.si_signo != SIGCHLD)
+        {
+            // A terminal's signal reaches the command's process group
+            // already; pass on only those sent to fpga-sim itself.
+            if (info.si_code != SI_KERNEL)
+            {
+                ::kill(child, info.si_signo);
+            }
+            continue;
+        }
+        int status = 0;
+        const pid_t done = ::waitpid(child, &status, WNOHANG);
+        if (done != child)
+        {
+            continue;
+        }
+        if (WIFSIGNALED(status))
+        {
+            return 128 + WTERMSIG(status);
+        }
+        return WEXITSTATUS(status);
+    }
+}
+
+} // namespace
+
+int runOnBoard(const Board& board, int traceFd,
+               const std::vector<std::string>& command)
+{
+    // Signals are taken with sigwaitinfo; block them before any thread
+    // starts so the FUSE loop never sees them.
+    const sigset_t waited = waitedSignals();
+    ::sigprocmask(SIG_BLOCK, &waited, nullptr);
+
+    const auto openFuse = [] {
+        Fd fd(::open("/dev/fuse", O_RDWR | O_CLOEXEC));
+        if (fd.get() < 0)
+        {
+            setupFailed("cannot open /dev/fuse (the simulator needs read "
+                        "and write access to it; Debian's udev makes it "
+                        "0666)");
+        }
+        return fd;
+    };
+    // Fail before changing anything when /dev/fuse is closed to us.
+    openFuse();
+    try
+    {
+        enterPrivateNamespace();
+    }
+    catch (const std::exception& e)
+    {
+        throw SetupError(
+            std::string("cannot enter a private namespace: ") + e.what());
+    }
+    // The kernel takes a FUSE mount only with a descriptor opened in the
+    // user namespace that mounts.
+    Fd fuseFd = openFuse();
+
+    std::set<std::string> served = {stageName};
+    for (const std::string& path : allNodePaths())
+    {
+        served.insert(nodeName(path));
+    }
+    std::vector<DevEntry> hostDev = collectDev(served);
+
+    Mounts mounts;
+    // Mount before creating anything, or the files land on the host.
+    mounts.tmpfs("/dev");
+    restoreDev(hostDev, mounts);
+
+    // Never destroyed: the loop thread may serve a straggler of the
+    // command until the process exits.
+    new Server(board, traceFd, fuseFd.get());
+    const std::string stage = stageDir;
+
+    const std::string cover = sysfsCover();
+    mounts.tmpfs(cover);
+    for (const char* dir : {"/sys/bus/spi", "/sys/bus/spi/devices"})
+    {
+        if (std::string(dir).size() > cover.size())
+        {
+            makeDir(dir);
+        }
+    }
+    for (const char* dir : {spi22Dir, spi20Dir})
+    {
+        const std::string name =
+            std::string(dir).substr(std::string(dir).rfind('/'));
+        struct stat st
+        {};
+        if (::stat((stage + name).c_str(), &st) == 0)
+        {
+            makeDir(dir);
+            mounts.bind(stage + name, dir);
+        }
+    }
+    for (const auto& [path, node] : board.nodes)
+    {
+        if (node.fault == NodeFault::missing)
+        {
+            continue;
+        }
+        if (node.fault == NodeFault::fifo)
+        {
+            // A FIFO cannot seek (ESPIPE), which FUSE cannot imitate.
+            if (::mkfifo(path.c_str(), 0644) != 0)
+            {
+                setupFailed("mkfifo " + path);
+            }
+            continue;
+        }
+        makeFile(path);
+        mounts.bind(stage + "/nodes/" + nodeName(path), path);
+    }
+    // The binds keep the file system mounted; the staging mount goes.
+    ::umount2(stageDir, MNT_DETACH);
+    ::rmdir(stageDir);
+
+    std::vector<char*> argv;
+    for (const std::string& arg : command)
+    {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0)
+    {
+        setupFailed("pipe");
+    }
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0)
+    {
+        setupFailed("fork");
+    }
+    if (child == 0)
+    {
+        ::close(report[0]);
+        execCommand(argv.data(), report[1], waited);
+    }
+    ::close(report[1]);
+    int execError = 0;
+    if (::read(report[0], &execError, sizeof(execError)) == sizeof(execError))
+    {
+        std::fprintf(stderr, "fpga-sim: cannot run %s: %s\n",
+                     command.front().c_str(), std::strerror(execError));
+    }
+    ::close(report[0]);
+
+    const int status = waitForCommand(child, waited);
+    mounts.detachAll();
+    return status;
+}
+
+} // namespace fpga_sim
