@@ -1,11 +1,13 @@
 #include "world.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 
@@ -308,7 +310,17 @@ void World::buildNodes()
 
 std::string World::attrPath(const std::string& name) const
 {
-    return desc.driverDir() + "/" + name;
+    // The directory the driver would use now: probes may have changed
+    // since the board was built.
+    for (const char* dir : {spi22Dir, spi20Dir})
+    {
+        const std::string mark = std::string(dir) + "/" + wakeupAttr;
+        if (::access(mark.c_str(), F_OK) == 0)
+        {
+            return std::string(dir) + "/" + name;
+        }
+    }
+    throw std::logic_error("no driver directory for " + name);
 }
 
 void World::writeAttr(const std::string& name, const std::string& text)
@@ -395,10 +407,66 @@ std::vector<std::uint8_t> World::peekAdi(
                 count);
 }
 
+void World::enterPrivateRoot()
+{
+    const std::string root = "/run/private-root";
+    makeDir(root);
+    mountTmpfs(root);
+    DIR* top = ::opendir("/");
+    if (top == nullptr)
+    {
+        fail("opendir /");
+    }
+    std::vector<std::string> names;
+    while (const dirent* ent = ::readdir(top))
+    {
+        names.emplace_back(ent->d_name);
+    }
+    ::closedir(top);
+    for (const std::string& name : names)
+    {
+        if (name == "." || name == "..")
+        {
+            continue;
+        }
+        const std::string from = "/" + name;
+        const std::string to = root + "/" + name;
+        struct stat st = {};
+        if (::lstat(from.c_str(), &st) != 0)
+        {
+            continue;
+        }
+        if (S_ISLNK(st.st_mode))
+        {
+            std::array<char, 4096> target{};
+            const ssize_t len =
+                ::readlink(from.c_str(), target.data(), target.size() - 1);
+            if (len < 0 || ::symlink(target.data(), to.c_str()) != 0)
+            {
+                fail("copy link " + from);
+            }
+        }
+        else if (S_ISDIR(st.st_mode))
+        {
+            makeDir(to);
+            // /run holds the new root itself: bind it without submounts.
+            const unsigned long flags =
+                name == "run" ? MS_BIND : MS_BIND | MS_REC;
+            if (::mount(from.c_str(), to.c_str(), nullptr, flags, nullptr) != 0)
+            {
+                fail("bind " + from);
+            }
+        }
+    }
+    if (::chdir(root.c_str()) != 0 || ::chroot(".") != 0 || ::chdir("/") != 0)
+    {
+        fail("chroot " + root);
+    }
+}
+
 std::uint64_t World::nodeSize(const std::string& path) const
 {
-    struct stat st
-    {};
+    struct stat st = {};
     if (::stat(path.c_str(), &st) != 0)
     {
         fail("stat " + path);

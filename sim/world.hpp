@@ -71,7 +71,12 @@ class World
         return desc;
     }
 
-    /** @brief Full path of a file in the driver directory. */
+    /**
+     * @brief Full path of a file in the driver directory: the first of
+     *        spi2.2 and spi2.0 that carries the wakeup mark now.
+     * @throws std::logic_error when neither does (nothing is ever written
+     *         outside the World's own mounts).
+     */
     std::string attrPath(const std::string& name) const;
 
     /** @brief Create or replace a file in the driver directory. */
@@ -114,6 +119,16 @@ class World
         peekAdi(Location location, std::size_t index, std::size_t block,
                 std::size_t offset, std::size_t page,
                 std::size_t pageDataOffset, std::size_t count) const;
+
+    /**
+     * @brief Make a fresh, writable tmpfs the process's root directory.
+     *
+     * Every top-level directory of the old root is bound into it (with its
+     * submounts, so the World's files stay in place) and top-level symbolic
+     * links are copied. A file then created directly under "/" lands in the
+     * tmpfs, where a test can see it, instead of in the host's root.
+     */
+    void enterPrivateRoot();
 
     /** @brief Current size of the node file at @p path. */
     std::uint64_t nodeSize(const std::string& path) const;

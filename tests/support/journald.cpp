@@ -30,8 +30,7 @@ constexpr const char* socketPath = "/run/systemd/journal/socket";
 
 bool exists(const char* path)
 {
-    struct stat st
-    {};
+    struct stat st = {};
     return ::stat(path, &st) == 0;
 }
 
