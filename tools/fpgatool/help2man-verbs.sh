@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Write the help2man include file of fpgatool: the examples of --help kept
+# as they are laid out, a VERBS section made of the --help of every verb
+# (examples included), then the fixed sections.
+#
+#     help2man-verbs.sh FPGATOOL FIXED-SECTIONS OUTPUT
+set -euo pipefail
+tool=$1 fixed=$2 out=$3
+
+# roff: escape backslashes, and keep lines starting with . or ' as text.
+roff() {
+    sed -e 's/\\/\\e/g' -e "s/^\([.']\)/\\\\\&\1/"
+}
+
+{
+    echo '[=EXAMPLES]'
+    echo '.nf'
+    "$tool" --help | sed -n '/^Examples:/,/^$/p' | sed -e '1d' -e '/^$/d' | roff
+    echo '.fi'
+    echo
+    echo '[VERBS]'
+    "$tool" --help | sed -n '/^Subcommands:/,/^$/p' |
+        awk 'NR > 1 && /^  [a-z]/ { print $1 }' |
+        while read -r verb; do
+            echo ".SS $verb"
+            echo '.nf'
+            "$tool" "$verb" --help | roff
+            echo '.fi'
+        done
+    echo
+    cat "$fixed"
+} >"$out"
