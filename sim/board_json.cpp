@@ -262,7 +262,8 @@ const AttrKind& attrKind(const std::string& name)
             {
                 return v.get<std::string>() + "\n";
             }
-            if (v.is_number_unsigned() && v.get<std::uint64_t>() <= 0xFFFFFFFF)
+            if (v.is_number_integer() && v.get<std::int64_t>() >= 0 &&
+                v.get<std::int64_t>() <= 0xFFFFFFFF)
             {
                 return hex(v.get<std::uint64_t>()) + "\n";
             }

@@ -1,0 +1,190 @@
+#pragma once
+
+#include "sim/board.hpp"
+#include "sim/board_json.hpp"
+#include "support/world_test.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+/**
+ * @file fpgasim_run.hpp
+ * @brief Runs fpga-sim (or any program) as a subprocess for the tests.
+ *
+ * FPGA_SIM and FPGASIM_IO are the paths of the built programs, given by
+ * tests/meson.build.
+ */
+namespace fpga_test
+{
+
+/** @brief How a subprocess ended and what it printed. */
+struct Run
+{
+    int status = -1; ///< exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+/** @brief A scratch directory removed with its files at the end. */
+class ScratchDir
+{
+  public:
+    ScratchDir()
+    {
+        char pattern[] = "/tmp/fpgasim-test-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        path = made != nullptr ? made : "";
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    ~ScratchDir()
+    {
+        for (const std::string& file : files)
+        {
+            ::unlink(file.c_str());
+        }
+        ::rmdir(path.c_str());
+    }
+
+    /** @brief Create @p name with @p text; returns its path. */
+    std::string write(const std::string& name, const std::string& text)
+    {
+        const std::string file = path + "/" + name;
+        std::ofstream(file) << text;
+        files.push_back(file);
+        return file;
+    }
+
+    /** @brief The path of @p name, removed at the end. */
+    std::string file(const std::string& name)
+    {
+        files.push_back(path + "/" + name);
+        return files.back();
+    }
+
+  private:
+    std::string path;
+    std::vector<std::string> files;
+};
+
+inline std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/** @brief Run @p argv, with standard output and error captured. */
+inline Run runProgram(const std::vector<std::string>& argv)
+{
+    ScratchDir dir;
+    const std::string out = dir.file("out");
+    const std::string err = dir.file("err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+    {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    Run run;
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(),
+                      ::environ) == 0)
+    {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
+        {}
+        run.status =
+            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    run.out = slurp(out);
+    run.err = slurp(err);
+    return run;
+}
+
+/** @brief Why fpga-sim cannot run here, or "" when it can. */
+inline std::string fuseUnavailable()
+{
+    const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+    {
+        return std::string("/dev/fuse cannot be opened (") +
+               std::strerror(errno) +
+               "); the live simulator cases need it, as Debian ships it "
+               "(mode 0666)";
+    }
+    ::close(fd);
+    return "";
+}
+
+/** @brief Run @p command under fpga-sim serving @p board. */
+inline Run runOnBoard(const fpga_sim::Board& board,
+                      const std::vector<std::string>& command,
+                      const std::vector<std::string>& simOptions = {})
+{
+    ScratchDir dir;
+    const std::string file =
+        dir.write("board.json", fpga_sim::boardToJson(board).dump());
+    std::vector<std::string> argv = {FPGA_SIM, "--board", file};
+    argv.insert(argv.end(), simOptions.begin(), simOptions.end());
+    argv.push_back("--");
+    argv.insert(argv.end(), command.begin(), command.end());
+    return runProgram(argv);
+}
+
+/** @brief Run fpgasim-io with @p ops on @p board; one output line per op. */
+inline std::vector<std::string>
+    ioOnBoard(const fpga_sim::Board& board, const std::vector<std::string>& ops,
+              const std::vector<std::string>& simOptions = {})
+{
+    std::vector<std::string> command = {FPGASIM_IO};
+    command.insert(command.end(), ops.begin(), ops.end());
+    const Run run = runOnBoard(board, command, simOptions);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> lines;
+    std::istringstream in(run.out);
+    for (std::string line; std::getline(in, line);)
+    {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+/** @brief Skips the case when fpga-sim cannot run here. */
+class FpgaSimTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        if (const std::string why = fuseUnavailable(); !why.empty())
+        {
+            GTEST_SKIP() << why;
+        }
+        if (!namespacesAvailable())
+        {
+            GTEST_SKIP() << "private mount namespaces are unavailable";
+        }
+    }
+};
+
+} // namespace fpga_test
