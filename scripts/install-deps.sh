@@ -9,6 +9,8 @@ packages=(
     libsystemd-dev
     # tests: gtest/gmock, journald for the journal cases, nm, unshare
     libgtest-dev libgmock-dev systemd binutils util-linux
+    # fpga-sim: libfuse3, board files in JSON, its command line, man page
+    libfuse3-dev fuse3 nlohmann-json3-dev libcli11-dev help2man
 )
 
 missing=()
