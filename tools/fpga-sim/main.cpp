@@ -38,6 +38,17 @@ Exit status: the command's own status (128+N when signal N ended it);
 executed, 127 when it is not found, 2 for a usage error. With --check:
 0 when the board file is valid, 1 when it is not.)";
 
+/** CLI11's help, without its own usage line: the description has one. */
+class Formatter : public CLI::Formatter
+{
+  public:
+    std::string make_usage(const CLI::App* /*app*/,
+                           std::string /*name*/) const override
+    {
+        return "";
+    }
+};
+
 fpga_sim::Board boardFrom(const std::string& file)
 {
     if (file.empty())
@@ -66,19 +77,19 @@ int main(int argc, char** argv)
     app.add_option("--board", boardFile,
                    "board file to serve (default: the built-in server board)")
         ->check(CLI::ExistingFile)
-        ->type_name("FILE");
+        ->option_text("FILE");
     auto* trace = app.add_option("--trace", traceFile,
                                  "write one line per transfer to FILE, or to "
                                  "standard error without =FILE")
                       ->expected(0, 1)
-                      ->type_name("[=FILE]");
+                      ->option_text("[=FILE]");
     auto* check =
         app.add_option("--check", checkFile, "validate a board file and exit")
-            ->type_name("FILE");
-    auto* print = app.add_flag("--print-board", printBoard,
-                               "print the board (--board or the built-in "
-                               "one) as JSON and exit");
-    check->excludes(trace)->excludes(print);
+            ->option_text("FILE");
+    app.add_flag("--print-board", printBoard,
+                 "print the board (--board or the built-in "
+                 "one) as JSON and exit");
+    app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(24);
     // Everything after the first "--" is the command, taken verbatim: CLI11
     // would let an option with an optional value swallow the "--".
@@ -98,6 +109,11 @@ int main(int argc, char** argv)
         {
             throw CLI::ValidationError(
                 "COMMAND", "a command to run is required (after --)");
+        }
+        if (check->count() && (trace->count() || printBoard))
+        {
+            throw CLI::ValidationError("--check",
+                                       "takes no --trace and no --print-board");
         }
         if ((check->count() || printBoard) && !command.empty())
         {
