@@ -208,6 +208,12 @@ World::World(Board board) : desc(std::move(board))
 
     buildSysfs();
     buildNodes();
+    // Without a driver directory the library looks directly under "/":
+    // give it a root of the world's own.
+    if (desc.probe == ProbeDirs::none)
+    {
+        enterPrivateRoot();
+    }
 }
 
 void World::buildSysfs()
@@ -409,6 +415,11 @@ std::vector<std::uint8_t> World::peekAdi(
 
 void World::enterPrivateRoot()
 {
+    if (privateRoot)
+    {
+        return;
+    }
+    privateRoot = true;
     const std::string root = "/run/private-root";
     makeDir(root);
     mountTmpfs(root);

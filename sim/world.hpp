@@ -127,6 +127,8 @@ class World
      * submounts, so the World's files stay in place) and top-level symbolic
      * links are copied. A file then created directly under "/" lands in the
      * tmpfs, where a test can see it, instead of in the host's root.
+     * A World whose board has no probe directory does this by itself;
+     * calling it again does nothing.
      */
     void enterPrivateRoot();
 
@@ -138,6 +140,7 @@ class World
     void buildNodes();
 
     Board desc;
+    bool privateRoot = false;
 };
 
 } // namespace fpga_sim

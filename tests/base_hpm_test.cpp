@@ -1,11 +1,9 @@
 // The HPM location and its cache, block translation, HPM routing and the
 // platform type.
 
+#include "support/file_events.hpp"
 #include "support/journal.hpp"
 #include "support/world_test.hpp"
-
-#include <sys/inotify.h>
-#include <unistd.h>
 
 #include <libfpga.hpp>
 
@@ -32,37 +30,45 @@ using namespace tavrin_fpga;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr auto read = Operation::read;
+using Where = std::pair<Location, std::size_t>;
 
-/** Read one byte of the power block through the HPM routing. */
-int readPowerByte(char& byte)
+const std::string notAvailable =
+    "FPGA block{BLOCK} on {LOCATION} not availble!\n";
+const std::string unsupported = "Unsupported interface version:{VER}.\n";
+
+/** Read one byte at offset 11 of @p block through the HPM routing. */
+int hpmRead(char& byte, Block block = Block::power)
 {
-    return rawHpmNormalAccess(read, Block::power, 11, 1, std::span(&byte, 1));
+    return rawHpmNormalAccess(Operation::read, block, 11, 1,
+                              std::span(&byte, 1));
+}
+
+/** getHPMLocation() as a pair; out-parameters start as (remote, 9). */
+std::pair<int, Where> hpmLocation()
+{
+    Location location = Location::remote;
+    std::size_t index = 9;
+    const int rc = getHPMLocation(location, index);
+    return {rc, {location, index}};
 }
 
 TEST_F(WorldTest, ParsesHpmWord)
 {
-    const struct
-    {
-        std::string text;
-        Location location;
-        std::size_t index;
-    } rows[] = {
-        {"remote2\n", Location::remote, 2}, {"remote12", Location::remote, 2},
-        {"local\n", Location::local, 0},    {"Remote1", Location::local, 0},
-        {"remot", Location::local, 0},      {"", Location::local, 0},
+    const std::pair<std::string, Where> rows[] = {
+        {"remote2\n", {Location::remote, 2}},
+        {"remote12", {Location::remote, 2}},
+        {"local\n", {Location::local, 0}},
+        {"Remote1", {Location::local, 0}},
+        {"remot", {Location::local, 0}},
+        {"", {Location::local, 0}},
     };
-    for (const auto& row : rows)
+    for (const auto& [text, expected] : rows)
     {
-        SCOPED_TRACE(row.text);
+        SCOPED_TRACE(text);
         Board board;
-        board.hpmChip = row.text;
+        board.hpmChip = text;
         inWorld(board, [&](World&) {
-            Location location = Location::remote;
-            std::size_t index = 9;
-            EXPECT_EQ(getHPMLocation(location, index), 0);
-            EXPECT_EQ(location, row.location);
-            EXPECT_EQ(index, row.index);
+            EXPECT_EQ(hpmLocation(), std::pair(0, expected));
         });
     }
 }
@@ -72,15 +78,11 @@ TEST_F(WorldTest, HpmWordRemoteAloneThrowsAndIsRetried)
     Board board;
     board.hpmChip = "remote\n";
     inWorld(board, [](World& world) {
-        Location location = Location::local;
-        std::size_t index = 0;
-        EXPECT_THROW(getHPMLocation(location, index), std::invalid_argument);
+        EXPECT_THROW(hpmLocation(), std::invalid_argument);
         char byte = 0;
-        EXPECT_THROW(readPowerByte(byte), std::invalid_argument);
+        EXPECT_THROW(hpmRead(byte), std::invalid_argument);
         world.writeAttr(fpga_sim::hpmChipAttr, "remote3\n");
-        EXPECT_EQ(getHPMLocation(location, index), 0);
-        EXPECT_EQ(location, Location::remote);
-        EXPECT_EQ(index, 3U);
+        EXPECT_EQ(hpmLocation(), std::pair(0, Where{Location::remote, 3}));
     });
 }
 
@@ -89,15 +91,10 @@ TEST_F(WorldTest, HpmLocationIsCachedAfterFirstSuccess)
     Board board;
     board.hpmChip = "remote1\n";
     inWorld(board, [](World& world) {
-        Location location = Location::local;
-        std::size_t index = 0;
-        ASSERT_EQ(getHPMLocation(location, index), 0);
+        const auto first = hpmLocation();
         world.writeAttr(fpga_sim::hpmChipAttr, "local\n");
-        location = Location::local;
-        index = 0;
-        EXPECT_EQ(getHPMLocation(location, index), 0);
-        EXPECT_EQ(location, Location::remote);
-        EXPECT_EQ(index, 1U);
+        EXPECT_EQ(hpmLocation(), first);
+        EXPECT_EQ(first, std::pair(0, Where{Location::remote, 1}));
     });
 }
 
@@ -109,16 +106,12 @@ TEST_F(WorldTest, MissingHpmAttributeIsNotCached)
         Board board;
         board.probe = probe;
         inWorld(board, [](World& world) {
-            Location location = Location::remote;
-            std::size_t index = 7;
-            EXPECT_EQ(getHPMLocation(location, index), ENOENT);
-            EXPECT_EQ(location, Location::remote);
-            EXPECT_EQ(index, 7U);
-
+            // The out-parameters stay as they were.
+            EXPECT_EQ(hpmLocation(),
+                      std::pair(ENOENT, Where{Location::remote, 9}));
             world.setProbe(fpga_sim::spi22Dir, true);
             world.writeAttr(fpga_sim::hpmChipAttr, "remote2\n");
-            EXPECT_EQ(getHPMLocation(location, index), 0);
-            EXPECT_EQ(index, 2U);
+            EXPECT_EQ(hpmLocation(), std::pair(0, Where{Location::remote, 2}));
         });
     }
 }
@@ -133,7 +126,7 @@ TEST_F(WorldTest, MissingHpmAttributeRoutesToLocal)
         for (int call = 0; call < 2; ++call)
         {
             char byte = 0;
-            EXPECT_EQ(readPowerByte(byte), 0);
+            EXPECT_EQ(hpmRead(byte), 0);
             EXPECT_EQ(byte, 0x42);
             EXPECT_THAT(
                 journal.drain(),
@@ -157,9 +150,9 @@ TEST_F(WorldTest, BlockIdByInterfaceVersion)
         EXPECT_EQ(blockId(Location::local, 0, Block{100}), 100U);
         EXPECT_THAT(journal.drain(), IsEmpty());
         EXPECT_EQ(blockId(Location::remote, 2, Block::thermal), 0U);
-        EXPECT_THAT(journal.drain(),
-                    ElementsAre(Logged("Unsupported interface version:{VER}.\n",
-                                       {{"VER", "4"}}, "blockId")));
+        EXPECT_THAT(
+            journal.drain(),
+            ElementsAre(Logged(unsupported, {{"VER", "4"}}, "blockId")));
     });
 }
 
@@ -177,23 +170,19 @@ TEST_F(WorldTest, RoutesToTheHpmFpga)
     inWorld(board, [](World&) {
         JournalCapture journal;
         char byte = 0;
-        EXPECT_EQ(readPowerByte(byte), 0);
+        EXPECT_EQ(hpmRead(byte), 0);
         EXPECT_EQ(byte, 0x42);
-        EXPECT_EQ(rawHpmAdiAccess(read, Block::thermal, 14, 0x1001, 3, 1,
-                                  std::span(&byte, 1)),
+        EXPECT_EQ(rawHpmAdiAccess(Operation::read, Block::thermal, 14, 0x1001,
+                                  3, 1, std::span(&byte, 1)),
                   0);
         EXPECT_EQ(byte, 0x24);
         EXPECT_THAT(journal.drain(), IsEmpty());
-
-        // Block 6 is enabled on the local FPGA but not on the HPM FPGA.
-        EXPECT_EQ(rawHpmNormalAccess(read, Block::interrupt0, 0, 1,
-                                     std::span(&byte, 1)),
-                  -EINVAL);
+        // Block 6 is enabled on the local FPGA, not on the HPM FPGA.
+        EXPECT_EQ(hpmRead(byte, Block::interrupt0), -EINVAL);
         EXPECT_THAT(journal.drain(),
-                    ElementsAre(Logged(
-                        "FPGA block{BLOCK} on {LOCATION} not availble!\n",
-                        {{"BLOCK", "6"}, {"LOCATION", "remote"}},
-                        "rawHpmNormalAccess")));
+                    ElementsAre(Logged(notAvailable,
+                                       {{"BLOCK", "6"}, {"LOCATION", "remote"}},
+                                       "rawHpmNormalAccess")));
     });
 }
 
@@ -205,60 +194,49 @@ TEST_F(WorldTest, RoutingRefusesBlocksThatAreNotAvailable)
     inWorld(board, [](World& world) {
         JournalCapture journal;
         char byte = 0;
-        EXPECT_EQ(rawHpmAdiAccess(read, Block{100}, 0, 0, 0, 1,
+        EXPECT_EQ(rawHpmAdiAccess(Operation::read, Block{100}, 0, 0, 0, 1,
                                   std::span(&byte, 1)),
                   -EINVAL);
-        EXPECT_THAT(
-            journal.drain(),
-            ElementsAre(Logged(
-                "FPGA block{BLOCK} on {LOCATION} not availble!\n",
-                {{"BLOCK", "100"}, {"LOCATION", "local"}}, "rawHpmAdiAccess")));
-
-        // An absent HPM FPGA reads as interface version 0 and block 0.
+        EXPECT_THAT(journal.drain(),
+                    ElementsAre(Logged(
+                        notAvailable, {{"BLOCK", "100"}, {"LOCATION", "local"}},
+                        "rawHpmAdiAccess")));
+        // An absent HPM FPGA reads as interface version 0, hence block 0.
         world.removeAttr("fpga_loc_iface_ver");
         world.writeAttr("fpga_loc_blocks", fpga_sim::blocksText({4}));
-        EXPECT_EQ(readPowerByte(byte), -EINVAL);
-        EXPECT_THAT(
-            journal.drain(),
-            ElementsAre(
-                Logged("Unsupported interface version:{VER}.\n", {{"VER", "0"}},
-                       "blockId"),
-                Logged("FPGA block{BLOCK} on {LOCATION} not availble!\n",
-                       {{"BLOCK", "0"}, {"LOCATION", "local"}},
-                       "rawHpmNormalAccess")));
+        EXPECT_EQ(hpmRead(byte), -EINVAL);
+        EXPECT_THAT(journal.drain(),
+                    ElementsAre(Logged(unsupported, {{"VER", "0"}}, "blockId"),
+                                Logged(notAvailable,
+                                       {{"BLOCK", "0"}, {"LOCATION", "local"}},
+                                       "rawHpmNormalAccess")));
     });
 }
 
 TEST_F(WorldTest, PlatformTypeFromChipIds)
 {
+    // Chip ids of the local FPGA and remote FPGA 0 ("" = no file).
     const struct
     {
-        std::optional<std::string> local;
-        std::optional<std::string> remote0;
+        std::string local;
+        std::string remote0;
         int type;
     } rows[] = {
-        {"0x7a", {}, 0},     {"0x7b", {}, 1}, {"0x4c", {}, 2},
-        {"0x40", {}, 4},     {"0x48", {}, 6}, {"0x51", {}, 5},
-        {"0x34", "0x7b", 1}, {"0x34", {}, 7}, {"0x34", "0x34", 3},
-        {"0x17a", {}, 7},    {{}, "0x7a", 7}, {"0x7b", "0x51", 1},
+        {"0x7a", "", 0},     {"0x7b", "", 1}, {"0x4c", "", 2},
+        {"0x40", "", 4},     {"0x48", "", 6}, {"0x51", "", 5},
+        {"0x34", "0x7b", 1}, {"0x34", "", 7}, {"0x34", "0x34", 3},
+        {"0x17a", "", 7},    {"", "0x7a", 7}, {"0x7b", "0x51", 1},
     };
     inWorld(Board{}, [&](World& world) {
         for (const auto& row : rows)
         {
-            SCOPED_TRACE(
-                row.local.value_or("-") + " " + row.remote0.value_or("-"));
+            SCOPED_TRACE(row.local + "/" + row.remote0);
             for (const auto& [name, text] :
                  {std::pair{"fpga_loc_chip_id", row.local},
                   std::pair{"fpga_rmt0_chip_id", row.remote0}})
             {
-                if (text)
-                {
-                    world.writeAttr(name, *text + "\n");
-                }
-                else
-                {
-                    world.removeAttr(name);
-                }
+                text.empty() ? world.removeAttr(name)
+                             : world.writeAttr(name, text + "\n");
             }
             EXPECT_EQ(getPlatformType(), row.type);
         }
@@ -271,50 +249,29 @@ TEST_F(WorldTest, ConcurrentFirstUseFillsCachesOnce)
     board.probe = fpga_sim::ProbeDirs::both;
     board.hpmChip = "remote3\n";
     inWorld(board, [](World& world) {
-        const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        ASSERT_GE(watch, 0);
-        ASSERT_GE(inotify_add_watch(
-                      watch, world.attrPath(fpga_sim::hpmChipAttr).c_str(),
-                      IN_OPEN),
-                  0);
-        constexpr int threadCount = 8;
+        fpga_test::FileEvents hpmFile(world.attrPath(fpga_sim::hpmChipAttr));
+        constexpr std::size_t threadCount = 8;
         std::vector<std::string> dirs(threadCount);
-        std::vector<int> results(threadCount, -1);
-        std::vector<std::size_t> indices(threadCount);
+        std::vector<std::pair<int, Where>> hpm(threadCount);
         std::vector<std::thread> threads;
-        for (int i = 0; i < threadCount; ++i)
+        for (std::size_t i = 0; i < threadCount; ++i)
         {
             threads.emplace_back([&, i] {
                 dirs[i] = devAttrFilePath("x", Location::local, 0);
-                Location location = Location::local;
-                results[i] = getHPMLocation(location, indices[i]);
+                hpm[i] = hpmLocation();
             });
         }
         for (auto& thread : threads)
         {
             thread.join();
         }
-        for (int i = 0; i < threadCount; ++i)
+        for (std::size_t i = 0; i < threadCount; ++i)
         {
             EXPECT_EQ(dirs[i], "/sys/bus/spi/devices/spi2.2/fpga_loc_x");
-            EXPECT_EQ(results[i], 0);
-            EXPECT_EQ(indices[i], 3U);
+            EXPECT_EQ(hpm[i], std::pair(0, Where{Location::remote, 3}));
         }
-        // The HPM attribute was opened by exactly one of the threads.
-        int opens = 0;
-        alignas(inotify_event) char events[4096];
-        ssize_t got = 0;
-        while ((got = ::read(watch, events, sizeof(events))) > 0)
-        {
-            for (char* p = events; p < events + got;)
-            {
-                auto* event = reinterpret_cast<inotify_event*>(p);
-                opens += (event->mask & IN_OPEN) != 0 ? 1 : 0;
-                p += sizeof(inotify_event) + event->len;
-            }
-        }
-        EXPECT_EQ(opens, 1);
-        close(watch);
+        // One thread read the attribute; the others used the cache.
+        EXPECT_EQ(hpmFile.letters(), "Oc");
     });
 }
 

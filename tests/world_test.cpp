@@ -136,4 +136,19 @@ TEST_F(WorldTest, FaultsFailLikeTheDriver)
     });
 }
 
+TEST_F(WorldTest, WithoutDriverDirectoryRootIsPrivate)
+{
+    const std::string path = "/fpga_world_test_marker";
+    Board board;
+    board.probe = fpga_sim::ProbeDirs::none;
+    inWorld(board, [&](World&) {
+        fpga_sim::writeFile(path, "x");
+        EXPECT_EQ(fpga_sim::readFile(path), "x");
+        // The rest of the system is still reachable.
+        EXPECT_EQ(access("/proc/self/exe", F_OK), 0);
+        EXPECT_EQ(access("/dev/fpga-cdev", F_OK), 0);
+    });
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+}
+
 } // namespace
