@@ -156,6 +156,18 @@ const TransferCase simOnlyCases[] = {
                                                       1, data),
                    -EIO);
      }},
+    {"reset restores the registers",
+     [] {
+         auto data = bytes({0x66});
+         std::vector<char> back(1);
+         EXPECT_EQ(
+             tavrin_fpga::rawNormalAccess(Operation::write, 63, 15, 1, data),
+             0);
+         tavrin_fpga::resetFpga();
+         EXPECT_EQ(
+             tavrin_fpga::rawNormalAccess(Operation::read, 63, 15, 1, back), 0);
+         EXPECT_EQ(back, bytes({0xEE}));
+     }},
     {"read delivered in short pieces",
      [] {
          std::vector<char> back(16);

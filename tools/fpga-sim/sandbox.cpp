@@ -206,8 +206,10 @@ void restoreDev(std::vector<DevEntry>& entries, Mounts& mounts)
         switch (entry.kind)
         {
             case DevEntry::Kind::link:
-                [[maybe_unused]] int ignored;
-                ignored = ::symlink(entry.target.c_str(), path.c_str());
+                if (::symlink(entry.target.c_str(), path.c_str()) != 0)
+                {
+                    // Left out, as any entry that cannot be carried over.
+                }
                 continue;
             case DevEntry::Kind::dir:
                 if (::mkdir(path.c_str(), 0755) != 0)
