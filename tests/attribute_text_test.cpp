@@ -84,6 +84,7 @@ TEST_F(WorldTest, HexAttributesFollowUnsignedExtraction)
     const std::vector<Row> rows = {
         {"7A", 0x7A},
         {"0x0", 0},
+        {"0X7a", 0x7A},
         {"\t\r\n0x7a", 0x7A},
         {longSpace + "0x7a", 0x7A},
         {"+0x10", 0x10},
