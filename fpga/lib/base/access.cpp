@@ -3,10 +3,12 @@
 #include "base/base.hpp"
 #include "logging/lg2.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <fstream>
 #include <optional>
 
 namespace tavrin_fpga
@@ -137,6 +139,31 @@ int checkedAccess(bool remote, std::size_t index, Operation op,
                         position(remote, address), length, buffer);
 }
 
+/**
+ * Move all of @p data at the node's position, asking again for the rest
+ * after a partial transfer.
+ * @return false when a call fails or a read meets the end of data first
+ */
+bool transferAll(int fd, Operation op, std::span<char> data)
+{
+    while (!data.empty())
+    {
+        const ssize_t moved = op == Operation::read
+                                  ? ::read(fd, data.data(), data.size())
+                                  : ::write(fd, data.data(), data.size());
+        if (moved < 0 && errno == EINTR)
+        {
+            continue;
+        }
+        if (moved <= 0)
+        {
+            return false;
+        }
+        data = data.subspan(static_cast<std::size_t>(moved));
+    }
+    return true;
+}
+
 } // namespace
 
 int deviceAccess(std::string dev, Operation op, std::size_t pos,
@@ -147,14 +174,9 @@ int deviceAccess(std::string dev, Operation op, std::size_t pos,
     {
         return 0;
     }
-    const auto size = static_cast<std::streamsize>(count);
-
-    // The caller's memory is the stream's only buffer: nothing is read
-    // ahead and the bytes are not copied through the library.
-    std::fstream node;
-    node.rdbuf()->pubsetbuf(buffer.data(), size);
-    node.open(dev, std::ios::in | std::ios::out | std::ios::binary);
-    if (!node.is_open())
+    // The bytes pass directly between the node and the caller's memory.
+    const int fd = ::open(dev.c_str(), O_RDWR);
+    if (fd < 0)
     {
         lg2::error("Failed to open {DEV}\n", "DEV", dev);
         return -EFAULT;
@@ -163,18 +185,10 @@ int deviceAccess(std::string dev, Operation op, std::size_t pos,
     // Only this transfer's own failure may be reported: a read that ends at
     // end of data fails without a system call failing, so errno stays 0.
     errno = 0;
-    node.seekg(static_cast<std::streamoff>(pos), std::ios::beg);
-    if (op == Operation::read)
-    {
-        node.read(buffer.data(), size);
-    }
-    else
-    {
-        node.write(buffer.data(), size);
-    }
-    const bool failed = node.fail();
-    node.close();
-    if (failed)
+    const bool done = ::lseek(fd, static_cast<off_t>(pos), SEEK_SET) >= 0 &&
+                      transferAll(fd, op, buffer.first(count));
+    ::close(fd);
+    if (!done)
     {
         return errno != 0 ? -errno : -EIO;
     }
