@@ -802,7 +802,92 @@ std::string textPlace(const std::string& text, std::size_t offset)
            std::to_string(column + 1);
 }
 
+/** Where @p key goes among its siblings in the canonical text. */
+std::pair<std::size_t, std::string> keyOrder(const std::string& key)
+{
+    // clang-format off
+    static const std::vector<std::string> order = {
+        "description", "probe", "hpmChip", "resetAttribute", "readOnlyReset",
+        "readOnlyDriverDir", "chips", "nodes",
+        "detected", "chipId", "ifaceVer", "fwVersion", "blocks",
+        "fault", "size", "maxRead", "fail", "registers",
+        "errno", "on", "block", "offset", "page", "pageDataOffset",
+        "position", "bytes", "raw",
+        "local", "fpga-cdev", "fpga-adi", "fpga-r0", "fpga-r0-adi",
+        "fpga-r1", "fpga-r1-adi", "fpga-r2", "fpga-r2-adi", "fpga-r3",
+        "fpga-r3-adi"};
+    // clang-format on
+    const auto known = std::find(order.begin(), order.end(), key);
+    // Remote chips "r<N>" in numeric order: shorter names first.
+    return {static_cast<std::size_t>(known - order.begin()),
+            std::string(known == order.end() ? key.size() : 0, ' ') + key};
+}
+
+bool scalarsOnly(const json& value)
+{
+    return std::none_of(value.begin(), value.end(), [](const json& v) {
+        return v.is_structured();
+    });
+}
+
+void printJson(const json& value, std::size_t depth, std::string& out)
+{
+    const std::string pad(2 * depth, ' ');
+    if (value.is_object() && !value.empty())
+    {
+        std::vector<std::string> keys;
+        for (const auto& [key, v] : value.items())
+        {
+            keys.push_back(key);
+        }
+        std::sort(keys.begin(), keys.end(), [](const auto& a, const auto& b) {
+            return keyOrder(a) < keyOrder(b);
+        });
+        const bool inline_ = depth >= 3 && scalarsOnly(value);
+        out += inline_ ? "{" : "{\n";
+        for (std::size_t i = 0; i < keys.size(); ++i)
+        {
+            out += inline_ ? (i == 0 ? "" : ", ") : pad + "  ";
+            out += json(keys[i]).dump() + ": ";
+            printJson(value.at(keys[i]), depth + 1, out);
+            out += inline_ ? "" : (i + 1 < keys.size() ? ",\n" : "\n");
+        }
+        out += inline_ ? "}" : pad + "}";
+    }
+    else if (value.is_array() && !value.empty() && !scalarsOnly(value))
+    {
+        out += "[\n";
+        for (std::size_t i = 0; i < value.size(); ++i)
+        {
+            out += pad + "  ";
+            printJson(value[i], depth + 1, out);
+            out += i + 1 < value.size() ? ",\n" : "\n";
+        }
+        out += pad + "]";
+    }
+    else if (value.is_array())
+    {
+        out += "[";
+        for (std::size_t i = 0; i < value.size(); ++i)
+        {
+            out += (i == 0 ? "" : ", ") + value[i].dump();
+        }
+        out += "]";
+    }
+    else
+    {
+        out += value.dump();
+    }
+}
+
 } // namespace
+
+std::string boardFileText(const Board& board)
+{
+    std::string text;
+    printJson(boardToJson(board), 0, text);
+    return text + "\n";
+}
 
 Board boardFromJson(const json& value)
 {

@@ -55,6 +55,13 @@ Board loadBoardFile(const std::string& path);
 /** @brief The canonical JSON form of @p board. */
 nlohmann::json boardToJson(const Board& board);
 
+/**
+ * @brief The canonical board-file text of @p board: fields in a fixed
+ *        order, two-space indents, register entries and lists of numbers
+ *        on one line each (the form of the files in examples/boards).
+ */
+std::string boardFileText(const Board& board);
+
 /** @brief The name of a device node in board files, e.g. "fpga-r1-adi". */
 std::string nodeName(const std::string& path);
 

@@ -6,6 +6,8 @@
 #include "sim/board_json.hpp"
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -95,6 +97,10 @@ TEST(BoardJson, EveryBoardSurvivesItsJsonForm)
     for (const auto& file : std::filesystem::directory_iterator(BOARDS_DIR))
     {
         boards.push_back(fpga_sim::loadBoardFile(file.path()));
+        // The examples are kept in the form fpga-sim --print-board writes.
+        std::ifstream in(file.path());
+        const std::string text{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_EQ(text, fpga_sim::boardFileText(boards.back())) << file.path();
     }
     for (const Board& board : boards)
     {

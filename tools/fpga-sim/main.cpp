@@ -159,7 +159,7 @@ int main(int argc, char** argv)
     }
     if (printBoard)
     {
-        std::cout << fpga_sim::boardToJson(board).dump(2) << "\n";
+        std::cout << fpga_sim::boardFileText(board);
         return 0;
     }
 
