@@ -187,6 +187,11 @@ TEST_F(FpgaSimTest, PassesTheStatusOnAndLeavesNothingBehind)
     const std::pair<std::vector<std::string>, int> rows[] = {
         {{"sh", "-c", "exit 7"}, 7},
         {{"sh", "-c", "kill -TERM $$"}, 128 + SIGTERM},
+        // SIGTERM sent to fpga-sim reaches the command.
+        {{"sh", "-c",
+          "trap 'exit 9' TERM; kill -TERM $PPID; i=0; "
+          "while [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; exit 1"},
+         9},
         {{"/nonexistent/command"}, 127},
         {{"/"}, 126},
         {{"sh", "-c", "test -e /dev/fpga-r3-adi && test -c /dev/null"}, 0},
