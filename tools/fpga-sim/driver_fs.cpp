@@ -90,6 +90,7 @@ int onGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/)
     *st = {};
     st->st_uid = ::getuid();
     st->st_gid = ::getgid();
+    st->st_atime = st->st_mtime = st->st_ctime = self().startTime();
     switch (entry->kind)
     {
         case DriverFs::Entry::Kind::dir:
@@ -227,7 +228,8 @@ int onCreate(const char* /*path*/, mode_t /*mode*/, fuse_file_info* /*fi*/)
 
 } // namespace
 
-DriverFs::DriverFs(const Board& board, int traceFd) : traceFd(traceFd)
+DriverFs::DriverFs(const Board& board, int traceFd) :
+    traceFd(traceFd), started(std::time(nullptr))
 {
     addDir("/");
     const std::string driverDir =

@@ -6,6 +6,7 @@
 #include <fuse3/fuse.h>
 
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -85,6 +86,12 @@ class DriverFs
     /** @brief The entry at @p path, or nullptr. */
     const Entry* find(const std::string& path) const;
 
+    /** @brief The time every file reports: when serving started. */
+    std::time_t startTime() const
+    {
+        return started;
+    }
+
     /** @brief The names directly inside directory @p path. */
     std::vector<std::string> list(const std::string& path) const;
 
@@ -96,6 +103,8 @@ class DriverFs
     void restoreRegisters();
 
     int traceFd;
+    /** When the files appeared: their times in stat. */
+    std::time_t started;
     bool resetAsserted = false;
     std::map<std::string, Attr> attrs;
     std::map<std::string, NodeState> nodes;
