@@ -1,6 +1,7 @@
 // The HPM location and its cache, block translation, HPM routing and the
 // platform type.
 
+#include "support/fd_check.hpp"
 #include "support/file_events.hpp"
 #include "support/journal.hpp"
 #include "support/world_test.hpp"
@@ -123,10 +124,12 @@ TEST_F(WorldTest, MissingHpmAttributeRoutesToLocal)
     board.setBytes(Location::local, 0, Mode::normal, 75, {0x42});
     inWorld(board, [](World&) {
         JournalCapture journal;
+        const auto fds = fpga_test::openFds();
         for (int call = 0; call < 2; ++call)
         {
             char byte = 0;
             EXPECT_EQ(hpmRead(byte), 0);
+            EXPECT_EQ(fpga_test::openFds(), fds);
             EXPECT_EQ(byte, 0x42);
             EXPECT_THAT(
                 journal.drain(),

@@ -1,5 +1,6 @@
 // The FPGA reset: two one-character writes, each in an open of its own.
 
+#include "support/fd_check.hpp"
 #include "support/file_events.hpp"
 #include "support/journal.hpp"
 #include "support/world_test.hpp"
@@ -71,7 +72,9 @@ TEST_F(WorldTest, MissingResetAttributeIsLoggedTwice)
         // file the library created under "/" would show.
         inWorld(board, [&](World&) {
             JournalCapture journal;
+            const auto fds = fpga_test::openFds();
             tavrin_fpga::resetFpga();
+            EXPECT_EQ(fpga_test::openFds(), fds);
             const auto entry =
                 Logged("{PATH} not found!\n", {{"PATH", path}}, "setResetGpio");
             EXPECT_THAT(journal.drain(), ElementsAre(entry, entry));
