@@ -1,5 +1,6 @@
 #include "errors.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,8 +80,8 @@ std::string notAvailable(const Context& context)
            attributePath("blocks", *fpga) + ")";
 }
 
-/** The node does not open, or the block is disabled: look at the node the
- *  way the library opens it (read and write) to tell which. */
+/** The node does not open, or the block is disabled: open the node the
+ *  way the library does (read and write) to tell which. */
 std::string nodeOrBlock(const Context& context)
 {
     const auto fpga = fpgaOf(context);
@@ -89,22 +90,11 @@ std::string nodeOrBlock(const Context& context)
         return "a block is disabled or a device node does not open";
     }
     const Address address = context.address.value_or(Address{});
-    const std::string node = nodePath(*fpga, address);
-    if (::access(node.c_str(), R_OK | W_OK) != 0)
+    if (std::string problem = openProblem(nodePath(*fpga, address), O_RDWR,
+                                          "is the FPGA driver loaded?");
+        !problem.empty())
     {
-        const int error = errno;
-        const std::string reason = node + ": " + std::strerror(error);
-        if (error == ENOENT)
-        {
-            return reason + "; is the FPGA driver loaded?";
-        }
-        if (error == EACCES || error == EPERM || error == EROFS)
-        {
-            return reason +
-                   "; the node must open for reading and writing: run as "
-                   "root, or have read-write access to it granted";
-        }
-        return reason;
+        return problem;
     }
     const std::string where = " on " + fpgaName(*fpga) + " (see " +
                               attributePath("blocks", *fpga) + ")";
@@ -141,8 +131,10 @@ const std::map<std::pair<std::string, int>, Explain> callMeanings = {
      }},
     {{"getHPMLocation", ENOENT},
      [](const Context&) {
-         return "the driver does not name the HPM FPGA; the library uses "
-                "the local FPGA";
+         return std::string(driverDirectory().empty()
+                                ? "the driver's sysfs directory is not found"
+                                : "the driver does not name the HPM FPGA") +
+                "; the library uses the local FPGA";
      }},
 };
 
@@ -161,7 +153,8 @@ const std::map<int, Explain> meanings = {
      }},
 };
 
-std::string explain(const std::string& call, int result, const Context& context)
+std::string explainResult(const std::string& call, int result,
+                          const Context& context)
 {
     if (auto it = callMeanings.find({call, result}); it != callMeanings.end())
     {
@@ -172,6 +165,43 @@ std::string explain(const std::string& call, int result, const Context& context)
         return it->second(context);
     }
     return std::strerror(result < 0 ? -result : result);
+}
+
+/** A note for every failed HPM access when the HPM FPGA's interface
+ *  version has no block table, so that every block is read as block 0. */
+std::string hpmVersionNote(const Context& context)
+{
+    const auto fpga = fpgaOf(context);
+    if (!context.chip || context.chip->kind != Chip::Kind::hpm || !fpga)
+    {
+        return "";
+    }
+    const std::uint32_t version =
+        tavrin_fpga::getIfaceVer(fpga->location, fpga->index);
+    if (version == 2 || version == 3)
+    {
+        return "";
+    }
+    return " (the HPM FPGA " + fpgaName(*fpga) + " reports interface version " +
+           std::to_string(version) +
+           ", which has no block table: the library reads block 0 instead)";
+}
+
+/** The explanation looks at the driver again; if that throws, the plain
+ *  meaning of the code has to do. */
+std::string explain(const std::string& call, int result, const Context& context)
+{
+    try
+    {
+        const std::string text = explainResult(call, result, context);
+        return text.find("no block table") == std::string::npos
+                   ? text + hpmVersionNote(context)
+                   : text;
+    }
+    catch (const std::exception&)
+    {
+        return std::strerror(result < 0 ? -result : result);
+    }
 }
 
 } // namespace
@@ -253,6 +283,40 @@ Failure exceptionFailure(const std::string& call, const std::exception& error,
         message += " (a character other than 0 and 1; " + what + ")";
     }
     return Failure(call, 0, call + ": " + message);
+}
+
+std::string openProblem(const std::string& path, int flags,
+                        const std::string& missing)
+{
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0)
+    {
+        ::close(fd);
+        return "";
+    }
+    const int error = errno;
+    const std::string problem = path + ": " + std::strerror(error);
+    const bool readWrite = flags == O_RDWR;
+    switch (error)
+    {
+        case ENOENT:
+            return problem + "; " + missing;
+        case EACCES:
+        case EPERM:
+            if (::geteuid() == 0)
+            {
+                return problem + "; the driver refuses it even to root";
+            }
+            return problem + "; run fpgatool as root, or have " +
+                   (readWrite ? "read-write" : "write") +
+                   " access to it granted (its owner, group and mode decide)";
+        case EROFS:
+            return problem +
+                   "; it is read-only, and the library opens it for " +
+                   (readWrite ? "reading and writing" : "writing");
+        default:
+            return problem;
+    }
 }
 
 std::string driverDirectory()

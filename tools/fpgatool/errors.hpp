@@ -109,6 +109,12 @@ auto guarded(const std::string& call, Function&& function,
     }
 }
 
+/** Why @p path does not open with @p flags (O_RDWR or O_WRONLY) and what
+ *  to do about it, or "" when it opens. Nothing is read or written.
+ *  @param missing  what it means when the file does not exist */
+std::string openProblem(const std::string& path, int flags,
+                        const std::string& missing);
+
 /** The driver's sysfs directory as the library finds it, or "" when it
  *  finds none. @throws std::filesystem::filesystem_error */
 std::string driverDirectory();

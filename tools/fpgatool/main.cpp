@@ -391,8 +391,24 @@ int main(int argc, char** argv)
     }
     catch (const CLI::ParseError& error)
     {
-        const int status = app.exit(error);
-        return status == 0 ? exitOk : exitUsage;
+        if (error.get_exit_code() == 0)
+        {
+            return app.exit(error); // --help, --version
+        }
+        const auto verbs = app.get_subcommands();
+        if (verbs.empty() && (argc < 2 || argv[1][0] != '-'))
+        {
+            printError(
+                (argc < 2 ? std::string("a verb is required")
+                          : "unknown verb \"" + std::string(argv[1]) + "\"") +
+                "; see fpgatool --help");
+            return exitUsage;
+        }
+        const std::string verb = verbs.empty() ? "" : verbs[0]->get_name();
+        printError((verb.empty() ? "" : verb + ": ") + error.what() +
+                   "; see fpgatool " + (verb.empty() ? "" : verb + " ") +
+                   "--help");
+        return exitUsage;
     }
     catch (const UsageError& error)
     {

@@ -20,7 +20,7 @@ nlohmann::ordered_json documentHead(const std::string& command)
 
 void printDocument(std::ostream& out, const nlohmann::ordered_json& document)
 {
-    out << document.dump(2) << '\n';
+    out << formatJson(document);
     out.flush();
 }
 
@@ -61,7 +61,9 @@ int present(const std::string& command, const std::function<Outcome()>& verb,
         Outcome outcome;
         try
         {
-            outcome = verb();
+            // What the library lets through and no verb caught on the way
+            // is named after the verb.
+            outcome = guarded(command, verb);
         }
         catch (const Failure& failure)
         {
@@ -103,6 +105,7 @@ int present(const std::string& command, const std::function<Outcome()>& verb,
         out.flush();
     }
 
+    const int status = errors.empty() ? exitOk : exitFailure;
     if (options.json)
     {
         if (options.repeat > 1)
@@ -121,7 +124,7 @@ int present(const std::string& command, const std::function<Outcome()>& verb,
             "cannot write the output: " + std::string(std::strerror(errno)));
         return exitFailure;
     }
-    return errors.empty() ? exitOk : exitFailure;
+    return status;
 }
 
 } // namespace fpgatool

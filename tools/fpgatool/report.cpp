@@ -180,7 +180,57 @@ std::string hexDumpText(const HexDump& dump)
     return text;
 }
 
+bool isFlat(const nlohmann::ordered_json& array)
+{
+    return std::none_of(array.begin(), array.end(), [](const auto& element) {
+        return element.is_structured();
+    });
+}
+
+void appendJson(std::string& text, const nlohmann::ordered_json& value,
+                const std::string& indent)
+{
+    if (!value.is_structured() || value.empty() ||
+        (value.is_array() && isFlat(value)))
+    {
+        // One line; dump() separates array elements with "," alone.
+        if (!value.is_array())
+        {
+            text += value.dump();
+            return;
+        }
+        text += '[';
+        for (std::size_t i = 0; i < value.size(); ++i)
+        {
+            text += (i == 0 ? "" : ", ") + value[i].dump();
+        }
+        text += ']';
+        return;
+    }
+    const std::string inner = indent + "  ";
+    text += value.is_array() ? "[\n" : "{\n";
+    bool first = true;
+    for (auto it = value.begin(); it != value.end(); ++it)
+    {
+        text += (first ? "" : ",\n") + inner;
+        first = false;
+        if (value.is_object())
+        {
+            text += nlohmann::ordered_json(it.key()).dump() + ": ";
+        }
+        appendJson(text, *it, inner);
+    }
+    text += "\n" + indent + (value.is_array() ? "]" : "}");
+}
+
 } // namespace
+
+std::string formatJson(const nlohmann::ordered_json& document)
+{
+    std::string text;
+    appendJson(text, document, "");
+    return text + "\n";
+}
 
 Report& Report::add(Field field)
 {

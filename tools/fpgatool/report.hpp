@@ -137,6 +137,11 @@ nlohmann::ordered_json toJson(const Value& value);
 /** The report's members, to be merged into a document. */
 nlohmann::ordered_json toJson(const Report& report);
 
+/** A JSON document laid out for people as well as scripts: two spaces of
+ *  indentation a level, and arrays of plain values on one line
+ *  ("bytes": [3, 167, 33]). */
+std::string formatJson(const nlohmann::ordered_json& document);
+
 /** Block numbers as ranges, e.g. "0-8,12"; "none" for an empty set. */
 std::string blockRanges(const std::bitset<64>& blocks);
 

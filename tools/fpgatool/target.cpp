@@ -131,30 +131,40 @@ int positionDigits(const Address& address)
     return address.adi ? adiDigits : normalDigits;
 }
 
-Transfer transfer(const Chip& chip, Operation op, const Address& address,
-                  std::span<char> buffer)
+std::string transferCall(const Chip& chip, const Address& address)
+{
+    // By chip kind (local, remote, hpm), then normal and ADI mode.
+    static constexpr std::array<std::array<const char*, 2>, 3> calls = {{
+        {"rawNormalAccess", "rawAdiAccess"},
+        {"rawRemoteNormalAccess", "rawRemoteAdiAccess"},
+        {"rawHpmNormalAccess", "rawHpmAdiAccess"},
+    }};
+    return calls.at(static_cast<std::size_t>(chip.kind))
+        .at(address.adi ? 1 : 0);
+}
+
+int transfer(const Chip& chip, Operation op, const Address& address,
+             std::span<char> buffer)
 {
     const std::size_t length = buffer.size();
     const std::size_t block = address.block;
     const std::size_t offset = address.offset;
+    const auto hpmBlock = static_cast<Block>(block);
     if (!address.adi)
     {
         switch (chip.kind)
         {
             case Chip::Kind::local:
-                return {"rawNormalAccess",
-                        tavrin_fpga::rawNormalAccess(op, block, offset, length,
-                                                     buffer)};
+                return tavrin_fpga::rawNormalAccess(op, block, offset, length,
+                                                    buffer);
             case Chip::Kind::remote:
-                return {"rawRemoteNormalAccess",
-                        tavrin_fpga::rawRemoteNormalAccess(
-                            chip.index, op, block, offset, length, buffer)};
+                return tavrin_fpga::rawRemoteNormalAccess(
+                    chip.index, op, block, offset, length, buffer);
             case Chip::Kind::hpm:
                 break;
         }
-        return {"rawHpmNormalAccess",
-                tavrin_fpga::rawHpmNormalAccess(op, static_cast<Block>(block),
-                                                offset, length, buffer)};
+        return tavrin_fpga::rawHpmNormalAccess(op, hpmBlock, offset, length,
+                                               buffer);
     }
 
     const std::size_t page = address.adi->page;
@@ -162,20 +172,17 @@ Transfer transfer(const Chip& chip, Operation op, const Address& address,
     switch (chip.kind)
     {
         case Chip::Kind::local:
-            return {"rawAdiAccess",
-                    tavrin_fpga::rawAdiAccess(op, block, offset, page,
-                                              pageDataOffset, length, buffer)};
+            return tavrin_fpga::rawAdiAccess(op, block, offset, page,
+                                             pageDataOffset, length, buffer);
         case Chip::Kind::remote:
-            return {"rawRemoteAdiAccess",
-                    tavrin_fpga::rawRemoteAdiAccess(
-                        chip.index, op, block, offset, page, pageDataOffset,
-                        length, buffer)};
+            return tavrin_fpga::rawRemoteAdiAccess(
+                chip.index, op, block, offset, page, pageDataOffset, length,
+                buffer);
         case Chip::Kind::hpm:
             break;
     }
-    return {"rawHpmAdiAccess",
-            tavrin_fpga::rawHpmAdiAccess(op, static_cast<Block>(block), offset,
-                                         page, pageDataOffset, length, buffer)};
+    return tavrin_fpga::rawHpmAdiAccess(op, hpmBlock, offset, page,
+                                        pageDataOffset, length, buffer);
 }
 
 } // namespace fpgatool

@@ -90,17 +90,13 @@ std::uint64_t nodePosition(const Fpga& fpga, const Address& address);
 /** Hex digits that show every position of the address's mode. */
 int positionDigits(const Address& address);
 
-/** Outcome of one library transfer and the name of the call made. */
-struct Transfer
-{
-    const char* call;
-    int result;
-};
+/** The library call that transfer() makes for a chip and mode:
+ *  raw[Remote|Hpm]{Normal|Adi}Access. */
+std::string transferCall(const Chip& chip, const Address& address);
 
-/** Move bytes with the library call that the chip and mode call for:
- *  raw[Remote|Hpm]{Normal|Adi}Access. For "hpm" the block is passed as a
- *  Block, which the library translates. */
-Transfer transfer(const Chip& chip, Operation op, const Address& address,
-                  std::span<char> buffer);
+/** Move bytes with transferCall(); for "hpm" the block is passed as a
+ *  Block, which the library translates. @return the call's result */
+int transfer(const Chip& chip, Operation op, const Address& address,
+             std::span<char> buffer);
 
 } // namespace fpgatool

@@ -1,10 +1,8 @@
 #include "verbs.hpp"
 
-#include <unistd.h>
+#include <fcntl.h>
 
 #include <array>
-#include <cerrno>
-#include <cstring>
 
 namespace fpgatool
 {
@@ -43,10 +41,10 @@ Value bytesOf(const std::vector<char>& buffer)
     return Bytes{std::vector<std::uint8_t>(buffer.begin(), buffer.end())};
 }
 
-/** Physical FPGA of a chip, with the HPM lookup guarded. */
-Fpga fpgaOf(const Chip& chip, const std::string& call)
+/** Physical FPGA of a chip; for "hpm" the library is asked. */
+Fpga fpgaOf(const Chip& chip)
 {
-    return guarded(call, [&] { return resolve(chip); }, {chip, {}});
+    return guarded("getHPMLocation", [&] { return resolve(chip); }, {chip, {}});
 }
 
 /** The fields that say where an access goes: chip, FPGA, mode, register
@@ -75,20 +73,23 @@ void addAddress(Report& report, const Chip& chip, const Fpga& fpga,
     }
 }
 
-/** Read into @p buffer, throwing the Failure of a failed transfer. */
+/** One transfer; a failure throws the Failure that names its call. */
+void move(const Chip& chip, Operation op, const Address& address,
+          std::span<char> buffer)
+{
+    const Context context{chip, address};
+    const std::string call = transferCall(chip, address);
+    check(call,
+          guarded(
+              call, [&] { return transfer(chip, op, address, buffer); },
+              context),
+          context);
+}
+
 void readInto(const Chip& chip, const Address& address,
               std::vector<char>& buffer)
 {
-    const Context context{chip, address};
-    Transfer done{"", 0};
-    guarded(
-        "read",
-        [&] {
-            done = transfer(chip, Operation::read, address, buffer);
-            return 0;
-        },
-        context);
-    check(done.call, done.result, context);
+    move(chip, Operation::read, address, buffer);
 }
 
 lib::Firmware firmwareOf(const Chip& chip)
@@ -178,7 +179,8 @@ Outcome showInfo()
 {
     Outcome outcome;
     Report& report = outcome.report;
-    report.add(Field{"platformType", number(lib::getPlatformType())});
+    report.add(Field{"platformType",
+                     number(guarded("getPlatformType", lib::getPlatformType))});
     report.add(Field{"driverDirectory", driverDirectoryValue()});
     report.add(Field{"hpmChip", hpmChip(outcome.problems)});
 
@@ -203,7 +205,7 @@ Outcome showInfo()
 Outcome readRegisters(const Chip& chip, const Address& address,
                       std::size_t count)
 {
-    const Fpga fpga = fpgaOf(chip, "read");
+    const Fpga fpga = fpgaOf(chip);
     std::vector<char> buffer(count);
     readInto(chip, address, buffer);
 
@@ -217,8 +219,7 @@ Outcome writeRegisters(const WriteRequest& request, const Confirm& confirm)
 {
     const Chip& chip = request.chip;
     const Address& address = request.address;
-    const Context context{chip, address};
-    const Fpga fpga = fpgaOf(chip, "write");
+    const Fpga fpga = fpgaOf(chip);
     std::vector<char> buffer(request.values.begin(), request.values.end());
 
     std::optional<std::vector<char>> current;
@@ -258,15 +259,7 @@ Outcome writeRegisters(const WriteRequest& request, const Confirm& confirm)
     {
         throw Failure("write", 0, "write: not confirmed; nothing written");
     }
-    Transfer done{"", 0};
-    guarded(
-        "write",
-        [&] {
-            done = transfer(chip, Operation::write, address, buffer);
-            return 0;
-        },
-        context);
-    check(done.call, done.result, context);
+    move(chip, Operation::write, address, buffer);
 
     if (request.verify)
     {
@@ -285,7 +278,7 @@ Outcome writeRegisters(const WriteRequest& request, const Confirm& confirm)
 
 Outcome dumpChip(const Chip& chip)
 {
-    const Fpga fpga = fpgaOf(chip, "getSupportedBlocks");
+    const Fpga fpga = fpgaOf(chip);
     const std::bitset<64> blocks = guarded(
         "getSupportedBlocks",
         [&] { return lib::getSupportedBlocks(fpga.location, fpga.index); },
@@ -365,7 +358,7 @@ Outcome setButtons(bool enable, bool dryRun, const Confirm& confirm)
     {
         // What setFrontButtonsEnabled() would do: read the byte, change
         // bit 1, write it only when the bit differs.
-        const Fpga fpga = fpgaOf(chip, "read");
+        const Fpga fpga = fpgaOf(chip);
         std::vector<char> current(1);
         readInto(chip, address, current);
         const auto byte = static_cast<std::uint8_t>(current[0]);
@@ -494,22 +487,17 @@ Outcome resetFpga(bool dryRun, const Confirm& confirm)
     }
     const std::string attribute = dir + "/tavrin_fpga_reset";
     Outcome outcome;
-    outcome.report.add(Field{"attribute", attribute})
+    outcome.report.add(Field{"attribute", attribute, dryRun})
         .add(Field{"dryRun", dryRun, false});
     if (dryRun)
     {
         return outcome;
     }
-    if (::access(attribute.c_str(), W_OK) != 0)
+    if (const std::string problem =
+            openProblem(attribute, O_WRONLY, "the driver offers no reset");
+        !problem.empty())
     {
-        const int error = errno;
-        std::string message = "resetFpga: " + attribute + ": " +
-                              std::strerror(error) + "; nothing reset";
-        if (error == EACCES || error == EPERM || error == EROFS)
-        {
-            message += "; run as root, or have write access to it granted";
-        }
-        throw Failure("resetFpga", 0, message);
+        throw Failure("resetFpga", 0, "resetFpga: nothing reset: " + problem);
     }
     if (!confirm("Reset the FPGA (write 1, then 0, to " + attribute + ")?"))
     {
