@@ -175,7 +175,7 @@ int deviceAccess(std::string dev, Operation op, std::size_t pos,
         return 0;
     }
     // The bytes pass directly between the node and the caller's memory.
-    const int fd = ::open(dev.c_str(), O_RDWR);
+    const int fd = ::open(dev.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
     {
         lg2::error("Failed to open {DEV}\n", "DEV", dev);

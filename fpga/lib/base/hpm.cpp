@@ -148,7 +148,7 @@ int getHPMLocation(Location& location, std::size_t& index)
 
             Location hpmLocation = Location::local;
             std::size_t hpmIndex = 0;
-            if (word.size() > remoteWord.size() && word.starts_with(remoteWord))
+            if (word.starts_with(remoteWord))
             {
                 hpmLocation = Location::remote;
                 hpmIndex = static_cast<std::size_t>(

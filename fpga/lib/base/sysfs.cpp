@@ -60,7 +60,7 @@ class Text
     /** The file at @p path opened for reading; see isOpen(). */
     static Text fromFile(const std::string& path)
     {
-        return Text(::open(path.c_str(), O_RDONLY), {});
+        return Text(::open(path.c_str(), O_RDONLY | O_CLOEXEC), {});
     }
 
     static Text fromString(std::string_view text)

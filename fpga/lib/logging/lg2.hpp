@@ -68,6 +68,12 @@ inline std::string formatValue(std::string_view value)
     return std::string(value);
 }
 
+// Without this a string literal would convert to bool before string_view.
+inline std::string formatValue(const char* value)
+{
+    return value;
+}
+
 /** Send one entry at @p priority to the journal, and echo it to stderr where
  *  lg2 does. */
 void sendEntry(int priority, const std::source_location& where,
