@@ -304,7 +304,7 @@ fpga_sim::Node& node(Board& board, Location location, std::size_t index,
 const std::vector<FaultCase> faultCases = {
     {"absent chip, disabled block",
      [](Board&) {},
-     {"read r2 0 0", "read local 20 0", "read hpm 40 0"}},
+     {"read r2 0 0", "read local 20 0", "read hpm 40 0", "dump r2"}},
     {"missing node",
      [](Board& b) {
          node(b, Location::local, 0).fault = fpga_sim::NodeFault::missing;
@@ -381,14 +381,14 @@ TEST_F(Fpgatool, FaultsMatchGolden)
 }
 
 /** Run @p argv with a terminal on standard input on which @p typed has
- *  been typed; standard output and error are captured. */
+ *  been typed; standard output and error are captured. Status -1: no
+ *  pseudo-terminal could be had. */
 Result runOnTerminal(const std::vector<std::string>& argv,
                      const std::string& typed)
 {
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
     {
-        ADD_FAILURE() << "no pseudo-terminal: " << std::strerror(errno);
         return {};
     }
     const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
@@ -445,6 +445,10 @@ TEST_F(Fpgatool, TerminalConfirmationDecidesTheWrite)
              "-c", "$0 write local 0 0 0x77; echo status $?; $0 read local 0 0",
              FPGATOOL},
             typed);
+        if (run.status == -1 && ::access("/dev/ptmx", F_OK) != 0)
+        {
+            GTEST_SKIP() << "no pseudo-terminals here (/dev/ptmx)";
+        }
         const bool written = register0 == "0x77";
         EXPECT_EQ(run.out, std::string("status ") + (written ? "0" : "1") +
                                "\n" + register0 + "\n");

@@ -279,6 +279,16 @@ Outcome writeRegisters(const WriteRequest& request, const Confirm& confirm)
 Outcome dumpChip(const Chip& chip)
 {
     const Fpga fpga = fpgaOf(chip);
+    if (!lib::chipDetected(fpga.location, fpga.index))
+    {
+        const std::string detected = guarded("devAttrFilePath", [&] {
+            return lib::devAttrFilePath("detected", fpga.location, fpga.index);
+        });
+        throw Failure("chipDetected", 0,
+                      "chipDetected: " + fpgaName(fpga) +
+                          " is not detected (see " + detected +
+                          "); nothing to dump");
+    }
     const std::bitset<64> blocks = guarded(
         "getSupportedBlocks",
         [&] { return lib::getSupportedBlocks(fpga.location, fpga.index); },
