@@ -16,15 +16,16 @@
 # A checked access is "detected" and "blocks" of its chip, then the node;
 # an HPM access first reads the HPM chip's "iface_ver" and "blocks" (its
 # routing reads). Prints one line per call, then "N passed, N failed".
-# Needs strace (scripts/install-perf-deps.sh) and root or unprivileged
-# user namespaces.
+# Installs strace through scripts/install-perf-deps.sh when it is missing;
+# needs root or unprivileged user namespaces.
 
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 build=${1:-build}
 
-if ! command -v strace >/dev/null; then
-    echo "strace is missing: run scripts/install-perf-deps.sh" >&2
+if ! command -v strace >/dev/null &&
+    ! { scripts/install-perf-deps.sh && command -v strace >/dev/null; }; then
+    echo "strace is missing (scripts/install-perf-deps.sh)" >&2
     echo "0 passed, 1 failed"
     exit 1
 fi

@@ -12,8 +12,8 @@
 # forks once per input and runs RUNS/40 inputs. A crash, leak, sanitizer
 # report, unexpected exception or mismatch fails the target; its input is
 # kept in BUILD_DIR/fuzz-findings/. Prints one line per target, then
-# "N passed, N failed". Needs scripts/install-perf-deps.sh and root or
-# unprivileged user namespaces.
+# "N passed, N failed". Installs clang through scripts/install-perf-deps.sh
+# when it is missing; needs root or unprivileged user namespaces.
 
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -27,8 +27,9 @@ fail_all() {
     exit 1
 }
 
-command -v "$cxx" >/dev/null ||
-    fail_all "$cxx is missing: run scripts/install-perf-deps.sh"
+command -v "$cxx" >/dev/null || scripts/install-perf-deps.sh ||
+    fail_all "cannot install the fuzzing tools (scripts/install-perf-deps.sh)"
+command -v "$cxx" >/dev/null || fail_all "$cxx is missing"
 if [ ! -f "$build/build.ninja" ]; then
     CXX=$cxx meson setup "$build" -Dfuzzing=true \
         -Db_sanitize=address,undefined -Db_lundef=false \
