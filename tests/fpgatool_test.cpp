@@ -485,4 +485,81 @@ TEST_F(WorldTest, DirectoryProbeFailureIsAMessage)
     });
 }
 
+/** What the bash completion offers after the words of @p line (the last
+ *  word being completed), one candidate a line. */
+std::vector<std::string> completions(const std::string& line)
+{
+    const Result run = fpga_test::runProgram(
+        {"/bin/bash", "-c",
+         "source \"$0\"; COMP_WORDS=($1 \"$2\"); "
+         "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _fpgatool; "
+         "printf '%s\\n' \"${COMPREPLY[@]}\"",
+         COMPLETION, line.substr(0, line.rfind(' ')),
+         line.substr(line.rfind(' ') + 1)});
+    std::vector<std::string> words;
+    std::istringstream in(run.out);
+    for (std::string word; std::getline(in, word);)
+    {
+        if (!word.empty())
+        {
+            words.push_back(word);
+        }
+    }
+    return words;
+}
+
+/** The lines of @p text from the one after @p heading to the next empty
+ *  one, each reduced to its first word. */
+std::vector<std::string> section(const std::string& text,
+                                 const std::string& heading)
+{
+    std::vector<std::string> words;
+    std::istringstream in(
+        text.substr(text.find(heading + "\n") + heading.size() + 1));
+    for (std::string line; std::getline(in, line) && !line.empty();)
+    {
+        std::istringstream words0(line);
+        std::string word;
+        words0 >> word;
+        words.push_back(word);
+    }
+    return words;
+}
+
+// The completion offers every verb and every option of each verb that
+// --help lists, so a new verb or option cannot be forgotten there.
+TEST(FpgatoolCompletion, OffersWhatHelpLists)
+{
+    const std::string help = fpga_test::runProgram({FPGATOOL, "--help"}).out;
+    const std::vector<std::string> verbs = section(help, "Subcommands:");
+    ASSERT_FALSE(verbs.empty());
+    EXPECT_THAT(completions("fpgatool "), ::testing::IsSupersetOf(verbs));
+
+    for (const std::string& verb : verbs)
+    {
+        SCOPED_TRACE(verb);
+        const std::string verbHelp =
+            fpga_test::runProgram({FPGATOOL, verb, "--help"}).out;
+        std::vector<std::string> options;
+        for (std::string option : section(verbHelp, "Options:"))
+        {
+            // "-j,--json" and "--page" alike give the long name; lines that
+            // carry on a description start with no option.
+            if (option.find("--") != std::string::npos)
+            {
+                options.push_back(option.substr(option.find("--")));
+            }
+        }
+        EXPECT_THAT(completions("fpgatool " + verb + " --"),
+                    ::testing::UnorderedElementsAreArray(options));
+    }
+    EXPECT_THAT(completions("fpgatool read "),
+                ::testing::ElementsAre("local", "r0", "r1", "r2", "r3", "hpm"));
+    EXPECT_THAT(completions("fpgatool write -y --page 3 "),
+                ::testing::ElementsAre("local", "r0", "r1", "r2", "r3", "hpm"));
+    EXPECT_THAT(completions("fpgatool read local "), ::testing::IsEmpty());
+    EXPECT_THAT(completions("fpgatool buttons "),
+                ::testing::ElementsAre("on", "off"));
+}
+
 } // namespace
