@@ -7,6 +7,17 @@
 #include <exception>
 #include <iostream>
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FPGA_TEST_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FPGA_TEST_LSAN 1
+#endif
+#endif
+#ifdef FPGA_TEST_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace fpga_test
 {
 
@@ -40,6 +51,14 @@ int forkAndWait(const std::function<int()>& child)
             std::cerr << "uncaught exception in forked case: " << e.what()
                       << "\n";
         }
+#ifdef FPGA_TEST_LSAN
+        // _exit skips LeakSanitizer's check at exit: run it here, so what the
+        // case's library calls leaked fails the case.
+        if (__lsan_do_recoverable_leak_check() != 0)
+        {
+            code = failStatus;
+        }
+#endif
         std::fflush(nullptr);
         std::cout.flush();
         std::cerr.flush();
