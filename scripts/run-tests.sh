@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Build the project and run every test.
 #
-#     scripts/run-tests.sh [BUILD_DIR]      (default: build)
+#     scripts/run-tests.sh [BUILD_DIR [MESON_TEST_ARGS...]]  (default: build)
 #
 # Configures BUILD_DIR when it is not configured yet, builds it, runs all
-# tests with "meson test" and prints as its very last line
+# tests with "meson test" (plus MESON_TEST_ARGS, e.g. --wrap=valgrind) and
+# prints as its very last line
 #
 #     N passed, N failed[, N skipped]
 #
 # counting test cases (not test programs) from meson's JUnit log. A test
 # program that died without writing its results (crash, timeout) counts all
 # of its cases as failed. Exits non-zero when anything failed.
+#
+# BUILD_JOBS sets the compile jobs (default 1: the machines are shared).
 #
 # Works as root and as an ordinary user: the tests build their simulated
 # boards in private (user) namespaces either way.
@@ -19,6 +22,7 @@ set -uo pipefail
 
 cd "$(dirname "$0")/.." || exit 1
 build=${1:-build}
+shift || true
 
 if [ ! -f "$build/build.ninja" ]; then
     if ! meson setup "$build"; then
@@ -26,14 +30,14 @@ if [ ! -f "$build/build.ninja" ]; then
         exit 1
     fi
 fi
-if ! meson compile -C "$build" -j 1; then
+if ! meson compile -C "$build" -j "${BUILD_JOBS:-1}"; then
     echo "0 passed, 1 failed"
     exit 1
 fi
 
 # Stale logs of an earlier run must not be counted.
 rm -f "$build/meson-logs/testlog.junit.xml" "$build/meson-logs/testlog.json"
-meson test -C "$build" --no-rebuild --print-errorlogs \
+meson test -C "$build" --no-rebuild --print-errorlogs "$@" \
     >"$build/test-output.txt" 2>&1
 status=$?
 # Show failures in full, the rest as meson's one line per program.

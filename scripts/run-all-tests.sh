@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# Run the test suite in every build that CI proves, and sum the cases.
+#
+#     scripts/run-all-tests.sh [LEG...]    (default: native armhf asan tsan fuzz)
+#
+# Legs, each in a build directory of its own:
+#   native    the suite as scripts/run-tests.sh runs it (build/)
+#   armhf     the library and the suite cross-built for 32-bit ARM
+#             (cross/armhf.ini, build-armhf/) and run under qemu-arm-static;
+#             installs the toolchain first (scripts/install-armhf.sh)
+#   asan      the suite with AddressSanitizer and UndefinedBehaviorSanitizer
+#             (build-asan/); any finding fails its case
+#   tsan      the concurrency cases (gtest names containing "Concurrent")
+#             with ThreadSanitizer (build-tsan/)
+#   fuzz      scripts/run-fuzz.sh, the short libFuzzer runs, when present
+#   valgrind  the suite under valgrind memcheck (build-valgrind/); not in the
+#             default set, as it takes several minutes
+#
+# Every leg ends with a line "N passed, N failed[, N skipped]"; a leg that
+# ends without one (a failed install or set-up) counts as one failed case.
+# The last line printed is the sum over the legs in the same form, and the
+# exit status is non-zero when any leg failed.
+#
+# BUILD_JOBS, passed on to scripts/run-tests.sh, sets the compile jobs of
+# every build (default 1: the machines are shared).
+
+# The legs are functions called by name (leg${leg^}).
+# shellcheck disable=SC2317
+set -uo pipefail
+
+cd "$(dirname "$0")/.." || exit 1
+root=$(pwd)
+legs=("$@")
+[ ${#legs[@]} -gt 0 ] || legs=(native armhf asan tsan fuzz)
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+# Options of every extra build: only the library and the tests.
+lean=(-Dexamples=false -Dbenchmarks=disabled)
+
+# Set DIR up with the options given, unless it is set up already (then its
+# options stay as they are; remove the directory to change them).
+configure() {
+    [ -f "$1/build.ninja" ] || meson setup "$@"
+}
+
+legNative() {
+    scripts/run-tests.sh build
+}
+
+legArmhf() {
+    if ! scripts/install-armhf.sh; then
+        echo "armhf: the toolchain or the armhf libraries did not install" \
+            "(scripts/install-armhf.sh, above)"
+        return 1
+    fi
+    configure build-armhf --cross-file cross/armhf.ini -Dtools=false \
+        "${lean[@]}" || {
+        echo "armhf: meson setup with cross/armhf.ini failed (above)"
+        return 1
+    }
+    # An ordinary user cannot create a user namespace inside qemu-user
+    # (qemu runs threads of its own): make one around the whole run, in
+    # which the tests are root and need only a mount namespace.
+    if [ "$(id -u)" -ne 0 ] && unshare -Ur true 2>/dev/null; then
+        unshare -Ur scripts/run-tests.sh build-armhf
+    else
+        scripts/run-tests.sh build-armhf
+    fi
+}
+
+# GCC 12 warns of maybe-uninitialized values inside std::regex and
+# std::function when the sanitizers instrument them (false positives); the
+# native build keeps the warning.
+sanitized=(-Db_lundef=false
+    "-Dcpp_args=['-fno-sanitize-recover=all','-Wno-maybe-uninitialized']")
+
+legAsan() {
+    configure build-asan -Db_sanitize=address,undefined "${sanitized[@]}" \
+        "${lean[@]}" || return 1
+    # Forked cases end with _exit; the fork helper runs the leak check
+    # itself before that.
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:halt_on_error=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        scripts/run-tests.sh build-asan
+}
+
+legTsan() {
+    configure build-tsan -Db_sanitize=thread "${sanitized[@]}" -Dtools=false \
+        "${lean[@]}" || return 1
+    # ThreadSanitizer maps its shadow memory at fixed places, which the
+    # kernel's wider address randomisation can occupy: run without it.
+    GTEST_FILTER='*Concurrent*' \
+        TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
+        setarch "$(uname -m)" -R scripts/run-tests.sh build-tsan
+}
+
+legFuzz() {
+    if [ ! -x scripts/run-fuzz.sh ]; then
+        echo "fuzz: scripts/run-fuzz.sh is not there yet; nothing run"
+        echo "0 passed, 0 failed"
+        return 0
+    fi
+    scripts/run-fuzz.sh
+}
+
+legValgrind() {
+    configure build-valgrind "${lean[@]}" || return 1
+    scripts/run-tests.sh build-valgrind --timeout-multiplier=20 \
+        --wrap="valgrind --quiet --error-exitcode=99 --leak-check=full \
+--errors-for-leak-kinds=definite --show-leak-kinds=definite \
+--suppressions=$root/tests/valgrind.supp --gen-suppressions=all"
+}
+
+summary=$'\n'
+passed=0
+failed=0
+skipped=0
+status=0
+for leg in "${legs[@]}"; do
+    run="leg${leg^}"
+    if ! declare -F "$run" >/dev/null; then
+        echo "unknown leg: $leg" >&2
+        exit 2
+    fi
+    echo "=== $leg"
+    start=$SECONDS
+    "$run" 2>&1 | tee "$logs/$leg"
+    legStatus=${PIPESTATUS[0]}
+    seconds=$((SECONDS - start))
+    counts=$(grep -E '^([A-Za-z]+: )?[0-9]+ passed, [0-9]+ failed' \
+        "$logs/$leg" | tail -n 1 | sed 's/^[A-Za-z]*: //')
+    if [ -z "$counts" ]; then
+        counts="0 passed, 1 failed"
+    elif [ "$legStatus" -ne 0 ] && [[ "$counts" == *" 0 failed"* ]]; then
+        counts="${counts/ 0 failed/ 1 failed}"
+    fi
+    read -r p f s <<<"$(sed -E 's/^([0-9]+) passed, ([0-9]+) failed(, ([0-9]+) skipped)?.*/\1 \2 \4/' <<<"$counts")"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    skipped=$((skipped + ${s:-0}))
+    [ "$legStatus" -eq 0 ] && [ "$f" -eq 0 ] || status=1
+    summary+=$(printf '%-9s %4d s  %s' "$leg" "$seconds" "$counts")$'\n'
+done
+
+echo "$summary"
+line="$passed passed, $failed failed"
+[ "$skipped" -eq 0 ] || line+=", $skipped skipped"
+echo "$line"
+exit "$status"
