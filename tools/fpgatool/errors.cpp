@@ -56,8 +56,8 @@ std::string notDetected(const Context& context)
            attributePath("detected", *fpga) + ")";
 }
 
-/** Why an HPM access was refused: the HPM FPGA's interface version has no
- *  block table, or the block is not in its set. */
+/** Why an HPM access was refused: the block is not in the HPM FPGA's set
+ *  (for an interface version without block table, see hpmVersionNote()). */
 std::string notAvailable(const Context& context)
 {
     const auto fpga = fpgaOf(context);
@@ -66,13 +66,6 @@ std::string notAvailable(const Context& context)
         return "an argument is out of range";
     }
     const std::string name = fpgaName(*fpga);
-    const std::uint32_t version =
-        tavrin_fpga::getIfaceVer(fpga->location, fpga->index);
-    if (version != 2 && version != 3)
-    {
-        return "the HPM FPGA " + name + " reports interface version " +
-               std::to_string(version) + ", which has no block table";
-    }
     const std::string block =
         context.address ? "block " + std::to_string(context.address->block)
                         : "the block";
@@ -193,10 +186,7 @@ std::string explain(const std::string& call, int result, const Context& context)
 {
     try
     {
-        const std::string text = explainResult(call, result, context);
-        return text.find("no block table") == std::string::npos
-                   ? text + hpmVersionNote(context)
-                   : text;
+        return explainResult(call, result, context) + hpmVersionNote(context);
     }
     catch (const std::exception&)
     {

@@ -114,7 +114,7 @@ Value hpmChip(std::vector<Failure>& problems)
         problems.push_back(resultFailure("getHPMLocation", result));
         return nullptr;
     }
-    return fpga.location == Location::remote ? fpgaName(fpga) : "local";
+    return fpgaName(fpga);
 }
 
 Value driverDirectoryValue()
