@@ -80,7 +80,7 @@ for entry in "${targets[@]}"; do
     done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1)
     if [ "$status" -eq 0 ] && [ -n "$done_line" ]; then
         passed=$((passed + 1))
-        echo "ok   $name: ${done_line#*DONE }" | tr -s ' '
+        echo "ok   $name:$(echo "${done_line#*DONE}" | tr -s ' \t' ' ')"
     else
         failed=$((failed + 1))
         echo "FAIL $name (exit $status):"
