@@ -1032,7 +1032,9 @@ json boardToJson(const Board& board)
     }
     for (const auto& [index, chip] : board.remotes)
     {
-        chips["r" + std::to_string(index)] = chipToJson(chip);
+        std::string name(1, 'r');
+        name += std::to_string(index);
+        chips[name] = chipToJson(chip);
     }
     out["chips"] = chips;
     json nodes = json::object();

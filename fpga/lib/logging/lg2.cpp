@@ -41,7 +41,8 @@ std::string expand(std::string_view format, const Field* fields,
     std::string message(format);
     for (std::size_t i = 0; i < count; ++i)
     {
-        const std::string placeholder = "{" + std::string(fields[i].key) + "}";
+        std::string placeholder(1, '{');
+        placeholder.append(fields[i].key).push_back('}');
         if (auto pos = message.find(placeholder); pos != std::string::npos)
         {
             message.replace(pos, placeholder.size(), fields[i].value);
