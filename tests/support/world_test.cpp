@@ -82,6 +82,22 @@ int forkAndWait(const std::function<int()>& child)
 Outcome runInWorld(const fpga_sim::Board& board,
                    const std::function<void(fpga_sim::World&)>& body)
 {
+    // Only failures of this body count: the child inherits those the test
+    // recorded before the fork.
+    const ::testing::TestResult* result =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result();
+    const int partsBefore = result->total_part_count();
+    const auto failedHere = [result, partsBefore] {
+        for (int i = partsBefore; i < result->total_part_count(); ++i)
+        {
+            if (result->GetTestPartResult(i).failed())
+            {
+                return true;
+            }
+        }
+        return false;
+    };
+
     const int status = forkAndWait([&]() {
         std::optional<fpga_sim::World> world;
         try
@@ -99,7 +115,7 @@ Outcome runInWorld(const fpga_sim::Board& board,
             return failStatus;
         }
         body(*world);
-        return ::testing::Test::HasFailure() ? failStatus : 0;
+        return failedHere() ? failStatus : 0;
     });
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
     {
