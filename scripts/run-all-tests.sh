@@ -38,10 +38,16 @@ trap 'rm -rf "$logs"' EXIT
 # Options of every extra build: only the library and the tests.
 lean=(-Dexamples=false -Dbenchmarks=disabled)
 
-# Set DIR up with the options given, unless it is set up already (then its
-# options stay as they are; remove the directory to change them).
+# Set DIR up with the options given (again, for a directory set up
+# before: its options may be older than the project's).
 configure() {
-    [ -f "$1/build.ninja" ] || meson setup "$@"
+    local dir=$1
+    shift
+    if [ -f "$dir/build.ninja" ]; then
+        meson setup --reconfigure "$dir" "$@"
+    else
+        meson setup "$dir" "$@"
+    fi
 }
 
 legNative() {
