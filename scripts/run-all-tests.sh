@@ -22,7 +22,7 @@
 # exit status is non-zero when any leg failed.
 #
 # BUILD_JOBS, passed on to scripts/run-tests.sh, sets the compile jobs of
-# every build (default 1: the machines are shared).
+# every build (default: one per processor).
 
 # The legs are functions called by name (leg${leg^}).
 # shellcheck disable=SC2317

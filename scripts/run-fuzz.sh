@@ -39,7 +39,7 @@ if [ ! -f "$build/build.ninja" ]; then
         fail_all "meson setup $build failed; see $build.setup.log"
     rm -f "$build.setup.log"
 fi
-meson compile -C "$build" -j 1 >/dev/null ||
+meson compile -C "$build" -j "${BUILD_JOBS:-$(nproc)}" >/dev/null ||
     fail_all "building the fuzz targets in $build failed"
 
 for symbolizer in llvm-symbolizer-16 llvm-symbolizer; do

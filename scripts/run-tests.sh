@@ -13,7 +13,7 @@
 # program that died without writing its results (crash, timeout) counts all
 # of its cases as failed. Exits non-zero when anything failed.
 #
-# BUILD_JOBS sets the compile jobs (default 1: the machines are shared).
+# BUILD_JOBS sets the compile jobs (default: one per processor).
 #
 # Works as root and as an ordinary user: the tests build their simulated
 # boards in private (user) namespaces either way.
@@ -30,7 +30,7 @@ if [ ! -f "$build/build.ninja" ]; then
         exit 1
     fi
 fi
-if ! meson compile -C "$build" -j "${BUILD_JOBS:-1}"; then
+if ! meson compile -C "$build" -j "${BUILD_JOBS:-$(nproc)}"; then
     echo "0 passed, 1 failed"
     exit 1
 fi
