@@ -1,5 +1,7 @@
 #include "world.hpp"
 
+#include "fd.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -21,34 +23,6 @@ namespace
 {
     throw std::system_error(errno, std::generic_category(), what);
 }
-
-/** Closes a descriptor when it goes out of scope. */
-class Fd
-{
-  public:
-    explicit Fd(int fd) : fd(fd) {}
-    Fd(Fd&& other) noexcept : fd(other.fd)
-    {
-        other.fd = -1;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&&) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-        {
-            ::close(fd);
-        }
-    }
-    int get() const
-    {
-        return fd;
-    }
-
-  private:
-    int fd;
-};
 
 Fd openOrFail(const std::string& path, int flags, mode_t mode = 0)
 {

@@ -2,6 +2,7 @@
 
 #include "driver_fs.hpp"
 #include "sim/board_json.hpp"
+#include "sim/fd.hpp"
 #include "sim/world.hpp"
 
 #include <dirent.h>
@@ -33,34 +34,6 @@ constexpr const char* stageDir = "/dev/.fpga-sim-stage";
 {
     throw SetupError(what + ": " + std::strerror(error));
 }
-
-/** Closes a descriptor when it goes out of scope. */
-class Fd
-{
-  public:
-    explicit Fd(int fd = -1) : fd(fd) {}
-    Fd(Fd&& other) noexcept : fd(other.fd)
-    {
-        other.fd = -1;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    Fd& operator=(Fd&&) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-        {
-            ::close(fd);
-        }
-    }
-    int get() const
-    {
-        return fd;
-    }
-
-  private:
-    int fd;
-};
 
 /** Mount points made here, unmounted in reverse order at the end. */
 class Mounts
