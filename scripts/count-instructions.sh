@@ -20,9 +20,7 @@ count=${2:-20}
 
 command -v valgrind >/dev/null || scripts/install-perf-deps.sh || exit 1
 if [ ! -f "$build/build.ninja" ]; then
-    # -Wno-restrict: GCC 12 reports a false -Wrestrict in std::string code
-    # at -O3 (its bug 105329).
-    meson setup "$build" --buildtype=release -Dcpp_args=-Wno-restrict \
+    meson setup "$build" --buildtype=release \
         -Dtests=disabled -Dexamples=false -Dtools=false >/dev/null || exit 1
 fi
 meson compile -C "$build" -j 1 benchmarks/call-probe >/dev/null || exit 1

@@ -20,9 +20,7 @@ measure() {
     local build=$1 strip=$2
     shift 2
     if [ ! -f "$build/build.ninja" ]; then
-        # -Wno-restrict: GCC 12 reports a false -Wrestrict in std::string
-        # code at -O3 (its bug 105329).
-        meson setup "$build" --buildtype=release -Dcpp_args=-Wno-restrict \
+        meson setup "$build" --buildtype=release \
             -Dtests=disabled -Dexamples=false -Dtools=false "$@" \
             >/dev/null || return 1
     fi
