@@ -97,7 +97,7 @@ legTsan() {
     # ThreadSanitizer maps its shadow memory at fixed places, which the
     # kernel's wider address randomisation can occupy: run without it.
     GTEST_FILTER='*Concurrent*' \
-        TSAN_OPTIONS=halt_on_error=1:abort_on_error=1:second_deadlock_stack=1 \
+        TSAN_OPTIONS="halt_on_error=1:abort_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp" \
         setarch "$(uname -m)" -R scripts/run-tests.sh build-tsan
 }
 
