@@ -35,8 +35,9 @@ if ! meson compile -C "$build" -j "${BUILD_JOBS:-$(nproc)}"; then
     exit 1
 fi
 
-# Stale logs of an earlier run must not be counted.
-rm -f "$build/meson-logs/testlog.junit.xml" "$build/meson-logs/testlog.json"
+# Stale logs of an earlier run must not be counted. (With --wrap, meson
+# names the logs after the wrapper: testlog-valgrind.json.)
+rm -f "$build"/meson-logs/testlog*.junit.xml "$build"/meson-logs/testlog*.json
 meson test -C "$build" --no-rebuild --print-errorlogs "$@" \
     >"$build/test-output.txt" 2>&1
 status=$?
@@ -44,6 +45,7 @@ status=$?
 cat "$build/test-output.txt"
 
 python3 - "$build" "$status" <<'EOF'
+import glob
 import json
 import os
 import subprocess
@@ -54,12 +56,23 @@ build, status = sys.argv[1], int(sys.argv[2])
 logs = os.path.join(build, "meson-logs")
 
 
+def log_file(suffix):
+    """This run's meson log ending in suffix, or a path that is not there."""
+    found = glob.glob(os.path.join(logs, "testlog*" + suffix))
+    return found[0] if found else os.path.join(logs, "testlog" + suffix)
+
+
 def cases_of(cmd):
     """Number of cases a gtest program holds, at least 1."""
+    # The command may start with a wrapper (qemu-arm-static for a cross
+    # build, --wrap): keep it, drop the arguments after the program.
+    inside = os.path.abspath(build) + os.sep
+    program = next((i for i, arg in enumerate(cmd)
+                    if os.path.abspath(arg).startswith(inside)), 0)
     try:
         listing = subprocess.run(
-            cmd[:1] + ["--gtest_list_tests"], capture_output=True, text=True,
-            timeout=60, cwd=build).stdout
+            cmd[:program + 1] + ["--gtest_list_tests"], capture_output=True,
+            text=True, timeout=60, cwd=build).stdout
     except (OSError, subprocess.SubprocessError):
         return 1
     return max(1, sum(1 for line in listing.splitlines()
@@ -67,7 +80,7 @@ def cases_of(cmd):
 
 
 commands, not_ok = {}, []
-results = os.path.join(logs, "testlog.json")
+results = log_file(".json")
 if os.path.exists(results):
     with open(results) as log:
         for line in log:
@@ -84,7 +97,7 @@ if os.path.exists(results):
 # program's cases as failed instead.
 tests = failed = skipped = 0
 with_results, substitutes = set(), []
-junit = os.path.join(logs, "testlog.junit.xml")
+junit = log_file(".junit.xml")
 if os.path.exists(junit):
     for suite in ET.parse(junit).getroot().iter("testsuite"):
         parts = suite.get("name", "").split(".")
