@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Install the Debian packages that building, running and testing libfpga
-# need. Does nothing when they are all present; uses sudo when not root.
+# need, or the packages named on the command line. Does nothing when they
+# are all present; uses sudo when not root.
+#
+#     scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(
+default_packages=(
     # build
     g++ meson ninja-build pkg-config
     libsystemd-dev
@@ -12,6 +15,7 @@ packages=(
     # fpga-sim: libfuse3, board files in JSON, its command line, man page
     libfuse3-dev fuse3 nlohmann-json3-dev libcli11-dev help2man
 )
+packages=("${@:-${default_packages[@]}}")
 
 missing=()
 for pkg in "${packages[@]}"; do
@@ -25,6 +29,7 @@ done
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
 echo "Installing: ${missing[*]}" >&2
-"${sudo[@]}" apt-get update -qq
+# A lagging list (e.g. of a foreign architecture) must not stop the install.
+"${sudo[@]}" apt-get update -qq || echo "apt-get update had errors; going on" >&2
 DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq \
     --no-install-recommends "${missing[@]}" >&2
