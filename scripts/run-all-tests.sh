@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Run the test suite in every build that CI proves, and sum the cases.
 #
-#     scripts/run-all-tests.sh [LEG...]    (default: native armhf asan tsan fuzz)
+#     scripts/run-all-tests.sh [LEG...]  (default: native armhf asan tsan fuzz syscalls)
 #
 # Legs, each in a build directory of its own:
 #   native    the suite as scripts/run-tests.sh runs it (build/)
@@ -12,7 +12,9 @@
 #             (build-asan/); any finding fails its case
 #   tsan      the concurrency cases (gtest names containing "Concurrent")
 #             with ThreadSanitizer (build-tsan/)
-#   fuzz      scripts/run-fuzz.sh, the short libFuzzer runs, when present
+#   fuzz      scripts/run-fuzz.sh, the short libFuzzer runs
+#   syscalls  scripts/check-syscalls.sh: the system calls of each measured
+#             call, under strace (build-syscalls/)
 #   valgrind  the suite under valgrind memcheck (build-valgrind/); not in the
 #             default set, as it takes several minutes
 #
@@ -31,7 +33,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(native armhf asan tsan fuzz)
+[ ${#legs[@]} -gt 0 ] || legs=(native armhf asan tsan fuzz syscalls)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
@@ -102,12 +104,12 @@ legTsan() {
 }
 
 legFuzz() {
-    if [ ! -x scripts/run-fuzz.sh ]; then
-        echo "fuzz: scripts/run-fuzz.sh is not there yet; nothing run"
-        echo "0 passed, 0 failed"
-        return 0
-    fi
     scripts/run-fuzz.sh
+}
+
+# Each measured call makes exactly the system calls its work needs.
+legSyscalls() {
+    scripts/check-syscalls.sh build-syscalls
 }
 
 legValgrind() {
