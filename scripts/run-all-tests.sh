@@ -16,7 +16,7 @@
 #   syscalls  scripts/check-syscalls.sh: the system calls of each measured
 #             call, under strace (build-syscalls/)
 #   valgrind  the suite under valgrind memcheck (build-valgrind/); not in the
-#             default set, as it takes several minutes
+#             default set: a build of its own, then about a minute
 #
 # Every leg ends with a line "N passed, N failed[, N skipped]"; a leg that
 # ends without one (a failed install or set-up) counts as one failed case.
