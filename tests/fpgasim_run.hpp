@@ -86,15 +86,23 @@ inline std::string slurp(const std::string& path)
     return text.str();
 }
 
-/** @brief Run @p argv, with standard output and error captured. */
-inline Run runProgram(const std::vector<std::string>& argv)
+/** @brief Run @p argv, with standard output and error captured; standard
+ *         input is @p stdinFd, or /dev/null when it is -1. */
+inline Run runProgram(const std::vector<std::string>& argv, int stdinFd = -1)
 {
     ScratchDir dir;
     const std::string out = dir.file("out");
     const std::string err = dir.file("err");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (stdinFd >= 0)
+    {
+        posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
+    }
+    else
+    {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),

@@ -395,37 +395,9 @@ Result runOnTerminal(const std::vector<std::string>& argv,
     EXPECT_EQ(::write(master, typed.data(), typed.size()),
               static_cast<ssize_t>(typed.size()));
 
-    fpga_test::ScratchDir dir;
-    const std::string out = dir.file("out");
-    const std::string err = dir.file("err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, slave, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-    {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    Result run;
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(),
-                      ::environ) == 0)
-    {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
-        {}
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    const Result run = fpga_test::runProgram(argv, slave);
     ::close(slave);
     ::close(master);
-    run.out = fpga_test::slurp(out);
-    run.err = fpga_test::slurp(err);
     return run;
 }
 
