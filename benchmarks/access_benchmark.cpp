@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Time of each measured call through the library beside its floor (the same
 // system calls made with plain POSIX calls), and their ratio.
 //

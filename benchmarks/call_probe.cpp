@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs one measured call a given number of times on the benchmark board,
 // between two marker system calls, for strace and callgrind:
 //

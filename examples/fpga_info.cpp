@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fpga-info: print what libfpga reads from the board it runs on: every chip
 // the driver reports, the platform type, the FPGA carrying the HPM blocks,
 // a power-block register and the decoded views the platform offers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target for the text of one chip attribute (ATTRIBUTE, set by
 // the build: "detected", "chip_id", "iface_ver", "fw_version" or "blocks").
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target for fpga-sim's board files.
 //
 // A text either reads into a Board or is refused with a BoardError; a board

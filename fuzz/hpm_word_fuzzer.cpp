@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target for the word of "tavrin_fpga_hpm_chip".
 //
 // The library reads that attribute once per process and keeps the answer,

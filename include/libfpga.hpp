@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /**
  * @file libfpga.hpp
  * @brief The one public header of libfpga: access to the server's FPGAs from

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Check that each measured call makes exactly the system calls its work
 # needs, and nothing else.
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Instructions per call, counted by callgrind, for each benchmarked call
 # through the library and through its floor (the same system calls made
 # with plain POSIX calls; see benchmarks/bench_calls.hpp).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Build everything, then show what the library reads from a simulated board:
 # fpgatool run under fpga-sim on its built-in board (a platform type 4
 # server with the HPM blocks on remote FPGA 1).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Install what the 32-bit ARM (armhf) build and its qemu-user test run need:
 # the cross compiler, qemu-user and the armhf libraries the library and the
 # test suite link (Debian multiarch). Does nothing when all are present; uses

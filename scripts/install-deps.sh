@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Install the Debian packages that building, running and testing libfpga
 # need, or the packages named on the command line. Does nothing when they
 # are all present; uses sudo when not root.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Install the Debian packages that the fuzzing, the benchmarks and the
 # performance checks need on top of scripts/install-deps.sh: clang 16 with
 # its sanitizer and libFuzzer runtimes (clang 14's <source_location> does

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Stripped size of the release libfpga.so for x86-64 and for the BMC's
 # 32-bit ARM (armhf, through cross/armhf.ini; skipped when its toolchain is
 # missing: scripts/install-armhf.sh installs it).

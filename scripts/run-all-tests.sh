@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Run the test suite in every build that CI proves, and sum the cases.
 #
 #     scripts/run-all-tests.sh [LEG...]  (default: native armhf asan tsan fuzz syscalls)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Build the libFuzzer targets and run each for a fixed number of inputs.
 #
 #     scripts/run-fuzz.sh [BUILD_DIR] [RUNS]    (defaults: build-fuzz, 20000)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Build the project and run every test.
 #
 #     scripts/run-tests.sh [BUILD_DIR [MESON_TEST_ARGS...]]  (default: build)

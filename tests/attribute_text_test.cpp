@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How each chip attribute's text turns into a value: the formatted
 // extraction of the standard streams (leading white space, sign, base
 // prefixes, overflow, where a value ends) and texts longer than one read.

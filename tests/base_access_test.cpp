@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checked register transfers: argument checks in their order, the file
 // position each access reaches, and the transfer through the device node.
 

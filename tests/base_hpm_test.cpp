@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HPM location and its cache, block translation, HPM routing and the
 // platform type.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The FPGA reset: two one-character writes, each in an open of its own.
 
 #include "support/fd_check.hpp"

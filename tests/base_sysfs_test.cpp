@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery of the driver's sysfs directory and the per-chip attributes.
 
 #include "support/world_test.hpp"

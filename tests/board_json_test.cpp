@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Board files: typed attribute values become the driver's texts, every
 // board survives a trip through its JSON form, and a mistake is reported
 // with the path of the field that has it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Transfers from several threads at once on one device node: every call
 // opens a descriptor of its own, so no thread moves another's file position
 // or sees another's bytes. The ThreadSanitizer leg runs the cases whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built library exports exactly the functions of its public header.
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fpgasim-io: file operations for the simulator tests, run inside fpga-sim.
 //
 //     fpgasim-io OP [OP...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fpga-sim as its users see it: node and attribute semantics inside the
 // simulation, each fault, the reset, the trace, teardown and exit status,
 // and the messages of --check.

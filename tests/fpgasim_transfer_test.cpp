@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The library's register transfers on both front ends of one board: the
 // same cases run once on World's files and once under fpga-sim, so the two
 // cannot drift apart. Cases that only a live driver can stage (a failing

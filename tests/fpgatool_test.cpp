@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fpgatool on simulated boards: its text and JSON outputs, exit statuses,
 // failure messages and refusals.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Platform fan information (remote FPGA 0) and device presence (local FPGA).
 
 #include "hpm_board.hpp"

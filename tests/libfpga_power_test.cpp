@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Power-action sources and front-button enable, decoded from the power block
 // of the FPGA that carries the HPM blocks.
 

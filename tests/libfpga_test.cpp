@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Interrupt masks and thermal records of the FPGA that carries the HPM
 // blocks.
 

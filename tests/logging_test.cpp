@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the library sends to the journal is what systemd's journald stores:
 // the same calls are logged once into the capture and once into a real
 // journald, and every field the library sends must arrive unchanged.

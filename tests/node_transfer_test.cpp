@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A transfer that the node stops part-way reports the system's errno.
 
 #include "support/world_test.hpp"

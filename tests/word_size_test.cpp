@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arguments at the limits of a 32-bit std::size_t, as on the BMC. Each
 // refused value below encodes to a file position that wraps, modulo 2^32,
 // into the node's window; only range checks made on every argument (never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The test world itself: the board lands where the driver's files would be,
 // each fault behaves as the driver failure it stands for, and the journal
 // capture understands both field forms of the native protocol.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Platform fan information (read from remote FPGA 0) and platform device
 // presence (read from the local FPGA).
 

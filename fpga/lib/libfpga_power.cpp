@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Power-action sources and the front-button enable of the HPM power block.
 
 #include "logging/lg2.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "world_test.hpp"
 
 #include <sys/wait.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "driver_fs.hpp"
 
 #include "sim/board_json.hpp"

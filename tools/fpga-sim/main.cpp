@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fpga-sim: run a command with the FPGA driver simulated from a board file.
 //
 //     fpga-sim [--board FILE] [--trace[=FILE]] -- COMMAND [ARGS...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Write the help2man include file of fpgatool: the examples of --help kept
 # as they are laid out, a VERBS section made of the --help of every verb
 # (examples included), then the fixed sections.

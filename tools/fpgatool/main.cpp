@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // fpgatool: the command line of libfpga, for BMC engineers.
 //
 // This file is the argument parsing: one CLI11 subcommand per verb, whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checked register transfers through the driver's device nodes.
 
 #include "base/base.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Platform type, and routing of accesses to the FPGA that carries the HPM
 // blocks.
 

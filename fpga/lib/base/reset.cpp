@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // FPGA reset through the driver's reset attribute.
 
 #include "base/base.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The driver's sysfs directory and the per-chip attributes in it.
 //
 // Attributes are read with plain system calls and parsed here by the rules of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The journal layer used where phosphor-logging is not installed. It writes
 // the entry phosphor-logging's lg2 writes, field for field.
 
