@@ -134,7 +134,7 @@ int getType4Fans(PlatformInformation& info)
     std::array<char, 2> fanBytes{};
 
     info.reserved = 0;
-    info.fanTypeCodes = type4FanTypeCodes;
+    std::ranges::copy(type4FanTypeCodes, info.fanTypeCodes);
 
     int res = readFanRegister(fanSelectorRegister, selector);
     if (res < 0)
@@ -166,7 +166,7 @@ int getType4Fans(PlatformInformation& info)
     // The caller's own fanConfig decides when the configuration byte did not.
     if (info.fanConfig == 1 && configByte == type4SecondWiringConfig)
     {
-        info.fanTypeCodes = type4SecondWiringFanTypeCodes;
+        std::ranges::copy(type4SecondWiringFanTypeCodes, info.fanTypeCodes);
         decodeFanTypes(type4SecondWiring, fanBytes, info);
     }
     else if (info.fanConfig == 1)
@@ -185,7 +185,7 @@ int getType5Fans(PlatformInformation& info, const std::source_location& where)
     std::array<char, 1> config{};
     std::array<char, 2> fanBytes{};
 
-    info.fanTypeCodes = type5FanTypeCodes;
+    std::ranges::copy(type5FanTypeCodes, info.fanTypeCodes);
     info.fanCount = type5Wiring.size();
     info.reserved = 0;
 
@@ -201,7 +201,7 @@ int getType5Fans(PlatformInformation& info, const std::source_location& where)
     }
 
     // Until the fan bytes are read every position reads as empty.
-    std::fill_n(info.fanTypes.begin(), info.fanCount, info.fanTypeCodes[0]);
+    std::fill_n(std::begin(info.fanTypes), info.fanCount, info.fanTypeCodes[0]);
 
     res = readFanRegister(fanTypeRegisters, fanBytes);
     if (res < 0)
@@ -210,7 +210,7 @@ int getType5Fans(PlatformInformation& info, const std::source_location& where)
     }
     decodeFanTypes(type5Wiring, fanBytes, info);
 
-    logAt(where, "tq310v2or320v2 fan types: {FAN_TYPE}", "FAN_TYPE",
+    lg2::error(where, "tq310v2or320v2 fan types: {FAN_TYPE}", "FAN_TYPE",
           static_cast<int>(info.fanTypeCodes[0]));
     return 0;
 }
@@ -219,10 +219,10 @@ int getType6Fans(PlatformInformation& info, const std::source_location& where)
 {
     std::array<char, 2> status{};
 
-    info.fanTypeCodes = type6FanTypeCodes;
+    std::ranges::copy(type6FanTypeCodes, info.fanTypeCodes);
     info.fanCount = type6FanCount;
     info.reserved = 0;
-    std::fill_n(info.fanTypes.begin(), type6FanCount, 0);
+    std::fill_n(std::begin(info.fanTypes), type6FanCount, 0);
 
     const int res = readFanRegister(fanStatusRegister, status);
     if (res < 0)
@@ -245,7 +245,7 @@ int getType6Fans(PlatformInformation& info, const std::source_location& where)
         info.fanTypes[position] = code;
         if (position != 0 && previous != 0 && code != previous)
         {
-            logAt(where, type6MixedFanMessages[position], "FAN_TYPE",
+            lg2::error(where, type6MixedFanMessages[position], "FAN_TYPE",
                   static_cast<unsigned>(code));
         }
         previous = code;

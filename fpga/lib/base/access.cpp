@@ -67,18 +67,18 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
     // A remote index without a node is reported like an absent chip.
     if (!chipDetected(location, index) || (remote && index >= remoteCount))
     {
-        logAt(where, "RMT:{R} Chip{ID} not detected\n", "R",
+        lg2::error(where, "RMT:{R} Chip{ID} not detected\n", "R",
               remote ? "True" : "False", "ID", index);
         return -ENODEV;
     }
     if (address.block > maxBlock)
     {
-        logAt(where, "Invalid block:{BLOCK}\n", "BLOCK", address.block);
+        lg2::error(where, "Invalid block:{BLOCK}\n", "BLOCK", address.block);
         return -EINVAL;
     }
     if (address.offset > maxOffset)
     {
-        logAt(where, "Invalid offset:{OFFSET}\n", "OFFSET", address.offset);
+        lg2::error(where, "Invalid offset:{OFFSET}\n", "OFFSET", address.offset);
         return -EINVAL;
     }
     if (address.paged)
@@ -86,19 +86,19 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
         const auto [page, pageDataOffset] = *address.paged;
         if (page > maxPage)
         {
-            logAt(where, "Invalid page:{PAGE}\n", "PAGE", page);
+            lg2::error(where, "Invalid page:{PAGE}\n", "PAGE", page);
             return -EINVAL;
         }
         if (pageDataOffset > maxPageDataOffset)
         {
-            logAt(where, "Invalid pageDataOffset:{OFFSET}\n", "OFFSET",
+            lg2::error(where, "Invalid pageDataOffset:{OFFSET}\n", "OFFSET",
                   pageDataOffset);
             return -EINVAL;
         }
     }
     if (!blockSupported(address.block, location, index))
     {
-        logAt(where, "Block{BLOCK} is disabled\n", "BLOCK", address.block);
+        lg2::error(where, "Block{BLOCK} is disabled\n", "BLOCK", address.block);
         return -EFAULT;
     }
     return 0;

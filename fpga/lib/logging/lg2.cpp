@@ -10,8 +10,11 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <array>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,39 +38,32 @@ const StderrEcho stderrEcho = [] {
                       format != nullptr ? format : "<%l> %m"};
 }();
 
-/** The message with the first "{KEY}" of every field replaced by its value. */
-std::string expand(std::string_view format, const Field* fields,
-                   std::size_t count)
-{
-    std::string message(format);
-    for (std::size_t i = 0; i < count; ++i)
-    {
-        std::string placeholder(1, '{');
-        placeholder.append(fields[i].key).push_back('}');
-        if (auto pos = message.find(placeholder); pos != std::string::npos)
-        {
-            message.replace(pos, placeholder.size(), fields[i].value);
-        }
-    }
-    return message;
-}
-
-void echo(int priority, const std::source_location& where,
+/** One line on stderr in the LG2_FORMAT format: %l the level, %m the
+ *  message, %f the function, %F the file, %L the line, %% a '%'. */
+void echo(level severity, const std::source_location& where,
           const std::string& message)
 {
     std::string line;
     const std::string& format = stderrEcho.format;
     for (std::size_t i = 0; i < format.size(); ++i)
     {
-        if (format[i] != '%' || i + 1 == format.size())
+        if (format[i] != '%')
         {
             line += format[i];
             continue;
         }
-        switch (format[++i])
+        if (++i == format.size())
         {
+            line += '%';
+            break;
+        }
+        switch (format[i])
+        {
+            case '%':
+                line += '%';
+                break;
             case 'l':
-                line += std::to_string(priority);
+                line += std::to_string(static_cast<int>(severity));
                 break;
             case 'm':
                 line += message;
@@ -87,32 +83,73 @@ void echo(int priority, const std::source_location& where,
                 break;
         }
     }
-    if (line.empty() || line.back() != '\n')
-    {
-        line += '\n';
-    }
+    line += '\n';
+    // One write per line, so that lines of several threads do not mix.
+    static std::mutex mutex;
+    const std::scoped_lock lock(mutex);
     std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
 }
 
 } // namespace
 
-void sendEntry(int priority, const std::source_location& where,
-               std::string_view format, const Field* fields, std::size_t count)
+std::string formatUnsigned(std::uint64_t flags, std::uint64_t value)
 {
-    const std::string message = expand(format, fields, count);
+    const std::uint64_t width = flags & widthFlags;
+    if ((flags & bin.value) != 0)
+    {
+        const int bits = width == field8.value    ? 8
+                         : width == field16.value ? 16
+                         : width == field32.value ? 32
+                                                  : 64;
+        std::string text = "0b";
+        for (int bit = bits - 1; bit >= 0; --bit)
+        {
+            text += ((value >> bit) & 1U) != 0 ? '1' : '0';
+        }
+        return text;
+    }
+    if ((flags & hex.value) != 0)
+    {
+        const int digits = width == field8.value    ? 2
+                           : width == field16.value ? 4
+                           : width == field32.value ? 8
+                           : width == field64.value ? 16
+                                                    : 1;
+        std::array<char, 19> text{};
+        std::snprintf(text.data(), text.size(), "0x%0*" PRIx64, digits, value);
+        return text.data();
+    }
+    return std::to_string(value);
+}
 
+std::string formatFloating(double value)
+{
+    return std::to_string(value);
+}
+
+void sendEntry(level severity, const std::source_location& where,
+               const char* format, const std::vector<Field>& fields)
+{
+    std::string message(format);
     std::vector<std::string> entry;
-    entry.reserve(6 + count);
-    entry.push_back("MESSAGE=" + message);
-    entry.push_back("LOG2_FMTMSG=" + std::string(format));
-    entry.push_back("PRIORITY=" + std::to_string(priority));
+    entry.reserve(6 + fields.size());
+    entry.emplace_back(); // MESSAGE, once every field has replaced its {KEY}
+    entry.push_back(std::string("LOG2_FMTMSG=") + format);
+    entry.push_back("PRIORITY=" + std::to_string(static_cast<int>(severity)));
     entry.push_back(std::string("CODE_FILE=") + where.file_name());
     entry.push_back("CODE_LINE=" + std::to_string(where.line()));
     entry.push_back(std::string("CODE_FUNC=") + where.function_name());
-    for (std::size_t i = 0; i < count; ++i)
+    for (const auto& field : fields)
     {
-        entry.push_back(std::string(fields[i].key) + "=" + fields[i].value);
+        entry.push_back(std::string(field.name) + "=" + field.value);
+        const std::string placeholder = "{" + std::string(field.name) + "}";
+        if (auto pos = message.find(placeholder); pos != std::string::npos)
+        {
+            message.replace(pos, placeholder.size(), field.value);
+        }
     }
+    entry.front() = "MESSAGE=" + message;
 
     std::vector<iovec> iov;
     iov.reserve(entry.size());
@@ -125,7 +162,7 @@ void sendEntry(int priority, const std::source_location& where,
 
     if (stderrEcho.enabled)
     {
-        echo(priority, where, message);
+        echo(severity, where, message);
     }
 }
 
