@@ -25,6 +25,12 @@ constexpr std::size_t powerResetSourceOffset = 0x0E;
 constexpr unsigned sourceShift = 4;
 constexpr std::uint8_t frontButtonEnableMask = 0x02;
 
+} // namespace
+
+// The two readers below are shared by the exported functions; their journal
+// entries name them, so they are functions of the library's namespace
+// (hidden like every internal function).
+
 /** Read the source register at @p offset and store its upper nibble in
  *  @p source; @p source keeps its value when the read fails. */
 template <typename Source>
@@ -88,8 +94,6 @@ int frontButtonsEnabled(bool set, bool& enabled)
     }
     return 0;
 }
-
-} // namespace
 
 int getPowerOnSource(PowerOnSource& source)
 {
