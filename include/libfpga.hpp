@@ -124,14 +124,20 @@ struct Thermal
     std::uint32_t value5;
 };
 
-/** @brief Fan layout of platform types 4, 5 and 6. */
+/**
+ * @brief Fan layout of platform types 4, 5 and 6.
+ *
+ * All members are unsigned bytes or arrays of unsigned bytes, byte-aligned,
+ * so the record may be cleared with memset and copied with memcpy, and
+ * fanTypes and fanTypeCodes passed where a std::uint8_t* is expected.
+ */
 struct PlatformInformation
 {
     std::uint8_t fanConfig; ///< 1, 2 or 3; written on types 4 and 5 only
     std::uint8_t fanCount;  ///< number of valid entries in fanTypes
     std::uint8_t reserved;  ///< always 0
-    std::array<std::uint8_t, 24> fanTypes;    ///< raw fan-type code per slot
-    std::array<std::uint8_t, 4> fanTypeCodes; ///< empty slot, kinds 1 to 3
+    std::uint8_t fanTypes[24];    ///< raw fan-type code per slot
+    std::uint8_t fanTypeCodes[4]; ///< empty slot, kinds 1 to 3
 };
 
 /** @brief Older spelling of PlatformInformation. */

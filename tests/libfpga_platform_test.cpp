@@ -9,11 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -50,6 +52,20 @@ bool operator==(const PlatDevPresence& a, const PlatDevPresence& b)
 
 namespace
 {
+
+// Callers treat the record as bytes: memset/memcpy on it, fanTypes and
+// fanTypeCodes where a std::uint8_t* is expected.
+using tavrin_fpga::PlatformInformation;
+static_assert(std::is_same_v<decltype(PlatformInformation::fanTypes),
+                             std::uint8_t[24]>);
+static_assert(std::is_same_v<decltype(PlatformInformation::fanTypeCodes),
+                             std::uint8_t[4]>);
+static_assert(std::is_trivially_copyable_v<PlatformInformation> &&
+              std::is_standard_layout_v<PlatformInformation>);
+static_assert(sizeof(PlatformInformation) == 31 &&
+              alignof(PlatformInformation) == 1);
+static_assert(offsetof(PlatformInformation, fanTypes) == 3 &&
+              offsetof(PlatformInformation, fanTypeCodes) == 27);
 
 using fpga_sim::Board;
 using fpga_sim::Mode;
@@ -95,15 +111,15 @@ PlatformInformation callerRecord(std::uint8_t fanConfig = untouched)
     info.fanConfig = fanConfig;
     info.fanCount = untouched;
     info.reserved = untouched;
-    info.fanTypes.fill(untouched);
-    info.fanTypeCodes.fill(untouched);
+    std::ranges::fill(info.fanTypes, untouched);
+    std::ranges::fill(info.fanTypeCodes, untouched);
     return info;
 }
 
 /** @p base with @p types stored from position 0 on. */
 PlatformInformation withTypes(PlatformInformation base, const Bytes& types)
 {
-    std::copy(types.begin(), types.end(), base.fanTypes.begin());
+    std::copy(types.begin(), types.end(), std::begin(base.fanTypes));
     return base;
 }
 
@@ -149,7 +165,7 @@ PlatformInformation expected(std::uint8_t fanConfig, const Bytes& codes,
     PlatformInformation info = withTypes(callerRecord(fanConfig), types);
     info.reserved = 0;
     info.fanCount = fanCount;
-    std::copy(codes.begin(), codes.end(), info.fanTypeCodes.begin());
+    std::copy(codes.begin(), codes.end(), std::begin(info.fanTypeCodes));
     return info;
 }
 

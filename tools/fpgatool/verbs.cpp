@@ -132,7 +132,7 @@ void hpmView(const std::string& call, std::size_t block, Function&& function)
     check(call, guarded(call, function, context), context);
 }
 
-std::string kindOf(std::uint8_t code, const std::array<std::uint8_t, 4>& codes)
+std::string kindOf(std::uint8_t code, std::span<const std::uint8_t, 4> codes)
 {
     if (code == codes[0])
     {
@@ -447,7 +447,7 @@ Outcome showFans()
     Table fans{"fans",
                {{"position", "POSITION"}, {"code", "CODE"}, {"kind", "KIND"}},
                {}};
-    for (std::size_t i = 0; i < info.fanCount && i < info.fanTypes.size(); ++i)
+    for (std::size_t i = 0; i < info.fanCount && i < std::size(info.fanTypes); ++i)
     {
         fans.rows.push_back({number(i), hex(info.fanTypes[i], 2),
                              kindOf(info.fanTypes[i], codes)});
