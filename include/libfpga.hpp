@@ -133,9 +133,9 @@ struct Thermal
  */
 struct PlatformInformation
 {
-    std::uint8_t fanConfig; ///< 1, 2 or 3; written on types 4 and 5 only
-    std::uint8_t fanCount;  ///< number of valid entries in fanTypes
-    std::uint8_t reserved;  ///< always 0
+    std::uint8_t fanConfig;       ///< 1, 2 or 3; written on types 4 and 5 only
+    std::uint8_t fanCount;        ///< number of valid entries in fanTypes
+    std::uint8_t reserved;        ///< always 0
     std::uint8_t fanTypes[24];    ///< raw fan-type code per slot
     std::uint8_t fanTypeCodes[4]; ///< empty slot, kinds 1 to 3
 };

@@ -56,8 +56,8 @@ namespace
 // Callers treat the record as bytes: memset/memcpy on it, fanTypes and
 // fanTypeCodes where a std::uint8_t* is expected.
 using tavrin_fpga::PlatformInformation;
-static_assert(std::is_same_v<decltype(PlatformInformation::fanTypes),
-                             std::uint8_t[24]>);
+static_assert(
+    std::is_same_v<decltype(PlatformInformation::fanTypes), std::uint8_t[24]>);
 static_assert(std::is_same_v<decltype(PlatformInformation::fanTypeCodes),
                              std::uint8_t[4]>);
 static_assert(std::is_trivially_copyable_v<PlatformInformation> &&

@@ -157,11 +157,11 @@ TEST_P(PowerTest, FailedWriteIsReportedWithItsCode)
             EXPECT_EQ(setFrontButtonsEnabled(true), -EFBIG);
         }
         const auto entries = journal.drain();
-        EXPECT_THAT(entries,
-                    ElementsAre(Logged(
-                        "rawHpmNormalAccess(write, power, 0xA) res:{RES}\n",
-                        {{"RES", std::to_string(-EFBIG)}},
-                        "frontButtonsEnabled")));
+        EXPECT_THAT(
+            entries,
+            ElementsAre(Logged(
+                "rawHpmNormalAccess(write, power, 0xA) res:{RES}\n",
+                {{"RES", std::to_string(-EFBIG)}}, "frontButtonsEnabled")));
         // Services filter on the function as the journal names it.
         ASSERT_FALSE(entries.empty());
         EXPECT_EQ(entries[0].get("CODE_FUNC"),
@@ -205,8 +205,7 @@ FailingRead sourceRead(const char* name, const char* offset)
 Matcher<const JournalEntry&> frontButtonReadEntry(int res)
 {
     return Logged("rawHpmNormalAccess(read, power, 0xA) res:{RES}\n",
-                  {{"RES", std::to_string(res)}},
-                  "frontButtonsEnabled");
+                  {{"RES", std::to_string(res)}}, "frontButtonsEnabled");
 }
 
 TEST_P(PowerTest, FailedReadKeepsCallerValueAndAddsOneEntry)

@@ -211,7 +211,7 @@ int getType5Fans(PlatformInformation& info, const std::source_location& where)
     decodeFanTypes(type5Wiring, fanBytes, info);
 
     lg2::error(where, "tq310v2or320v2 fan types: {FAN_TYPE}", "FAN_TYPE",
-          static_cast<int>(info.fanTypeCodes[0]));
+               static_cast<int>(info.fanTypeCodes[0]));
     return 0;
 }
 
@@ -246,7 +246,7 @@ int getType6Fans(PlatformInformation& info, const std::source_location& where)
         if (position != 0 && previous != 0 && code != previous)
         {
             lg2::error(where, type6MixedFanMessages[position], "FAN_TYPE",
-                  static_cast<unsigned>(code));
+                       static_cast<unsigned>(code));
         }
         previous = code;
     }

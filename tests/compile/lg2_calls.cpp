@@ -29,8 +29,7 @@ namespace
 #elif CALLS == 1 // a name forwarded through a function parameter
 
 template <typename... Ts>
-void forward(const std::source_location& where, const char* format,
-             Ts&&... ts)
+void forward(const std::source_location& where, const char* format, Ts&&... ts)
 {
     lg2::error(where, format, std::forward<Ts>(ts)...);
 }

@@ -68,7 +68,7 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
     if (!chipDetected(location, index) || (remote && index >= remoteCount))
     {
         lg2::error(where, "RMT:{R} Chip{ID} not detected\n", "R",
-              remote ? "True" : "False", "ID", index);
+                   remote ? "True" : "False", "ID", index);
         return -ENODEV;
     }
     if (address.block > maxBlock)
@@ -78,7 +78,8 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
     }
     if (address.offset > maxOffset)
     {
-        lg2::error(where, "Invalid offset:{OFFSET}\n", "OFFSET", address.offset);
+        lg2::error(where, "Invalid offset:{OFFSET}\n", "OFFSET",
+                   address.offset);
         return -EINVAL;
     }
     if (address.paged)
@@ -92,7 +93,7 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
         if (pageDataOffset > maxPageDataOffset)
         {
             lg2::error(where, "Invalid pageDataOffset:{OFFSET}\n", "OFFSET",
-                  pageDataOffset);
+                       pageDataOffset);
             return -EINVAL;
         }
     }

@@ -98,15 +98,16 @@ std::optional<HpmTarget> routeHpm(Block block,
     HpmTarget target{Location::local, 0, 0};
     if (getHPMLocation(target.location, target.index) != 0)
     {
-        lg2::error(where, "getHPMLocation failed. Use default local location.\n");
+        lg2::error(where,
+                   "getHPMLocation failed. Use default local location.\n");
         target = HpmTarget{Location::local, 0, 0};
     }
     target.block = blockId(target.location, target.index, block);
     if (!blockSupported(target.block, target.location, target.index))
     {
-        lg2::error(where, "FPGA block{BLOCK} on {LOCATION} not availble!\n", "BLOCK",
-              target.block, "LOCATION",
-              target.location == Location::remote ? "remote" : "local");
+        lg2::error(where, "FPGA block{BLOCK} on {LOCATION} not availble!\n",
+                   "BLOCK", target.block, "LOCATION",
+                   target.location == Location::remote ? "remote" : "local");
         return std::nullopt;
     }
     return target;

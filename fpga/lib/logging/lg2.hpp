@@ -142,7 +142,7 @@ struct HeaderStr
  *  (and so refuses one in the place of a value). */
 template <typename T>
 concept LiteralString = std::is_array_v<std::remove_cvref_t<T>> &&
-                        std::same_as<const char*, std::decay_t<T>>;
+    std::same_as<const char*, std::decay_t<T>>;
 
 template <typename T>
 struct HeaderConversion
@@ -163,24 +163,28 @@ template <typename T, typename... Ss>
 concept AnyBut = (... && !std::convertible_to<T, Ss>);
 
 template <typename T>
-concept StringLike = (std::constructible_from<std::string_view, T> ||
-                      std::same_as<std::filesystem::path, std::decay_t<T>>) &&
-                     !std::same_as<std::nullptr_t, std::decay_t<T>>;
+concept StringLike =
+    (std::constructible_from<std::string_view, T> ||
+     std::same_as<std::filesystem::path, std::decay_t<T>>)&&!std::
+        same_as<std::nullptr_t, std::decay_t<T>>;
 
 template <typename T>
-concept PointerLike = (std::is_pointer_v<std::decay_t<T>> ||
-                       std::same_as<std::nullptr_t, std::decay_t<T>>) &&
-                      !StringLike<T>;
+concept PointerLike =
+    (std::is_pointer_v<std::decay_t<T>> ||
+     std::same_as<std::nullptr_t, std::decay_t<T>>)&&!StringLike<T>;
 
 template <typename T>
 concept Exception = std::derived_from<std::decay_t<T>, std::exception>;
 
 template <typename T>
-concept HasToString = requires(T&& t) { to_string(t); };
+concept HasToString = requires(T&& t)
+{
+    to_string(t);
+};
 
 template <typename T>
-concept UnsignedInteger =
-    std::unsigned_integral<std::decay_t<T>> && !std::same_as<bool, std::decay_t<T>>;
+concept UnsignedInteger = std::unsigned_integral<std::decay_t<T>> &&
+    !std::same_as<bool, std::decay_t<T>>;
 
 /** An unsigned value as lg2 prints it for the base and width flags. */
 std::string formatUnsigned(std::uint64_t flags, std::uint64_t value);
@@ -334,8 +338,8 @@ struct log
     {
         std::vector<details::Field> fields;
         fields.reserve(sizeof...(Ts) / 2);
-        details::collect(
-            fields, std::forward<details::HeaderConversionT<Ts&&>>(ts)...);
+        details::collect(fields,
+                         std::forward<details::HeaderConversionT<Ts&&>>(ts)...);
         details::sendEntry(S, where, format, fields);
     }
 
@@ -367,7 +371,7 @@ explicit log(const std::source_location&, const char*, Ts&&...)
     explicit name(const char*, Ts&&...) -> name<Ts...>;                        \
     template <typename... Ts>                                                  \
     explicit name(const std::source_location&, const char*, Ts&&...)           \
-        -> name<Ts...>
+        ->name<Ts...>
 
 LIBFPGA_LG2_LEVEL(emergency);
 LIBFPGA_LG2_LEVEL(alert);
