@@ -2,13 +2,23 @@
 # SPDX-License-Identifier: Apache-2.0
 # Run the test suite in every build that CI proves, and sum the cases.
 #
-#     scripts/run-all-tests.sh [LEG...]  (default: native armhf asan tsan fuzz syscalls)
+#     scripts/run-all-tests.sh [LEG...]
+#         (default: native armhf parity asan tsan fuzz syscalls)
 #
 # Legs, each in a build directory of its own:
-#   native    the suite as scripts/run-tests.sh runs it (build/)
-#   armhf     the library and the suite cross-built for 32-bit ARM
-#             (cross/armhf.ini, build-armhf/) and run under qemu-arm-static;
-#             installs the toolchain first (scripts/install-armhf.sh)
+#   native    the suite as scripts/run-tests.sh runs it (build/), with the
+#             built-in journal layer
+#   armhf     the BMC configuration: lg2 built from ../shared/third_party
+#             (scripts/build-lg2.sh, build-lg2-armhf/), the library built
+#             against it (-Dlg2=enabled) and the suite, all cross-built for
+#             32-bit ARM (cross/armhf.ini, build-armhf/) and run under
+#             qemu-arm-static; installs the toolchain first
+#             (scripts/install-armhf.sh). Skipped, not passed, without
+#             ../shared/third_party (a clone outside this workplace).
+#   parity    the journal entries each case got in the native and armhf
+#             legs' last runs (build*/journal.jsonl), compared field by
+#             field (scripts/compare-journal.py); skipped when either leg
+#             left no record
 #   asan      the suite with AddressSanitizer and UndefinedBehaviorSanitizer
 #             (build-asan/); any finding fails its case
 #   tsan      the concurrency cases (gtest names containing "Concurrent")
@@ -34,7 +44,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(native armhf asan tsan fuzz syscalls)
+[ ${#legs[@]} -gt 0 ] || legs=(native armhf parity asan tsan fuzz syscalls)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
@@ -42,40 +52,89 @@ trap 'rm -rf "$logs"' EXIT
 lean=(-Dexamples=false -Dbenchmarks=disabled)
 
 # Set DIR up with the options given (again, for a directory set up
-# before: its options may be older than the project's).
+# before: its options may be older than the project's). Meson keeps a
+# directory's cross files on --reconfigure: a directory set up with other
+# ones ("--cross-file FILE" here) is set up anew.
 configure() {
-    local dir=$1
+    local dir=$1 arg next="" cross=() want had
     shift
-    if [ -f "$dir/build.ninja" ]; then
+    for arg in "$@"; do
+        [ "$next" = cross ] && cross+=("$arg")
+        next=""
+        [ "$arg" = --cross-file ] && next=cross
+    done
+    if [ ! -f "$dir/build.ninja" ]; then
+        meson setup "$dir" "$@"
+        return
+    fi
+    want=$(python3 -c 'import os, sys
+print([os.path.abspath(f) for f in sys.argv[1:]])' "${cross[@]}")
+    had=$(sed -n 's/^cross_file = //p' "$dir/meson-private/cmd_line.txt" \
+        2>/dev/null)
+    if [ "${had:-[]}" = "$want" ]; then
         meson setup --reconfigure "$dir" "$@"
     else
-        meson setup "$dir" "$@"
+        meson setup --wipe "$dir" "$@"
     fi
 }
 
-legNative() {
-    scripts/run-tests.sh build
+# The journal entries a leg's cases capture (tests/support/journal.hpp),
+# which the parity leg compares.
+record=journal.jsonl
+
+# Run COMMAND... (ending in scripts/run-tests.sh DIR) with the cases
+# recording their entries into DIR/$record, started empty.
+runRecorded() {
+    local dir=${*: -1}
+    mkdir -p "$dir" && : >"$dir/$record" || return 1
+    FPGA_TEST_JOURNAL_RECORD=$root/$dir/$record "$@"
 }
 
+legNative() {
+    runRecorded scripts/run-tests.sh build
+}
+
+thirdParty=$root/../shared/third_party
+
 legArmhf() {
+    rm -f "build-armhf/$record"
+    if [ ! -d "$thirdParty" ]; then
+        echo "armhf: ../shared/third_party not found: the BMC configuration" \
+            "(real lg2) is not built"
+        echo "0 passed, 0 failed, 1 skipped"
+        return 0
+    fi
     if ! scripts/install-armhf.sh; then
         echo "armhf: the toolchain or the armhf libraries did not install" \
             "(scripts/install-armhf.sh, above)"
         return 1
     fi
-    configure build-armhf --cross-file cross/armhf.ini -Dtools=false \
-        "${lean[@]}" || {
-        echo "armhf: meson setup with cross/armhf.ini failed (above)"
+    if ! scripts/build-lg2.sh armhf build-lg2-armhf; then
+        echo "armhf: lg2 did not build (scripts/build-lg2.sh, above)"
+        return 1
+    fi
+    # lg2-armhf.ini puts the lg2 prefix on the armhf pkg-config path; nothing
+    # else sees it, the native build keeps the built-in layer.
+    configure build-armhf --cross-file cross/armhf.ini \
+        --cross-file build-lg2-armhf/lg2-armhf.ini -Dlg2=enabled \
+        -Dtools=false "${lean[@]}" || {
+        echo "armhf: meson setup against lg2 (build-lg2-armhf/) failed (above)"
         return 1
     }
     # An ordinary user cannot create a user namespace inside qemu-user
     # (qemu runs threads of its own): make one around the whole run, in
     # which the tests are root and need only a mount namespace.
     if [ "$(id -u)" -ne 0 ] && unshare -Ur true 2>/dev/null; then
-        unshare -Ur scripts/run-tests.sh build-armhf
+        runRecorded unshare -Ur scripts/run-tests.sh build-armhf
     else
-        scripts/run-tests.sh build-armhf
+        runRecorded scripts/run-tests.sh build-armhf
     fi
+}
+
+# The BMC build (real lg2, armhf) writes the journal entries of the native
+# build (built-in layer), field for field.
+legParity() {
+    python3 scripts/compare-journal.py "build/$record" "build-armhf/$record"
 }
 
 # GCC 12 warns of maybe-uninitialized values inside std::regex and

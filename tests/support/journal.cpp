@@ -1,14 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "journal.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <new>
 #include <set>
 #include <stdexcept>
 #include <system_error>
@@ -31,6 +39,96 @@ void makeDir(const char* path)
         throw std::system_error(errno, std::generic_category(), path);
     }
 }
+
+/**
+ * Where drain() appends the entries it captures, one JSON line each, when
+ * FPGA_TEST_JOURNAL_RECORD names a file (scripts/run-all-tests.sh compares
+ * those of two builds). Set up before any case forks: the count of the
+ * running case's entries lives in shared memory, so that the entries of a
+ * case's successive forked children are numbered on from one another.
+ */
+struct Record
+{
+    struct Shared
+    {
+        std::atomic<const void*> test;
+        std::atomic<unsigned> next;
+    };
+
+    std::string path;
+    Shared* shared = nullptr;
+
+    Record()
+    {
+        const char* name = std::getenv("FPGA_TEST_JOURNAL_RECORD");
+        if (name == nullptr || *name == '\0')
+        {
+            return;
+        }
+        // Absolute: a case may change its working directory.
+        path = std::filesystem::absolute(name).string();
+        void* page = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        if (page != MAP_FAILED)
+        {
+            shared = new (page) Shared{};
+        }
+    }
+
+    /** Append @p entry as one line, in one write so that the lines of test
+     *  programs running in parallel do not interleave. */
+    void append(const JournalEntry& entry) const
+    {
+        if (path.empty())
+        {
+            return;
+        }
+        if (shared == nullptr)
+        {
+            throw std::runtime_error(
+                "no shared memory to number entries of " + path);
+        }
+        const ::testing::TestInfo* info =
+            ::testing::UnitTest::GetInstance()->current_test_info();
+        if (shared->test.exchange(info) != info)
+        {
+            shared->next = 0;
+        }
+        nlohmann::json fields = nlohmann::json::array();
+        for (const auto& [key, value] : entry.fields)
+        {
+            fields.push_back(nlohmann::json::array({key, value}));
+        }
+        const nlohmann::json line = {
+            {"test", info == nullptr ? std::string()
+                                     : std::string(info->test_suite_name()) +
+                                           "." + info->name()},
+            {"program", program_invocation_short_name},
+            {"index", shared->next++},
+            {"fields", fields}};
+        // One line: dump() escapes the newlines inside values.
+        const std::string text =
+            line.dump(-1, ' ', false,
+                      nlohmann::json::error_handler_t::replace) +
+            "\n";
+
+        const int out = ::open(path.c_str(),
+                               O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (out < 0)
+        {
+            throw std::system_error(errno, std::generic_category(), path);
+        }
+        const ssize_t put = ::write(out, text.data(), text.size());
+        const int err = put < 0 ? errno : EIO;
+        ::close(out);
+        if (put != static_cast<ssize_t>(text.size()))
+        {
+            throw std::system_error(err, std::generic_category(), path);
+        }
+    }
+};
+
+const Record record;
 
 } // namespace
 
@@ -163,6 +261,7 @@ std::vector<JournalEntry> JournalCapture::drain()
         }
         entries.push_back(parseJournalDatagram(
             buffer.substr(0, static_cast<std::size_t>(got))));
+        record.append(entries.back());
     }
     return entries;
 }

@@ -26,6 +26,12 @@
  *                 ElementsAre(Logged("RMT:{R} Chip{ID} not detected\n",
  *                                    {{"R", "False"}, {"ID", "0"}},
  *                                    "normalAccess")));
+ *
+ * With FPGA_TEST_JOURNAL_RECORD=FILE in the environment, drain() also appends
+ * each entry to FILE as one JSON line: {"test": "<suite>.<case>", "program",
+ * "index" (within the case, over its forked children), "fields": [[key,
+ * value], ...] in sent order}. scripts/run-all-tests.sh compares the files of
+ * two builds (scripts/compare-journal.py).
  */
 namespace fpga_test
 {
@@ -62,7 +68,8 @@ class JournalCapture
     JournalCapture(const JournalCapture&) = delete;
     JournalCapture& operator=(const JournalCapture&) = delete;
 
-    /** @brief Every entry queued since the last drain, oldest first. */
+    /** @brief Every entry queued since the last drain, oldest first (also
+     *         recorded, see the file comment). */
     std::vector<JournalEntry> drain();
 
   private:
