@@ -18,10 +18,11 @@ namespace fpga_bench
 namespace
 {
 
-using fpga_sim::Location;
-using fpga_sim::Mode;
 using tavrin_fpga::Block;
+using tavrin_fpga::Location;
 using tavrin_fpga::Operation;
+using tavrin_fpga::layout::Mode;
+namespace layout = tavrin_fpga::layout;
 
 // Where the board puts things.
 constexpr std::size_t hpmIndex = 1;
@@ -37,7 +38,7 @@ constexpr std::size_t normalBlock = 1;
 constexpr std::size_t adiBlock = 8;
 constexpr std::size_t adiOffset = 14;
 constexpr std::size_t adiPage = 0x123;
-constexpr std::size_t powerOnOffset = 11;
+constexpr std::size_t powerOnOffset = layout::power::onSource;
 constexpr std::size_t thermalOffset = 14;
 constexpr std::size_t fanBlock = 1;
 constexpr std::size_t fanSelectorOffset = 9;
@@ -47,13 +48,20 @@ constexpr std::size_t fanTypeOffset = 11;
 
 std::uint64_t normalPos(std::size_t block, std::size_t offset)
 {
-    return fpga_sim::normalPosition(block, offset);
+    return layout::normalPosition(block, offset);
 }
 
 std::uint64_t adiPos(Location location, std::size_t block, std::size_t offset,
                      std::size_t page)
 {
-    return fpga_sim::adiPosition(location, block, offset, page, 0);
+    return layout::adiPosition(location, block, offset, page, 0);
+}
+
+/** The path of a chip's node in a mode. */
+const char* nodePath(Location location, std::size_t index, Mode mode)
+{
+    // The layout's paths are string literals, so they end in a NUL.
+    return layout::node(location, index, mode).path.data();
 }
 
 // ---------------------------------------------------------------------------
@@ -70,12 +78,13 @@ struct ChipFiles
 
 ChipFiles chipFiles(Location location, std::size_t index)
 {
-    const std::string dir = std::string(fpga_sim::spi22Dir) + "/";
-    auto file = [&](const char* base) {
-        return dir + fpga_sim::chipAttrName(base, location, index);
+    // The board's attributes are in the first probe directory.
+    const std::string dir = std::string(layout::probeDirs.front()) + "/";
+    auto file = [&](std::string_view attr) {
+        return dir + layout::chipAttrName(attr, location, index);
     };
-    return {file("detected"), file("blocks"), file("iface_ver"),
-            file("chip_id")};
+    return {file(layout::detectedAttr), file(layout::blocksAttr),
+            file(layout::ifaceVerAttr), file(layout::chipIdAttr)};
 }
 
 const ChipFiles& localChip()
@@ -96,7 +105,7 @@ const ChipFiles& remoteChip(std::size_t index)
 using AttrText = std::array<char, 128>;
 ssize_t readAttr(const std::string& path, AttrText& text)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
     {
         return -1;
@@ -114,10 +123,10 @@ bool present(const ChipFiles& chip)
 
 bool offers(const ChipFiles& chip, std::size_t block)
 {
-    constexpr std::size_t blockCount = 64;
     AttrText text;
-    return readAttr(chip.blocks, text) >= static_cast<ssize_t>(blockCount) &&
-           text[blockCount - 1 - block] == '1';
+    return readAttr(chip.blocks, text) >=
+               static_cast<ssize_t>(layout::blockCount) &&
+           text[layout::blockCount - 1 - block] == '1';
 }
 
 std::uint32_t hexValue(const std::string& path)
@@ -132,9 +141,9 @@ std::uint32_t hexValue(const std::string& path)
     return value;
 }
 
-int transfer(const char* node, std::uint64_t pos, std::span<char> data)
+int transfer(const char* path, std::uint64_t pos, std::span<char> data)
 {
-    const int fd = ::open(node, O_RDWR);
+    const int fd = ::open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0)
     {
         return -EFAULT;
@@ -146,7 +155,7 @@ int transfer(const char* node, std::uint64_t pos, std::span<char> data)
     return ok ? 0 : -EIO;
 }
 
-int checkedRead(const ChipFiles& chip, const char* node, std::size_t block,
+int checkedRead(const ChipFiles& chip, const char* path, std::size_t block,
                 std::uint64_t pos, std::span<char> data)
 {
     if (!present(chip))
@@ -157,11 +166,11 @@ int checkedRead(const ChipFiles& chip, const char* node, std::size_t block,
     {
         return -EFAULT;
     }
-    return transfer(node, pos, data);
+    return transfer(path, pos, data);
 }
 
 /** An HPM access: the routing reads, then the checked access. */
-int hpmRead(std::size_t block, const char* node, std::uint64_t pos,
+int hpmRead(std::size_t block, Mode mode, std::uint64_t pos,
             std::span<char> data)
 {
     const ChipFiles& hpm = remoteChip(hpmIndex);
@@ -170,7 +179,8 @@ int hpmRead(std::size_t block, const char* node, std::uint64_t pos,
     {
         return -EINVAL;
     }
-    return checkedRead(hpm, node, block, pos, data);
+    return checkedRead(hpm, nodePath(Location::remote, hpmIndex, mode), block,
+                       pos, data);
 }
 
 // What the floors decode into; kept here so the decoding is not optimised
@@ -197,31 +207,30 @@ std::uint64_t interruptMask(std::span<const char, 16> block)
 int floorNormal1()
 {
     static std::array<char, 1> data;
-    return checkedRead(localChip(), "/dev/fpga-cdev", normalBlock,
-                       normalPos(normalBlock, 0), data);
+    return checkedRead(localChip(), nodePath(Location::local, 0, Mode::normal),
+                       normalBlock, normalPos(normalBlock, 0), data);
 }
 
 int floorNormal16()
 {
     static std::array<char, 16> data;
-    return checkedRead(localChip(), "/dev/fpga-cdev", normalBlock,
-                       normalPos(normalBlock, 0), data);
+    return checkedRead(localChip(), nodePath(Location::local, 0, Mode::normal),
+                       normalBlock, normalPos(normalBlock, 0), data);
 }
 
 int floorRemoteAdi()
 {
     static std::array<char, 16> data;
-    return checkedRead(remoteChip(adiIndex), "/dev/fpga-r2-adi", adiBlock,
-                       adiPos(Location::remote, adiBlock, adiOffset, adiPage),
-                       data);
+    return checkedRead(
+        remoteChip(adiIndex), nodePath(Location::remote, adiIndex, Mode::adi),
+        adiBlock, adiPos(Location::remote, adiBlock, adiOffset, adiPage), data);
 }
 
 int floorHpmNormal()
 {
     static std::array<char, 1> data;
     const auto block = static_cast<std::size_t>(Block::power);
-    return hpmRead(block, "/dev/fpga-r1", normalPos(block, powerOnOffset),
-                   data);
+    return hpmRead(block, Mode::normal, normalPos(block, powerOnOffset), data);
 }
 
 int floorInterrupts()
@@ -230,8 +239,8 @@ int floorInterrupts()
     std::array<char, 16> block1;
     const auto b0 = static_cast<std::size_t>(Block::interrupt0);
     const auto b1 = static_cast<std::size_t>(Block::interrupt1);
-    if (hpmRead(b0, "/dev/fpga-r1", normalPos(b0, 0), block0) != 0 ||
-        hpmRead(b1, "/dev/fpga-r1", normalPos(b1, 0), block1) != 0)
+    if (hpmRead(b0, Mode::normal, normalPos(b0, 0), block0) != 0 ||
+        hpmRead(b1, Mode::normal, normalPos(b1, 0), block1) != 0)
     {
         return -EIO;
     }
@@ -244,14 +253,14 @@ int floorThermals()
 {
     const auto block = static_cast<std::size_t>(Block::thermal);
     std::array<char, 16> header;
-    if (hpmRead(block, "/dev/fpga-r1", normalPos(block, 0), header) != 0 ||
+    if (hpmRead(block, Mode::normal, normalPos(block, 0), header) != 0 ||
         (byteAt(header, 0) & 1) == 0)
     {
         return -EIO;
     }
     std::array<char, thermalRecordBytes> records;
     const std::size_t size = byteAt(header, 13) / 2 * recordSize;
-    if (hpmRead(block, "/dev/fpga-r1-adi",
+    if (hpmRead(block, Mode::adi,
                 adiPos(Location::remote, block, thermalOffset, 0),
                 std::span(records).first(size)) != 0)
     {
@@ -281,12 +290,15 @@ int floorPlatform()
     std::array<char, 1> selector;
     std::array<char, 1> config;
     std::array<char, 2> types;
-    if (checkedRead(fans, "/dev/fpga-r0", fanBlock,
-                    normalPos(fanBlock, fanSelectorOffset), selector) != 0 ||
-        checkedRead(fans, "/dev/fpga-r0", fanBlock,
-                    normalPos(fanBlock, fanConfigOffset), config) != 0 ||
-        checkedRead(fans, "/dev/fpga-r0", fanTypeBlock,
-                    normalPos(fanTypeBlock, fanTypeOffset), types) != 0)
+    if (checkedRead(fans, nodePath(Location::remote, fanIndex, Mode::normal),
+                    fanBlock, normalPos(fanBlock, fanSelectorOffset),
+                    selector) != 0 ||
+        checkedRead(fans, nodePath(Location::remote, fanIndex, Mode::normal),
+                    fanBlock, normalPos(fanBlock, fanConfigOffset), config) !=
+            0 ||
+        checkedRead(fans, nodePath(Location::remote, fanIndex, Mode::normal),
+                    fanTypeBlock, normalPos(fanTypeBlock, fanTypeOffset),
+                    types) != 0)
     {
         return -EIO;
     }

@@ -3,12 +3,13 @@
 // between two marker system calls, for strace and callgrind:
 //
 //     call-probe CALL [library|floor] [COUNT]
+//     call-probe --list
 //
 // CALL is a name from the benchmark table (e.g. rawNormalAccess/1). The call
 // runs once first, so that the process-wide caches are filled, then COUNT
 // times (default 1) inside measuredCalls(), between
 // access("/call-probe/begin") and access("/call-probe/end"). Exits non-zero
-// when a call fails.
+// when a call fails. --list prints the names of the calls, one a line.
 
 #include "bench_calls.hpp"
 #include "sim/world.hpp"
@@ -37,6 +38,7 @@ namespace
 int usage()
 {
     std::fprintf(stderr, "usage: call-probe CALL [library|floor] [COUNT]\n"
+                         "       call-probe --list\n"
                          "calls:");
     for (const fpga_bench::Call& call : fpga_bench::calls())
     {
@@ -53,6 +55,14 @@ int main(int argc, char** argv)
     if (argc < 2 || argc > 4)
     {
         return usage();
+    }
+    if (argc == 2 && std::string(argv[1]) == "--list")
+    {
+        for (const fpga_bench::Call& call : fpga_bench::calls())
+        {
+            std::printf("%s\n", call.name.c_str());
+        }
+        return 0;
     }
     const fpga_bench::Call* call = fpga_bench::findCall(argv[1]);
     const std::string side = argc > 2 ? argv[2] : "library";

@@ -126,7 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
 {
     static const Target& t = target();
     const std::string text(reinterpret_cast<const char*>(data), size);
-    fpga_fuzz::world().writeAttr("fpga_loc_" + std::string(t.attribute), text);
+    fpga_fuzz::world().writeAttr(
+        fpga_sim::chipAttrName(t.attribute, Location::local, 0), text);
     fpga_fuzz::expectSame(t.library(), t.stream(text));
     return 0;
 }

@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    fpga_fuzz::world().writeAttr("tavrin_fpga_hpm_chip", text);
+    fpga_fuzz::world().writeAttr(fpga_sim::hpmChipAttr, text);
     const std::string expected = expectedOutcome(text);
 
     std::fflush(nullptr);

@@ -1,85 +1,49 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "board.hpp"
 
+#include <algorithm>
 #include <bitset>
+#include <filesystem>
 #include <stdexcept>
 
 namespace fpga_sim
 {
 
-namespace
-{
-
-constexpr std::size_t remoteNodes = 4;
-
-} // namespace
-
 std::string nodePath(Location location, std::size_t index, Mode mode)
 {
-    if (location == Location::local)
-    {
-        return mode == Mode::adi ? "/dev/fpga-adi" : "/dev/fpga-cdev";
-    }
-    if (index >= remoteNodes)
+    if (location == Location::remote && index >= layout::remoteCount)
     {
         throw std::out_of_range(
             "no device node for remote index " + std::to_string(index));
     }
-    return "/dev/fpga-r" + std::to_string(index) +
-           (mode == Mode::adi ? "-adi" : "");
+    return std::string(layout::node(location, index, mode).path);
 }
 
-const std::vector<std::string>& allNodePaths()
+const layout::Node& nodeAt(const std::string& path)
 {
-    static const std::vector<std::string> paths = [] {
-        std::vector<std::string> all;
-        for (Mode mode : {Mode::normal, Mode::adi})
-        {
-            all.push_back(nodePath(Location::local, 0, mode));
-            for (std::size_t i = 0; i < remoteNodes; ++i)
-            {
-                all.push_back(nodePath(Location::remote, i, mode));
-            }
-        }
-        return all;
-    }();
-    return paths;
+    const auto found = std::find_if(
+        layout::nodes.begin(), layout::nodes.end(),
+        [&](const layout::Node& node) { return node.path == path; });
+    if (found == layout::nodes.end())
+    {
+        throw std::out_of_range("no device node at " + path);
+    }
+    return *found;
 }
 
 std::uint64_t windowOf(const std::string& path)
 {
-    return path.ends_with("-adi") ? adiWindow : normalWindow;
+    return layout::window(nodeAt(path).mode);
 }
 
-std::string chipAttrName(const std::string& base, Location location,
-                         std::size_t index)
+std::string spiDevicesDir()
 {
-    if (location == Location::local)
-    {
-        return "fpga_loc_" + base;
-    }
-    return "fpga_rmt" + std::to_string(index) + "_" + base;
-}
-
-std::uint64_t normalPosition(std::size_t block, std::size_t offset)
-{
-    return (static_cast<std::uint64_t>(block) << 4) | offset;
-}
-
-std::uint64_t adiPosition(Location location, std::size_t block,
-                          std::size_t offset, std::size_t page,
-                          std::size_t pageDataOffset)
-{
-    const std::uint64_t pageMask =
-        location == Location::local ? 0xFFFF : 0x0FFF;
-    return (static_cast<std::uint64_t>(block) << 24) |
-           (static_cast<std::uint64_t>(offset) << 20) |
-           ((page & pageMask) << 4) | pageDataOffset;
+    return std::filesystem::path(layout::probeDirs.front()).parent_path();
 }
 
 std::string blocksText(std::initializer_list<std::size_t> blocks)
 {
-    std::bitset<64> set;
+    std::bitset<layout::blockCount> set;
     for (std::size_t block : blocks)
     {
         set.set(block);
@@ -89,28 +53,30 @@ std::string blocksText(std::initializer_list<std::size_t> blocks)
 
 std::string allBlocksText()
 {
-    return std::string(64, '1') + "\n";
+    return std::string(layout::blockCount, '1') + "\n";
 }
 
 Board::Board()
 {
-    for (const std::string& path : allNodePaths())
+    for (const layout::Node& node : layout::nodes)
     {
-        nodes.emplace(path, Node{});
+        nodes.emplace(node.path, Node{});
     }
+}
+
+bool Board::marks(std::size_t probeDir) const
+{
+    return (static_cast<unsigned>(probe) >> probeDir & 1U) != 0;
 }
 
 std::string Board::driverDir() const
 {
-    switch (probe)
+    for (std::size_t i = 0; i < layout::probeDirs.size(); ++i)
     {
-        case ProbeDirs::spi22:
-        case ProbeDirs::both:
-            return spi22Dir;
-        case ProbeDirs::spi20:
-            return spi20Dir;
-        case ProbeDirs::none:
-            break;
+        if (marks(i))
+        {
+            return std::string(layout::probeDirs[i]);
+        }
     }
     return {};
 }

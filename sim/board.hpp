@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "base/device_layout.hpp"
+
 #include <libfpga.hpp>
 
 #include <array>
@@ -11,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 /**
@@ -24,40 +27,39 @@
  * Keep it that way so other front ends can serve the same description.
  *
  * Register contents are stored sparsely: a node reads as zero wherever no
- * byte was set. Positions follow the driver's layouts; normalPosition() and
- * adiPosition() compute them from register coordinates.
+ * byte was set. Where files are and how positions address registers is the
+ * driver's layout (base/device_layout.hpp); the names below are that
+ * layout's, kept in this namespace for the users of the board.
  */
 namespace fpga_sim
 {
 
 using tavrin_fpga::Location;
+namespace layout = tavrin_fpga::layout;
 
-/** @brief Which SPI device directories carry the "tavrin_fpga_wakeup" mark. */
+/** @brief Which SPI device directories carry the "tavrin_fpga_wakeup" mark:
+ *         bit i for layout::probeDirs[i]. */
 enum class ProbeDirs
 {
-    none,  ///< neither: the library finds no driver directory
-    spi22, ///< "/sys/bus/spi/devices/spi2.2" only
-    spi20, ///< "/sys/bus/spi/devices/spi2.0" only
-    both,  ///< both; the driver's attributes live in spi2.2
+    none = 0,             ///< neither: the library finds no driver directory
+    spi22 = 1 << 0,       ///< "/sys/bus/spi/devices/spi2.2" only
+    spi20 = 1 << 1,       ///< "/sys/bus/spi/devices/spi2.0" only
+    both = spi22 | spi20, ///< both; the driver's attributes live in spi2.2
 };
 
-inline constexpr const char* spi22Dir = "/sys/bus/spi/devices/spi2.2";
-inline constexpr const char* spi20Dir = "/sys/bus/spi/devices/spi2.0";
-inline constexpr const char* wakeupAttr = "tavrin_fpga_wakeup";
-inline constexpr const char* hpmChipAttr = "tavrin_fpga_hpm_chip";
-inline constexpr const char* resetAttr = "tavrin_fpga_reset";
+// The layout's names as C strings (string literals, so NUL-terminated), for
+// callers that pass them where a C string or a std::string is wanted.
+inline constexpr const char* spi22Dir = layout::probeDirs[0].data();
+inline constexpr const char* spi20Dir = layout::probeDirs[1].data();
+inline constexpr const char* hpmChipAttr = layout::hpmChipAttr.data();
+inline constexpr const char* resetAttr = layout::resetAttr.data();
 
-/** @brief Size of the position window of a normal-mode node. */
-inline constexpr std::uint64_t normalWindow = 0x400;
-/** @brief Size of the position window of an ADI-mode node. */
-inline constexpr std::uint64_t adiWindow = 0x40000000;
-
-/** @brief Access mode of a device node. */
-enum class Mode
-{
-    normal,
-    adi,
-};
+using layout::adiPosition;
+using layout::adiWindow;
+using layout::chipAttrName;
+using layout::Mode;
+using layout::normalPosition;
+using layout::normalWindow;
 
 /**
  * @brief The text of the five per-chip attribute files of one chip.
@@ -75,6 +77,23 @@ struct ChipAttributes
 
     bool operator==(const ChipAttributes&) const = default;
 };
+
+/** @brief A per-chip attribute: its key in board files, its file
+ *         (layout::chipAttrs) and where ChipAttributes keeps its text. */
+struct ChipField
+{
+    const char* key;
+    std::string_view file;
+    std::optional<std::string> ChipAttributes::*text;
+};
+
+inline constexpr std::array<ChipField, layout::chipAttrs.size()> chipFields = {{
+    {"detected", layout::detectedAttr, &ChipAttributes::detected},
+    {"chipId", layout::chipIdAttr, &ChipAttributes::chipId},
+    {"ifaceVer", layout::ifaceVerAttr, &ChipAttributes::ifaceVer},
+    {"fwVersion", layout::fwVersionAttr, &ChipAttributes::fwVersion},
+    {"blocks", layout::blocksAttr, &ChipAttributes::blocks},
+}};
 
 /** @brief How a device node misbehaves. */
 enum class NodeFault
@@ -131,30 +150,18 @@ struct Node
     bool operator==(const Node&) const = default;
 };
 
-/** @brief The path of the device node of a chip in a mode. */
+/** @brief The path of the device node of a chip in a mode.
+ *  @throws std::out_of_range for a remote index without a node */
 std::string nodePath(Location location, std::size_t index, Mode mode);
 
-/** @brief The paths of all ten device nodes, local first. */
-const std::vector<std::string>& allNodePaths();
+/** @brief The device node at @p path. @throws std::out_of_range */
+const layout::Node& nodeAt(const std::string& path);
 
-/** @brief Window size of the node at @p path (ADI nodes end in "-adi"). */
+/** @brief Window size of the node at @p path. @throws std::out_of_range */
 std::uint64_t windowOf(const std::string& path);
 
-/** @brief Attribute file name of a chip attribute, e.g. "fpga_rmt2_blocks". */
-std::string chipAttrName(const std::string& base, Location location,
-                         std::size_t index);
-
-/** @brief Node position of a normal-mode register: block * 16 + offset. */
-std::uint64_t normalPosition(std::size_t block, std::size_t offset);
-
-/**
- * @brief Node position of an ADI-mode register.
- *
- * Local nodes carry a 16-bit page, remote nodes only its low 12 bits.
- */
-std::uint64_t adiPosition(Location location, std::size_t block,
-                          std::size_t offset, std::size_t page,
-                          std::size_t pageDataOffset);
+/** @brief The directory that holds the probe directories. */
+std::string spiDevicesDir();
 
 /** @brief A "blocks" attribute text offering exactly @p blocks. */
 std::string blocksText(std::initializer_list<std::size_t> blocks);
@@ -189,6 +196,9 @@ struct Board
     Board();
 
     bool operator==(const Board&) const = default;
+
+    /** @brief Whether layout::probeDirs[@p probeDir] carries the mark. */
+    bool marks(std::size_t probeDir) const;
 
     /** @brief The driver directory that carries the attributes, or "". */
     std::string driverDir() const;

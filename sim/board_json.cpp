@@ -20,11 +20,6 @@ BoardError::BoardError(const std::string& path, const std::string& problem) :
     where(path), what_(problem)
 {}
 
-std::string nodeName(const std::string& path)
-{
-    return path.substr(path.rfind('/') + 1);
-}
-
 std::string errnoName(int error)
 {
     const char* name = ::strerrorname_np(error);
@@ -128,7 +123,8 @@ std::string string(const json& value, const std::string& path)
 // trailing newline.
 
 const std::regex hexPattern("(0[xX])?[0-9a-fA-F]{1,8}");
-const std::regex bitsPattern("[01]{1,64}");
+const std::regex bitsPattern("[01]{1," + std::to_string(layout::blockCount) +
+                             "}");
 const std::regex hpmPattern("local|remote[0-9]");
 const std::regex integerPattern("-?[0-9]{1,9}");
 
@@ -136,7 +132,7 @@ const std::regex integerPattern("-?[0-9]{1,9}");
  *  when the text is in canonical typed form. */
 struct AttrKind
 {
-    const char* expected;
+    std::string expected;
     std::function<std::optional<std::string>(const json&)> toText;
     std::function<std::optional<json>(const std::string&)> fromLine;
 };
@@ -160,10 +156,12 @@ std::optional<json> matching(const std::string& line, const std::regex& re)
     return std::nullopt;
 }
 
-json blockList(const std::bitset<64>& set)
+using BlockSet = std::bitset<layout::blockCount>;
+
+json blockList(const BlockSet& set)
 {
     json list = json::array();
-    for (std::size_t block = 0; block < 64;)
+    for (std::size_t block = 0; block < set.size();)
     {
         if (!set.test(block))
         {
@@ -171,7 +169,7 @@ json blockList(const std::bitset<64>& set)
             continue;
         }
         std::size_t last = block;
-        while (last + 1 < 64 && set.test(last + 1))
+        while (last + 1 < set.size() && set.test(last + 1))
         {
             ++last;
         }
@@ -191,10 +189,10 @@ json blockList(const std::bitset<64>& set)
     return list;
 }
 
-std::bitset<64> blockSet(const json& list, const std::string& path)
+BlockSet blockSet(const json& list, const std::string& path)
 {
     static const std::regex range("([0-9]{1,2})-([0-9]{1,2})");
-    std::bitset<64> set;
+    BlockSet set;
     for (std::size_t i = 0; i < list.size(); ++i)
     {
         const json& entry = list[i];
@@ -211,9 +209,10 @@ std::bitset<64> blockSet(const json& list, const std::string& path)
             }
             const auto first = std::stoul(m[1]);
             const auto last = std::stoul(m[2]);
-            if (first > last || last > 63)
+            if (first > last || last > layout::maxBlock)
             {
-                bad(where, "range \"" + text + "\" must lie within 0-63");
+                bad(where, "range \"" + text + "\" must lie within 0-" +
+                               std::to_string(layout::maxBlock));
             }
             for (auto b = first; b <= last; ++b)
             {
@@ -222,7 +221,7 @@ std::bitset<64> blockSet(const json& list, const std::string& path)
         }
         else
         {
-            set.set(unsignedIn(entry, where, 0, 63));
+            set.set(unsignedIn(entry, where, 0, layout::maxBlock));
         }
     }
     return set;
@@ -286,7 +285,9 @@ const AttrKind& attrKind(const std::string& name)
         }};
     static const AttrKind blocks{
         "a list of blocks and ranges such as [0, 1, \"4-8\"] or a string of "
-        "up to 64 \"0\"/\"1\" characters, highest block first",
+        "up to " +
+            std::to_string(layout::blockCount) +
+            " \"0\"/\"1\" characters, highest block first",
         [](const json& v) -> std::optional<std::string> {
             if (v.is_array())
             {
@@ -305,9 +306,9 @@ const AttrKind& attrKind(const std::string& name)
             {
                 return std::nullopt;
             }
-            if (line.size() == 64)
+            if (line.size() == layout::blockCount)
             {
-                return blockList(std::bitset<64>(line));
+                return blockList(BlockSet(line));
             }
             return json(line);
         }};
@@ -350,7 +351,7 @@ std::string attrText(const std::string& kind, const json& value,
     {
         return *text;
     }
-    bad(path, "expected " + std::string(k.expected) +
+    bad(path, "expected " + k.expected +
                   ", or {\"raw\": TEXT} "
                   "for a malformed attribute; got " +
                   value.dump());
@@ -374,27 +375,17 @@ json attrJson(const std::string& kind, const std::string& text)
 
 // --- chips ------------------------------------------------------------------
 
-using ChipField = std::optional<std::string> ChipAttributes::*;
-
-const std::pair<const char*, ChipField> chipFields[] = {
-    {"detected", &ChipAttributes::detected},
-    {"chipId", &ChipAttributes::chipId},
-    {"ifaceVer", &ChipAttributes::ifaceVer},
-    {"fwVersion", &ChipAttributes::fwVersion},
-    {"blocks", &ChipAttributes::blocks},
-};
-
 ChipAttributes chipFromJson(const json& value, const std::string& path)
 {
     object(value, path);
     onlyKeys(value, path,
              {"detected", "chipId", "ifaceVer", "fwVersion", "blocks"});
     ChipAttributes chip;
-    for (const auto& [key, member] : chipFields)
+    for (const ChipField& f : chipFields)
     {
-        if (value.contains(key))
+        if (value.contains(f.key))
         {
-            chip.*member = attrText(key, value.at(key), field(path, key));
+            chip.*f.text = attrText(f.key, value.at(f.key), field(path, f.key));
         }
     }
     return chip;
@@ -403,11 +394,11 @@ ChipAttributes chipFromJson(const json& value, const std::string& path)
 json chipToJson(const ChipAttributes& chip)
 {
     json out = json::object();
-    for (const auto& [key, member] : chipFields)
+    for (const ChipField& f : chipFields)
     {
-        if (chip.*member)
+        if (chip.*f.text)
         {
-            out[key] = attrJson(key, *(chip.*member));
+            out[f.key] = attrJson(f.key, *(chip.*f.text));
         }
     }
     return out;
@@ -544,18 +535,17 @@ std::vector<std::uint8_t> bytesFromJson(const json& value,
     return bytes;
 }
 
+/** A device node of the board file and the end of its window. */
 struct NodeInfo
 {
-    Location location;
-    Mode mode;
+    const layout::Node& device;
     std::uint64_t window;
 };
 
 NodeInfo nodeInfo(const std::string& path)
 {
-    return {path.starts_with("/dev/fpga-r") ? Location::remote
-                                            : Location::local,
-            path.ends_with("-adi") ? Mode::adi : Mode::normal, windowOf(path)};
+    const layout::Node& device = nodeAt(path);
+    return {device, layout::window(device.mode)};
 }
 
 std::uint64_t registerPosition(const json& entry, const std::string& path,
@@ -567,7 +557,7 @@ std::uint64_t registerPosition(const json& entry, const std::string& path,
         return unsignedIn(entry.at("position"), field(path, "position"), 0,
                           info.window - 1);
     }
-    if (info.mode == Mode::normal)
+    if (info.device.mode == Mode::normal)
     {
         onlyKeys(entry, path, {"block", "offset", "bytes"});
     }
@@ -584,26 +574,24 @@ std::uint64_t registerPosition(const json& entry, const std::string& path,
                 std::string("missing \"") + key + "\" (or give \"position\")");
         }
     }
-    const auto block =
-        unsignedIn(entry.at("block"), field(path, "block"), 0, 63);
-    const auto offset =
-        unsignedIn(entry.at("offset"), field(path, "offset"), 0, 15);
-    if (info.mode == Mode::normal)
+    const auto coordinate = [&](const char* key, std::uint64_t max) {
+        return entry.contains(key)
+                   ? unsignedIn(entry.at(key), field(path, key), 0, max)
+                   : 0;
+    };
+    const auto block = coordinate("block", layout::maxBlock);
+    const auto offset = coordinate("offset", layout::maxOffset);
+    if (info.device.mode == Mode::normal)
     {
         return normalPosition(block, offset);
     }
-    const std::uint64_t maxPage =
-        info.location == Location::local ? 0xFFFF : 0xFFF;
-    const auto page =
-        entry.contains("page")
-            ? unsignedIn(entry.at("page"), field(path, "page"), 0, maxPage)
-            : 0;
+    const auto page = coordinate("page", info.device.location == Location::local
+                                             ? layout::maxPage
+                                             : layout::remotePageMask);
     const auto pageDataOffset =
-        entry.contains("pageDataOffset")
-            ? unsignedIn(entry.at("pageDataOffset"),
-                         field(path, "pageDataOffset"), 0, 15)
-            : 0;
-    return adiPosition(info.location, block, offset, page, pageDataOffset);
+        coordinate("pageDataOffset", layout::maxPageDataOffset);
+    return adiPosition(info.device.location, block, offset, page,
+                       pageDataOffset);
 }
 
 void registersFromJson(const json& list, const std::string& path,
@@ -699,7 +687,8 @@ Node nodeFromJson(const json& value, const std::string& path,
             if (entry.contains("block"))
             {
                 fault.block =
-                    unsignedIn(entry.at("block"), field(where, "block"), 0, 63);
+                    unsignedIn(entry.at("block"), field(where, "block"), 0,
+                               layout::maxBlock);
             }
             node.failures.push_back(fault);
         }
@@ -714,16 +703,14 @@ Node nodeFromJson(const json& value, const std::string& path,
 
 json registerEntry(const NodeInfo& info, std::uint64_t start)
 {
-    if (info.mode == Mode::normal)
+    const auto [block, offset, page, pageDataOffset] =
+        layout::coordinates(info.device.mode, start);
+    if (info.device.mode == Mode::normal)
     {
-        return {{"block", start >> 4}, {"offset", start & 0xF}};
+        return {{"block", block}, {"offset", offset}};
     }
-    const std::size_t block = (start >> 24) & 0x3F;
-    const std::size_t offset = (start >> 20) & 0xF;
-    const std::size_t page = (start >> 4) & 0xFFFF;
-    const std::size_t pageDataOffset = start & 0xF;
-    if (adiPosition(info.location, block, offset, page, pageDataOffset) !=
-        start)
+    if (adiPosition(info.device.location, block, offset, page,
+                    pageDataOffset) != start)
     {
         return {{"position", start}};
     }
@@ -766,7 +753,8 @@ json nodeToJson(const Node& node, const NodeInfo& info)
         std::string bytes;
         std::uint64_t next = start;
         while (it != node.bytes.end() && it->first == next &&
-               (next == start || info.mode == Mode::adi || next % 16 != 0))
+               (next == start || info.device.mode == Mode::adi ||
+                next % layout::registersPerBlock != 0))
         {
             static const char digits[] = "0123456789abcdef";
             bytes += bytes.empty() ? "" : " ";
@@ -783,12 +771,38 @@ json nodeToJson(const Node& node, const NodeInfo& info)
     return out;
 }
 
+/** A probe directory's name in board files: its last component. */
+constexpr const char* probeDirName(std::size_t probeDir)
+{
+    const std::string_view dir = layout::probeDirs[probeDir];
+    return dir.substr(dir.rfind('/') + 1).data();
+}
+
 const std::pair<const char*, ProbeDirs> probeNames[] = {
-    {"spi2.2", ProbeDirs::spi22},
-    {"spi2.0", ProbeDirs::spi20},
+    {probeDirName(0), ProbeDirs::spi22},
+    {probeDirName(1), ProbeDirs::spi20},
     {"both", ProbeDirs::both},
     {"none", ProbeDirs::none},
 };
+
+/** The node names, as "fpga-cdev, fpga-adi, fpga-r0 to fpga-r3, ...". */
+std::string nodeNames()
+{
+    const auto name = [](Location location, std::size_t index, Mode mode) {
+        return std::string(layout::node(location, index, mode).name);
+    };
+    std::string names;
+    for (Mode mode : {Mode::normal, Mode::adi})
+    {
+        names += (names.empty() ? "" : ", ") + name(Location::local, 0, mode);
+    }
+    for (Mode mode : {Mode::normal, Mode::adi})
+    {
+        names += ", " + name(Location::remote, 0, mode) + " to " +
+                 name(Location::remote, layout::remoteCount - 1, mode);
+    }
+    return names;
+}
 
 /** "line L, column C" of byte @p offset of @p text (counted from 1). */
 std::string textPlace(const std::string& text, std::size_t offset)
@@ -806,18 +820,23 @@ std::string textPlace(const std::string& text, std::size_t offset)
 /** Where @p key goes among its siblings in the canonical text. */
 std::pair<std::size_t, std::string> keyOrder(const std::string& key)
 {
-    // clang-format off
-    static const std::vector<std::string> order = {
-        "description", "probe", "hpmChip", "resetAttribute", "readOnlyReset",
-        "readOnlyDriverDir", "chips", "nodes",
-        "detected", "chipId", "ifaceVer", "fwVersion", "blocks",
-        "fault", "size", "maxRead", "fail", "registers",
-        "errno", "on", "block", "offset", "page", "pageDataOffset",
-        "position", "bytes", "raw",
-        "local", "fpga-cdev", "fpga-adi", "fpga-r0", "fpga-r0-adi",
-        "fpga-r1", "fpga-r1-adi", "fpga-r2", "fpga-r2-adi", "fpga-r3",
-        "fpga-r3-adi"};
-    // clang-format on
+    static const std::vector<std::string> order = [] {
+        // clang-format off
+        std::vector<std::string> keys = {
+            "description", "probe", "hpmChip", "resetAttribute",
+            "readOnlyReset", "readOnlyDriverDir", "chips", "nodes",
+            "detected", "chipId", "ifaceVer", "fwVersion", "blocks",
+            "fault", "size", "maxRead", "fail", "registers",
+            "errno", "on", "block", "offset", "page", "pageDataOffset",
+            "position", "bytes", "raw",
+            "local"};
+        // clang-format on
+        for (const layout::Node& node : layout::nodes)
+        {
+            keys.emplace_back(node.name);
+        }
+        return keys;
+    }();
     const auto known = std::find(order.begin(), order.end(), key);
     // Remote chips "r<N>" in numeric order: shorter names first.
     return {static_cast<std::size_t>(known - order.begin()),
@@ -948,16 +967,14 @@ Board boardFromJson(const json& value)
              object(value.at("nodes"), "nodes").items())
         {
             const std::string path = field("nodes", key);
-            const auto& paths = allNodePaths();
-            const auto found =
-                std::find_if(paths.begin(), paths.end(),
-                             [&](const auto& p) { return nodeName(p) == key; });
-            if (found == paths.end())
+            const auto device = layout::nodeNamed(key);
+            if (!device)
             {
-                bad(path, "no such device node (fpga-cdev, fpga-adi, "
-                          "fpga-r0 to fpga-r3, fpga-r0-adi to fpga-r3-adi)");
+                bad(path, "no such device node (" + nodeNames() + ")");
             }
-            board.nodes[*found] = nodeFromJson(node, path, nodeInfo(*found));
+            const std::string nodePath(device->path);
+            board.nodes[nodePath] =
+                nodeFromJson(node, path, nodeInfo(nodePath));
         }
     }
     if (board.readOnlyReset && !board.resetAttribute)
@@ -1043,7 +1060,8 @@ json boardToJson(const Board& board)
     {
         if (node != Node{})
         {
-            nodes[nodeName(path)] = nodeToJson(node, nodeInfo(path));
+            const NodeInfo info = nodeInfo(path);
+            nodes[std::string(info.device.name)] = nodeToJson(node, info);
         }
     }
     if (!nodes.empty())

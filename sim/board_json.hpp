@@ -63,9 +63,6 @@ nlohmann::json boardToJson(const Board& board);
  */
 std::string boardFileText(const Board& board);
 
-/** @brief The name of a device node in board files, e.g. "fpga-r1-adi". */
-std::string nodeName(const std::string& path);
-
 /** @brief The symbolic name of an errno value ("EIO"), or its number. */
 std::string errnoName(int error);
 

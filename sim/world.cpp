@@ -2,6 +2,7 @@
 #include "world.hpp"
 
 #include "fd.hpp"
+#include "published.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,6 +42,17 @@ void makeDir(const std::string& path)
     {
         fail("mkdir " + path);
     }
+}
+
+/** makeDir() of @p path and of every missing directory above it. */
+void makeDirs(const std::string& path)
+{
+    const std::string parent = path.substr(0, path.rfind('/'));
+    if (!parent.empty() && ::access(parent.c_str(), F_OK) != 0)
+    {
+        makeDirs(parent);
+    }
+    makeDir(path);
 }
 
 /** Bind @p path onto itself and make that mount read-only. */
@@ -181,8 +193,7 @@ World::World(Board board) : desc(std::move(board))
         }
     }
 
-    buildSysfs();
-    buildNodes();
+    build();
     // Without a driver directory the library looks directly under "/":
     // give it a root of the world's own.
     if (desc.probe == ProbeDirs::none)
@@ -191,100 +202,53 @@ World::World(Board board) : desc(std::move(board))
     }
 }
 
-void World::buildSysfs()
+void World::build()
 {
-    makeDir("/sys/bus/spi");
-    makeDir("/sys/bus/spi/devices");
-    if (desc.probe == ProbeDirs::spi22 || desc.probe == ProbeDirs::both)
+    makeDirs(spiDevicesDir());
+    const std::vector<Published> entries = published(desc);
+    for (const Published& entry : entries)
     {
-        setProbe(spi22Dir, true);
-    }
-    if (desc.probe == ProbeDirs::spi20 || desc.probe == ProbeDirs::both)
-    {
-        setProbe(spi20Dir, true);
-    }
-    const std::string dir = desc.driverDir();
-    if (dir.empty())
-    {
-        return;
-    }
-
-    auto writeChip = [this](const ChipAttributes& attrs, Location location,
-                            std::size_t index) {
-        const std::pair<const char*, const std::optional<std::string>*>
-            files[] = {{"detected", &attrs.detected},
-                       {"chip_id", &attrs.chipId},
-                       {"iface_ver", &attrs.ifaceVer},
-                       {"fw_version", &attrs.fwVersion},
-                       {"blocks", &attrs.blocks}};
-        for (const auto& [base, text] : files)
+        const std::string& path = entry.path;
+        switch (entry.kind)
         {
-            if (text->has_value())
-            {
-                writeAttr(chipAttrName(base, location, index), **text);
-            }
-        }
-    };
-    writeChip(desc.local, Location::local, 0);
-    for (const auto& [index, attrs] : desc.remotes)
-    {
-        writeChip(attrs, Location::remote, index);
-    }
-    if (desc.hpmChip)
-    {
-        writeAttr(hpmChipAttr, *desc.hpmChip);
-    }
-    if (desc.resetAttribute)
-    {
-        writeAttr(resetAttr, "");
-        if (desc.readOnlyReset)
-        {
-            makeReadOnly(attrPath(resetAttr));
-        }
-    }
-    if (desc.readOnlyDriverDir)
-    {
-        makeReadOnly(dir);
-    }
-}
-
-void World::buildNodes()
-{
-    for (const auto& [path, node] : desc.nodes)
-    {
-        switch (node.fault)
-        {
-            case NodeFault::missing:
-                continue;
-            case NodeFault::fifo:
+            case Published::Kind::dir:
+                makeDir(path);
+                break;
+            case Published::Kind::attribute:
+            case Published::Kind::reset:
+                // The reset is a plain file that keeps what was written last.
+                writeFile(path, entry.text);
+                break;
+            case Published::Kind::fifo:
                 if (::mkfifo(path.c_str(), 0644) != 0)
                 {
                     fail("mkfifo " + path);
                 }
-                continue;
-            case NodeFault::none:
-            case NodeFault::readOnly:
-            case NodeFault::truncated:
                 break;
-        }
-        Fd fd = openOrFail(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
-        const std::uint64_t size = node.fault == NodeFault::truncated
-                                       ? node.truncatedSize
-                                       : windowOf(path);
-        if (::ftruncate(fd.get(), static_cast<off_t>(size)) != 0)
-        {
-            fail("truncate " + path);
-        }
-        for (const auto& [position, value] : node.bytes)
-        {
-            if (position < size)
+            case Published::Kind::node:
             {
-                pwriteAll(fd.get(), {value}, position, path);
+                Fd fd = openOrFail(path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+                if (::ftruncate(fd.get(), static_cast<off_t>(entry.size)) != 0)
+                {
+                    fail("truncate " + path);
+                }
+                for (const auto& [position, value] : entry.node->bytes)
+                {
+                    if (position < entry.size)
+                    {
+                        pwriteAll(fd.get(), {value}, position, path);
+                    }
+                }
+                break;
             }
         }
-        if (node.fault == NodeFault::readOnly)
+    }
+    // Made read-only once all is written, files before their directory.
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+    {
+        if (it->readOnly)
         {
-            makeReadOnly(path);
+            makeReadOnly(it->path);
         }
     }
 }
@@ -293,9 +257,10 @@ std::string World::attrPath(const std::string& name) const
 {
     // The directory the driver would use now: probes may have changed
     // since the board was built.
-    for (const char* dir : {spi22Dir, spi20Dir})
+    for (const std::string_view dir : layout::probeDirs)
     {
-        const std::string mark = std::string(dir) + "/" + wakeupAttr;
+        const std::string mark =
+            std::string(dir) + "/" + std::string(layout::wakeupAttr);
         if (::access(mark.c_str(), F_OK) == 0)
         {
             return std::string(dir) + "/" + name;
@@ -320,7 +285,7 @@ void World::removeAttr(const std::string& name)
 
 void World::setProbe(const std::string& dir, bool present)
 {
-    const std::string mark = dir + "/" + wakeupAttr;
+    const std::string mark = dir + "/" + std::string(layout::wakeupAttr);
     if (present)
     {
         makeDir(dir);

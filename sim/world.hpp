@@ -137,8 +137,7 @@ class World
     std::uint64_t nodeSize(const std::string& path) const;
 
   private:
-    void buildSysfs();
-    void buildNodes();
+    void build();
 
     Board desc;
     bool privateRoot = false;

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -23,8 +24,7 @@
  * @file fpgasim_run.hpp
  * @brief Runs fpga-sim (or any program) as a subprocess for the tests.
  *
- * FPGA_SIM and FPGASIM_IO are the paths of the built programs, given by
- * tests/meson.build.
+ * FPGA_SIM is the path of the built fpga-sim, given by tests/meson.build.
  */
 namespace fpga_test
 {
@@ -51,32 +51,25 @@ class ScratchDir
     ScratchDir& operator=(const ScratchDir&) = delete;
     ~ScratchDir()
     {
-        for (const std::string& file : files)
-        {
-            ::unlink(file.c_str());
-        }
-        ::rmdir(path.c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
 
     /** @brief Create @p name with @p text; returns its path. */
-    std::string write(const std::string& name, const std::string& text)
+    std::string write(const std::string& name, const std::string& text) const
     {
-        const std::string file = path + "/" + name;
-        std::ofstream(file) << text;
-        files.push_back(file);
-        return file;
+        std::ofstream(file(name)) << text;
+        return file(name);
     }
 
     /** @brief The path of @p name, removed at the end. */
-    std::string file(const std::string& name)
+    std::string file(const std::string& name) const
     {
-        files.push_back(path + "/" + name);
-        return files.back();
+        return path + "/" + name;
     }
 
   private:
     std::string path;
-    std::vector<std::string> files;
 };
 
 inline std::string slurp(const std::string& path)
@@ -131,21 +124,6 @@ inline Run runProgram(const std::vector<std::string>& argv, int stdinFd = -1)
     return run;
 }
 
-/** @brief Why fpga-sim cannot run here, or "" when it can. */
-inline std::string fuseUnavailable()
-{
-    const int fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-    {
-        return std::string("/dev/fuse cannot be opened (") +
-               std::strerror(errno) +
-               "); the live simulator cases need it, as Debian ships it "
-               "(mode 0666)";
-    }
-    ::close(fd);
-    return "";
-}
-
 /** @brief Run @p command under fpga-sim serving @p board. */
 inline Run runOnBoard(const fpga_sim::Board& board,
                       const std::vector<std::string>& command,
@@ -161,34 +139,21 @@ inline Run runOnBoard(const fpga_sim::Board& board,
     return runProgram(argv);
 }
 
-/** @brief Run fpgasim-io with @p ops on @p board; one output line per op. */
-inline std::vector<std::string>
-    ioOnBoard(const fpga_sim::Board& board, const std::vector<std::string>& ops,
-              const std::vector<std::string>& simOptions = {})
-{
-    std::vector<std::string> command = {FPGASIM_IO};
-    command.insert(command.end(), ops.begin(), ops.end());
-    const Run run = runOnBoard(board, command, simOptions);
-    EXPECT_EQ(run.status, 0) << run.err;
-    std::vector<std::string> lines;
-    std::istringstream in(run.out);
-    for (std::string line; std::getline(in, line);)
-    {
-        lines.push_back(line);
-    }
-    return lines;
-}
-
 /** @brief Skips the case when fpga-sim cannot run here. */
 class FpgaSimTest : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        if (const std::string why = fuseUnavailable(); !why.empty())
+        const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        if (fuse < 0)
         {
-            GTEST_SKIP() << why;
+            GTEST_SKIP() << "/dev/fuse cannot be opened ("
+                         << std::strerror(errno)
+                         << "); the live simulator cases need it, as Debian "
+                            "ships it (mode 0666)";
         }
+        ::close(fuse);
         if (!namespacesAvailable())
         {
             GTEST_SKIP() << "private mount namespaces are unavailable";

@@ -1,11 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-// fpga-sim as its users see it: node and attribute semantics inside the
-// simulation, each fault, the reset, the trace, teardown and exit status,
-// and the messages of --check.
+// The simulated driver as its users see it. Each board case runs on both
+// front ends of its board: in a World (files in a tmpfs) and inside fpga-sim,
+// where this program runs itself with --inside CASE, so the two cannot drift
+// apart. What only a live driver can stage (failing system calls, short
+// reads, the reset, the end of a node's window) runs under fpga-sim alone,
+// its trace checked; a write that plain files cut short, in the World alone.
+// Then fpga-sim as a program: options, exit statuses, signals, teardown.
 
 #include "fpgasim_run.hpp"
 
-#include <sys/stat.h>
+#include <sys/resource.h>
+
+#include <libfpga.hpp>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,253 +24,503 @@ namespace
 {
 
 using fpga_sim::Board;
-using fpga_sim::FaultOps;
 using fpga_sim::Mode;
 using fpga_sim::NodeFault;
-using fpga_test::FpgaSimTest;
-using fpga_test::ioOnBoard;
-using fpga_test::runOnBoard;
-using fpga_test::runProgram;
-using fpga_test::ScratchDir;
-using tavrin_fpga::Location;
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
+constexpr tavrin_fpga::Location local = tavrin_fpga::Location::local;
+constexpr tavrin_fpga::Location remote = tavrin_fpga::Location::remote;
 
-constexpr const char* dir = "/sys/bus/spi/devices/spi2.2/";
+// The driver's paths and positions, written out by hand: the one independent
+// check of the layout that the library, board files and both front ends
+// take from one header.
 
-Board registerBoard()
+const std::string driverDir = "/sys/bus/spi/devices/spi2.2/";
+const std::string otherDir = "/sys/bus/spi/devices/spi2.0/";
+const char* const nodes[] = {
+    "/dev/fpga-cdev", "/dev/fpga-adi",    "/dev/fpga-r0", "/dev/fpga-r0-adi",
+    "/dev/fpga-r1",   "/dev/fpga-r1-adi", "/dev/fpga-r2", "/dev/fpga-r2-adi",
+    "/dev/fpga-r3",   "/dev/fpga-r3-adi",
+};
+
+struct Register
+{
+    tavrin_fpga::Location location;
+    std::size_t index;
+    Mode mode;
+    std::size_t block;
+    std::size_t offset;
+    std::size_t page = 0;
+    std::size_t pageDataOffset = 0;
+};
+
+/** A register, its node, its file position there, and fpga-sim's trace of
+ *  a write there of 0x50 + the row's index. */
+struct Position
+{
+    Register reg;
+    const char* node;
+    std::uint64_t position;
+    const char* traced;
+};
+
+const Position positions[] = {
+    {{local, 0, Mode::normal, 4, 11},
+     "/dev/fpga-cdev",
+     0x4B,
+     "\nfpga-cdev write pos=0x4b block=4 offset=11 len=1: 50\n"},
+    {{remote, 3, Mode::normal, 63, 15},
+     "/dev/fpga-r3",
+     0x3FF,
+     "\nfpga-r3 write pos=0x3ff block=63 offset=15 len=1: 51\n"},
+    {{local, 0, Mode::adi, 8, 14, 0x1234, 1},
+     "/dev/fpga-adi",
+     0x08E12341,
+     "\nfpga-adi write pos=0x8e12341 block=8 offset=14 page=0x1234 pdo=1 "
+     "len=1: 52\n"},
+    {{remote, 1, Mode::adi, 8, 14, 0x234, 1},
+     "/dev/fpga-r1-adi",
+     0x08E02341,
+     "\nfpga-r1-adi write pos=0x8e02341 block=8 offset=14 page=0x234 pdo=1 "
+     "len=1: 53\n"},
+};
+/** The last register of a normal node, and fpga-sim's trace of a read of two
+ *  bytes there and of a read and a write just past the node's window. */
+const Position& lastRegister = positions[1];
+const char* const windowEndTrace =
+    "fpga-r3 read pos=0x3ff block=63 offset=15 len=2 got=1: 51\n"
+    "fpga-r3 read pos=0x400 block=64 offset=0 len=1 got=0: end of data\n"
+    "fpga-r3 write pos=0x400 block=64 offset=0 len=1: error ENOSPC (past the "
+    "end of the node)\n";
+
+// Plain file operations, and the library's transfers.
+
+/** One pread of @p count bytes, or pwrite of @p bytes, at @p position.
+ *  @return the bytes moved, or "error E" */
+std::string transfer(const std::string& path, std::uint64_t position,
+                     std::size_t count, const std::string& bytes = "")
+{
+    const bool read = bytes.empty();
+    const int fd = ::open(path.c_str(), (read ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+    std::string data = read ? std::string(count, '\0') : bytes;
+    const auto pos = static_cast<off_t>(position);
+    const ssize_t moved = fd < 0 ? -1
+                          : read ? ::pread(fd, data.data(), data.size(), pos)
+                                 : ::pwrite(fd, data.data(), data.size(), pos);
+    const std::string error = "error " + fpga_sim::errnoName(errno);
+    ::close(fd);
+    return moved < 0 ? error : data.substr(0, static_cast<std::size_t>(moved));
+}
+
+std::string text(const std::string& path)
+{
+    return transfer(path, 0, 4096);
+}
+
+/** @return the errno of opening @p path with @p flags, or 0 */
+int openError(const std::string& path, int flags)
+{
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    const int error = fd < 0 ? errno : 0;
+    ::close(fd);
+    return error;
+}
+
+bool exists(const std::string& path)
+{
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+std::string result(int rc)
+{
+    return "result " + std::to_string(rc);
+}
+
+/** One transfer of the library at @p r: it writes @p write, or reads
+ *  @p count bytes. A write asks for more than it gives: the buffer bounds
+ *  it. @return the bytes read, "" for a write, or "result RC" */
+std::string library(const Register& r, std::string write, std::size_t count)
+{
+    using namespace tavrin_fpga;
+    const Operation op = write.empty() ? Operation::read : Operation::write;
+    std::vector<char> data(write.begin(), write.end());
+    data.resize(write.empty() ? count : write.size());
+    const std::size_t n = write.empty() ? count : 16;
+    const auto [far, b, o, page, pdo] = std::tuple{
+        r.location == remote, r.block, r.offset, r.page, r.pageDataOffset};
+    const int rc =
+        r.mode == Mode::normal
+            ? (far ? rawRemoteNormalAccess(r.index, op, b, o, n, data)
+                   : rawNormalAccess(op, b, o, n, data))
+            : (far ? rawRemoteAdiAccess(r.index, op, b, o, page, pdo, n, data)
+                   : rawAdiAccess(op, b, o, page, pdo, n, data));
+    return rc != 0         ? result(rc)
+           : write.empty() ? std::string(data.begin(), data.end())
+                           : "";
+}
+
+/** A library transfer (what it writes, or how much it reads) and what it
+ *  must give. */
+using Transfer = std::tuple<Register, std::string, std::size_t, std::string>;
+
+void runTransfers(const std::vector<Transfer>& transfers)
+{
+    for (std::size_t i = 0; i < transfers.size(); ++i)
+    {
+        const auto& [reg, write, count, expected] = transfers[i];
+        EXPECT_EQ(library(reg, write, count), expected) << "row " << i;
+    }
+}
+
+// The board cases.
+
+struct BoardCase
+{
+    std::string name;
+    std::function<Board()> board;
+    /** Runs in the World (false) or inside fpga-sim (true). */
+    std::function<void(bool live)> body;
+    /** Checks of fpga-sim's trace of the case. */
+    std::function<void(const std::string&)> trace = [](const std::string&) {};
+};
+
+/** Every file in its place with its text, each fault as the driver's. */
+Board filesBoard()
 {
     Board board;
-    board.presentChip(Location::local, 0);
-    board.setBytes(Location::local, 0, Mode::normal,
-                   fpga_sim::normalPosition(4, 10), {0x03, 0x30, 0x50});
-    board.setBytes(Location::remote, 1, Mode::adi,
-                   fpga_sim::adiPosition(Location::remote, 8, 14, 0xabc, 3),
-                   {0x5a});
+    board.probe = fpga_sim::ProbeDirs::both;
+    board.presentChip(local, 0);
+    board.remotes[2].blocks = "10x1";
+    board.hpmChip = "remote";
+    board.readOnlyReset = true;
+    board.node(remote, 0, Mode::normal).fault = NodeFault::readOnly;
+    board.node(remote, 0, Mode::adi).fault = NodeFault::missing;
     return board;
 }
 
-TEST_F(FpgaSimTest, NodesReadWhatWasWrittenAtEachPosition)
+void checkFiles(bool live)
 {
-    EXPECT_THAT(
-        ioOnBoard(registerBoard(),
-                  {
-                      "r /dev/fpga-cdev 0x4a 3",
-                      // A read returns the bytes from its position on.
-                      "r /dev/fpga-cdev 0x49 4",
-                      "w /dev/fpga-cdev 0x4b a5",
-                      "r /dev/fpga-cdev 0x4a 3",
-                      // The ADI space of the same chip is a separate one.
-                      "r /dev/fpga-adi 0x4b 1",
-                      "w /dev/fpga-adi 0x4b 77",
-                      "r /dev/fpga-cdev 0x4b 1",
-                      "r /dev/fpga-r1-adi 0x08e0abc3 2",
-                      // The window ends where the block field does.
-                      "r /dev/fpga-cdev 0x3ff 4",
-                      "r /dev/fpga-cdev 0x400 1",
-                      "w /dev/fpga-cdev 0x400 01",
-                  }),
-        ElementsAre("03 30 50", "00 03 30 50", "ok 1", "03 a5 50", "00", "ok 1",
-                    "a5", "5a 00", "00", "", "error ENOSPC"));
-}
-
-TEST_F(FpgaSimTest, ResetReleaseRestoresInitialRegisters)
-{
-    const std::string reset = std::string("a ") + dir + "tavrin_fpga_reset ";
-    EXPECT_THAT(
-        ioOnBoard(registerBoard(),
-                  {
-                      "w /dev/fpga-cdev 0x4a ff ff",
-                      "w /dev/fpga-r1-adi 0x08e0abc3 00",
-                      // Releasing without asserting changes nothing.
-                      reset + "0",
-                      "r /dev/fpga-cdev 0x4a 2",
-                      reset + "1",
-                      std::string("t ") + dir + "tavrin_fpga_reset",
-                      reset + "0",
-                      "r /dev/fpga-cdev 0x4a 2",
-                      "r /dev/fpga-r1-adi 0x08e0abc3 1",
-                      reset + "2",
-                  }),
-        ElementsAre("ok 2", "ok 1", "ok", "ff ff", "ok", "1\\n", "ok", "03 30",
-                    "5a", "error EINVAL"));
-}
-
-TEST_F(FpgaSimTest, AttributesAreServedAsTheBoardWritesThem)
-{
-    Board board = registerBoard();
-    board.remotes[2].blocks = "10x1";
-    board.remotes[3].detected = "0\n";
-    board.hpmChip = "remote";
-    EXPECT_THAT(ioOnBoard(board,
-                          {
-                              std::string("t ") + dir + "fpga_loc_chip_id",
-                              std::string("t ") + dir + "fpga_rmt2_blocks",
-                              std::string("t ") + dir + "tavrin_fpga_hpm_chip",
-                              std::string("e ") + dir + "fpga_rmt3_chip_id",
-                              std::string("e ") + dir + "tavrin_fpga_wakeup",
-                              // Read-only as on sysfs, even for root.
-                              std::string("o ") + dir + "fpga_loc_detected rw",
-                              std::string("o ") + dir + "fpga_loc_new rw",
-                          }),
-                ElementsAre("0x7a\\n", "10x1", "remote", "no", "yes",
-                            "error EACCES", "error ENOENT"));
-}
-
-TEST_F(FpgaSimTest, ProbeSettingPlacesTheDriverDirectory)
-{
-    const std::pair<fpga_sim::ProbeDirs, std::vector<std::string>> rows[] = {
-        {fpga_sim::ProbeDirs::spi22, {"yes", "yes", "no"}},
-        {fpga_sim::ProbeDirs::spi20, {"no", "no", "yes"}},
-        {fpga_sim::ProbeDirs::both, {"yes", "yes", "no"}},
-        {fpga_sim::ProbeDirs::none, {"no", "no", "no"}},
-    };
-    for (const auto& [probe, expected] : rows)
+    EXPECT_EQ(text(driverDir + "fpga_loc_chip_id"), "0x7a\n");
+    EXPECT_EQ(text(driverDir + "fpga_rmt2_blocks"), "10x1");
+    EXPECT_EQ(text(driverDir + "tavrin_fpga_hpm_chip"), "remote");
+    EXPECT_EQ(text(driverDir + "tavrin_fpga_wakeup"), "");
+    // With both marks the attributes live in spi2.2 alone.
+    EXPECT_EQ(text(otherDir + "tavrin_fpga_wakeup"), "");
+    EXPECT_FALSE(exists(otherDir + "fpga_loc_chip_id"));
+    EXPECT_FALSE(exists(driverDir + "fpga_rmt3_chip_id"));
+    for (const std::string node : nodes)
     {
-        SCOPED_TRACE(static_cast<int>(probe));
-        Board board = registerBoard();
-        board.probe = probe;
-        EXPECT_THAT(ioOnBoard(board, {"e /sys/bus/spi/devices/spi2.2/"
-                                      "tavrin_fpga_wakeup",
-                                      "e /sys/bus/spi/devices/spi2.2/"
-                                      "fpga_loc_chip_id",
-                                      "e /sys/bus/spi/devices/spi2.0/"
-                                      "fpga_loc_chip_id"}),
-                    ElementsAreArray(expected));
+        EXPECT_EQ(exists(node), node != "/dev/fpga-r0-adi") << node;
+    }
+    EXPECT_EQ(openError("/dev/fpga-r0", O_RDWR), EROFS);
+    EXPECT_EQ(openError("/dev/fpga-r0", O_RDONLY), 0);
+    // The World's read-only files refuse as read-only mounts do.
+    EXPECT_EQ(openError(driverDir + "tavrin_fpga_reset", O_WRONLY),
+              live ? EACCES : EROFS);
+    if (live)
+    {
+        // As sysfs: no attribute opens for writing, even for root, and no
+        // file can be created.
+        EXPECT_EQ(openError(driverDir + "fpga_loc_detected", O_RDWR), EACCES);
+        EXPECT_EQ(openError(driverDir + "new", O_WRONLY | O_CREAT), EACCES);
+    }
+    // /dev is the host's again, but for the nodes.
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+}
+
+/** The driver's files in spi2.0 alone, where no file can be created. */
+Board spi20Board()
+{
+    Board board;
+    board.probe = fpga_sim::ProbeDirs::spi20;
+    board.presentChip(local, 0);
+    board.readOnlyDriverDir = true;
+    return board;
+}
+
+void checkSpi20(bool)
+{
+    EXPECT_FALSE(exists(driverDir + "tavrin_fpga_wakeup"));
+    EXPECT_FALSE(exists(driverDir + "fpga_loc_chip_id"));
+    EXPECT_EQ(text(otherDir + "tavrin_fpga_wakeup"), "");
+    EXPECT_EQ(text(otherDir + "fpga_loc_chip_id"), "0x7a\n");
+    EXPECT_NE(openError(otherDir + "new", O_WRONLY | O_CREAT), 0);
+}
+
+/** Registers set by a board file lie where the driver has them, and the
+ *  library moves bytes there. */
+Board positionsBoard()
+{
+    nlohmann::json nodes;
+    for (std::size_t i = 0; i < std::size(positions); ++i)
+    {
+        const Register& reg = positions[i].reg;
+        nlohmann::json entry = {{"block", reg.block},
+                                {"offset", reg.offset},
+                                {"bytes", nlohmann::json::array({0xA0 + i})}};
+        if (reg.mode == Mode::adi)
+        {
+            entry["page"] = reg.page;
+            entry["pageDataOffset"] = reg.pageDataOffset;
+        }
+        // The node's name in board files: its path without "/dev/".
+        nodes[std::string(positions[i].node).substr(5)]["registers"].push_back(
+            entry);
+    }
+    Board board = fpga_sim::boardFromJson({{"nodes", nodes}});
+    for (const Position& p : positions)
+    {
+        board.presentChip(p.reg.location, p.reg.index);
+    }
+    return board;
+}
+
+void checkPositions(bool live)
+{
+    for (std::size_t i = 0; i < std::size(positions); ++i)
+    {
+        const auto& [reg, node, position, traced] = positions[i];
+        SCOPED_TRACE(node);
+        const std::string initial(1, static_cast<char>(0xA0 + i));
+        const std::string written(1, static_cast<char>(0x50 + i));
+        EXPECT_EQ(transfer(node, position, 1), initial);
+        EXPECT_EQ(library(reg, "", 1), initial);
+        EXPECT_EQ(library(reg, written, 0), "");
+        EXPECT_EQ(transfer(node, position, 1), written);
+    }
+    // The node's data ends with its window.
+    EXPECT_EQ(transfer(lastRegister.node, lastRegister.position, 2), "\x51");
+    if (live)
+    {
+        const std::uint64_t past = lastRegister.position + 1;
+        EXPECT_EQ(transfer(lastRegister.node, past, 1), "");
+        EXPECT_EQ(transfer(lastRegister.node, past, 0, "\x01"), "error ENOSPC");
     }
 }
 
-TEST_F(FpgaSimTest, NodeFaultsFailLikeTheDriver)
+void checkPositionsTrace(const std::string& trace)
 {
-    Board board = registerBoard();
-    board.node(Location::local, 0, Mode::adi).fault = NodeFault::missing;
-    board.node(Location::remote, 0, Mode::normal).fault = NodeFault::readOnly;
-    board.node(Location::remote, 1, Mode::normal).failures = {
-        {EIO, FaultOps::read, 12}, {ETIMEDOUT, FaultOps::write, {}}};
-    board.node(Location::remote, 2, Mode::normal).maxRead = 4;
-    auto& truncated = board.node(Location::remote, 3, Mode::normal);
+    for (const Position& p : positions)
+    {
+        EXPECT_THAT(trace, HasSubstr(p.traced));
+    }
+    EXPECT_THAT(trace, HasSubstr(windowEndTrace));
+}
+
+/** The library's transfers, on nodes that work and on nodes that fail. */
+Board transferBoard()
+{
+    Board board;
+    board.presentChip(local, 0);
+    for (std::size_t index : {0, 1, 2, 3})
+    {
+        board.presentChip(remote, index, "0x41");
+    }
+    board.setBytes(local, 0, Mode::normal, fpga_sim::normalPosition(63, 15),
+                   {0xEE});
+    board.node(remote, 0, Mode::normal).fault = NodeFault::readOnly;
+    board.node(remote, 0, Mode::adi).fault = NodeFault::missing;
+    auto& truncated = board.node(remote, 2, Mode::normal);
     truncated.fault = NodeFault::truncated;
-    truncated.truncatedSize = 0x20;
-    board.node(Location::remote, 3, Mode::adi).fault = NodeFault::fifo;
-    board.readOnlyReset = true;
-    EXPECT_THAT(
-        ioOnBoard(board,
-                  {
-                      "o /dev/fpga-adi rw",
-                      "o /dev/fpga-r0 rw",
-                      "o /dev/fpga-r0 r",
-                      "r /dev/fpga-r1 0xc0 16",
-                      "r /dev/fpga-r1 0xbf 1",
-                      "r /dev/fpga-r1 0xbf 2",
-                      "w /dev/fpga-r1 0x40 01",
-                      "r /dev/fpga-r2 0x00 16",
-                      "r /dev/fpga-r3 0x1e 4",
-                      "s /dev/fpga-r3-adi 16",
-                      std::string("o ") + dir + "tavrin_fpga_reset rw",
-                  }),
-        ElementsAre("error ENOENT", "error EROFS", "ok", "error EIO", "00",
-                    "error EIO", "error ETIMEDOUT", "00 00 00 00", "00 00",
-                    "error ESPIPE", "error EACCES"));
+    truncated.truncatedSize = fpga_sim::normalPosition(1, 8);
+    board.node(remote, 2, Mode::adi).fault = NodeFault::fifo;
+    // Only fpga-sim honours these; the shared transfers leave remote 3 alone.
+    auto& failing = board.node(remote, 3, Mode::normal);
+    failing.failures = {{ETIMEDOUT, fpga_sim::FaultOps::read, 5},
+                        {EIO, fpga_sim::FaultOps::write, {}}};
+    failing.maxRead = 3;
+    board.setBytes(remote, 3, Mode::normal, fpga_sim::normalPosition(6, 0),
+                   {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    return board;
 }
 
-TEST_F(FpgaSimTest, TraceDecodesEveryTransfer)
+const std::string zero(1, '\0');
+const Register lastLocal{local, 0, Mode::normal, 63, 15};
+
+const std::vector<Transfer> sharedTransfers = {
+    {{local, 0, Mode::normal, 5, 3}, "\x11\x22", 0, ""},
+    {{local, 0, Mode::normal, 5, 3}, "", 3, {"\x11\x22\0", 3}},
+    // Local pages have 16 bits, remote ones 12.
+    {{local, 0, Mode::adi, 2, 1, 0x1234, 7}, "\x5A", 0, ""},
+    {{local, 0, Mode::adi, 2, 1, 0x234, 7}, "", 1, zero},
+    {{remote, 1, Mode::adi, 8, 14, 0x1234}, "\x42\x43", 0, ""},
+    {{remote, 1, Mode::adi, 8, 14, 0x234}, "", 2, "\x42\x43"},
+    // The ADI space is apart from the normal one: the same file position.
+    {{local, 0, Mode::adi, 0, 0, 2, 1}, "\x33", 0, ""},
+    {{local, 0, Mode::normal, 2, 1}, "", 1, zero},
+    // A read-only, a missing and a truncated node, and a FIFO.
+    {{remote, 0, Mode::normal, 1, 0}, "", 1, result(-EFAULT)},
+    {{remote, 0, Mode::adi, 1, 0}, "", 1, result(-EFAULT)},
+    {{remote, 2, Mode::normal, 1, 0}, "", 16, result(-EIO)},
+    {{remote, 2, Mode::adi, 1, 0}, "", 1, result(-ESPIPE)},
+};
+
+// Failing reads and writes, short reads, and a register the reset restores.
+const std::vector<Transfer> liveTransfers = {
+    {{remote, 3, Mode::normal, 5, 0}, "", 1, result(-ETIMEDOUT)},
+    {{remote, 3, Mode::normal, 6, 0}, "\x01", 0, result(-EIO)},
+    {{remote, 3, Mode::normal, 6, 0},
+     "",
+     16,
+     "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10"},
+    {lastLocal, "\x66", 0, ""},
+};
+
+void transfers(bool live)
 {
-    ScratchDir scratch;
-    const std::string trace = scratch.file("trace");
-    Board board = registerBoard();
-    board.node(Location::remote, 2, Mode::normal).failures = {{}};
-    ioOnBoard(board,
-              {"r /dev/fpga-cdev 0x4a 3", "w /dev/fpga-r1-adi 0x08e0abc3 01 02",
-               "r /dev/fpga-r2 0x10 1", "r /dev/fpga-cdev 0x3ff 2"},
-              {"--trace=" + trace});
-    EXPECT_EQ(fpga_test::slurp(trace),
-              "fpga-cdev read pos=0x4a block=4 offset=10 len=3: 03 30 50\n"
-              "fpga-r1-adi write pos=0x8e0abc3 block=8 offset=14 page=0xabc "
-              "pdo=3 len=2: 01 02\n"
-              "fpga-r2 read pos=0x10 block=1 offset=0 len=1: error EIO\n"
-              "fpga-cdev read pos=0x3ff block=63 offset=15 len=2 got=1: 00\n");
+    runTransfers(sharedTransfers);
+    if (!live)
+    {
+        // Files of this process may not reach past block 2 offset 4: of 16
+        // bytes written at block 2 the first four land, then the write fails.
+        const rlim_t end = fpga_sim::normalPosition(2, 4);
+        const rlimit limit{end, end};
+        std::signal(SIGXFSZ, SIG_IGN);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+        const Register at{local, 0, Mode::normal, 2, 0};
+        runTransfers({{at, std::string(16, 'Z'), 0, result(-EFBIG)},
+                      {at, "", 5, {"ZZZZ\0", 5}}});
+        return;
+    }
+    runTransfers(liveTransfers);
+    // Releasing the reset without asserting it changes nothing; asserting
+    // shows, and the release restores the board's registers.
+    const std::string reset = driverDir + "tavrin_fpga_reset";
+    EXPECT_EQ(transfer(reset, 0, 0, "0"), "0");
+    EXPECT_EQ(library(lastLocal, "", 1), "\x66");
+    EXPECT_EQ(transfer(reset, 0, 0, "1"), "1");
+    EXPECT_EQ(text(reset), "1\n");
+    EXPECT_EQ(transfer(reset, 0, 0, "2"), "error EINVAL");
+    tavrin_fpga::resetFpga();
+    EXPECT_EQ(text(reset), "0\n");
+    EXPECT_EQ(library(lastLocal, "", 1), "\xEE");
 }
 
-TEST_F(FpgaSimTest, PassesTheStatusOnAndLeavesNothingBehind)
+void checkTransfersTrace(const std::string& trace)
 {
+    for (const char* line :
+         {" len=1: error ETIMEDOUT\n", " len=1: error EIO\n",
+          " len=16 got=3: 01 02 03\n", " len=13 got=3: 04 05 06\n",
+          "\ntavrin_fpga_reset write \"0\"\n",
+          "\ntavrin_fpga_reset write \"1\"\n",
+          "\ntavrin_fpga_reset write \"0\": registers restored\n"})
+    {
+        EXPECT_THAT(trace, HasSubstr(line));
+    }
+}
+
+const std::vector<BoardCase>& boardCases()
+{
+    static const std::vector<BoardCase> cases = {
+        {"files", filesBoard, checkFiles},
+        {"spi2.0", spi20Board, checkSpi20},
+        {"positions", positionsBoard, checkPositions, checkPositionsTrace},
+        {"transfers", transferBoard, transfers, checkTransfersTrace},
+    };
+    return cases;
+}
+
+class OnWorld : public fpga_test::WorldTest
+{};
+
+TEST_F(OnWorld, BoardCases)
+{
+    for (const BoardCase& c : boardCases())
+    {
+        SCOPED_TRACE(c.name);
+        inWorld(c.board(), [&](fpga_sim::World&) { c.body(false); });
+    }
+}
+
+class OnFpgaSim : public fpga_test::FpgaSimTest
+{};
+
+TEST_F(OnFpgaSim, BoardCases)
+{
+    // fpga-sim's child would read its own /proc/self/exe: resolve it here.
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe");
+    for (const BoardCase& c : boardCases())
+    {
+        SCOPED_TRACE(c.name);
+        fpga_test::ScratchDir scratch;
+        const std::string trace = scratch.file("trace");
+        const auto run = fpga_test::runOnBoard(
+            c.board(), {self, "--inside", c.name}, {"--trace=" + trace});
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        // The inner case ran; a filter that matched nothing would pass too.
+        EXPECT_THAT(run.out, HasSubstr("[  PASSED  ] 1 test."));
+        c.trace(fpga_test::slurp(trace));
+    }
+}
+
+/** The case that --inside names, run inside fpga-sim (see main()). */
+const BoardCase* insideCase = nullptr;
+
+TEST(Inside, Case)
+{
+    ASSERT_NE(insideCase, nullptr);
+    insideCase->body(true);
+}
+
+// fpga-sim as a program.
+
+TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
+{
+    fpga_test::ScratchDir scratch;
+    const std::string bad = scratch.write("bad.json", R"({"nodes": {
+        "fpga-r1": {"registers": [{"block": 4, "offset": 16, "bytes": "01"}]}}})");
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
-    const std::pair<std::vector<std::string>, int> rows[] = {
-        {{"sh", "-c", "exit 7"}, 7},
-        {{"sh", "-c", "kill -TERM $$"}, 128 + SIGTERM},
+    const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
+        {{}, 2, "a command to run is required"},
+        {{"--check", "x.json", "--", "true"}, 2, ""},
+        {{"--check", bad},
+         1,
+         bad + ": nodes.fpga-r1.registers[0].offset: 16 is out of range 0-15"},
+        {{"--check", std::string(BOARDS_DIR) + "/default.json"},
+         0,
+         "default.json: valid board"},
+        {{"--", "sh", "-c", "exit 7"}, 7, ""},
+        {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},
         // SIGTERM sent to fpga-sim reaches the command.
-        {{"sh", "-c",
+        {{"--", "sh", "-c",
           "trap 'exit 9' TERM; kill -TERM $PPID; i=0; "
           "while [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; exit 1"},
-         9},
-        {{"/nonexistent/command"}, 127},
-        {{"/"}, 126},
-        {{"sh", "-c", "test -e /dev/fpga-r3-adi && test -c /dev/null"}, 0},
+         9,
+         ""},
+        {{"--", "/nonexistent/command"},
+         127,
+         "fpga-sim: cannot run /nonexistent/command"},
+        {{"--", "/"}, 126, ""},
     };
-    for (const auto& [command, status] : rows)
+    for (const auto& [args, status, message] : rows)
     {
-        SCOPED_TRACE(command.back());
-        EXPECT_EQ(runOnBoard(registerBoard(), command).status, status);
+        std::vector<std::string> argv = {FPGA_SIM};
+        argv.insert(argv.end(), args.begin(), args.end());
+        SCOPED_TRACE(::testing::PrintToString(argv));
+        const auto run = fpga_test::runProgram(argv);
+        EXPECT_EQ(run.status, status);
+        EXPECT_THAT(run.out + run.err, HasSubstr(message));
     }
     EXPECT_EQ(fpga_test::slurp("/proc/self/mountinfo"), mountsBefore);
-    struct stat st
-    {};
-    EXPECT_NE(::stat("/dev/fpga-cdev", &st), 0);
-}
-
-TEST(FpgaSimCommandLine, RefusesUsageErrors)
-{
-    const std::vector<std::string> rows[] = {
-        {FPGA_SIM},
-        {FPGA_SIM, "--trace"},
-        {FPGA_SIM, "--bogus", "--", "true"},
-        {FPGA_SIM, "--check", "x.json", "--", "true"},
-        {FPGA_SIM, "--board", "/nonexistent.json", "--", "true"},
-    };
-    for (const auto& argv : rows)
-    {
-        SCOPED_TRACE(argv.size());
-        EXPECT_EQ(runProgram(argv).status, 2);
-    }
-}
-
-TEST(FpgaSimCommandLine, CheckNamesTheFieldAndTheProblem)
-{
-    ScratchDir scratch;
-    const std::pair<std::string, std::string> rows[] = {
-        {R"({"probe": "spi2.1"})",
-         R"(probe: "spi2.1" is not one of spi2.2, spi2.0, both, none)"},
-        {R"({"chips": {"r1": {"chipId": "0x7g"}}})",
-         "chips.r1.chipId: expected a hexadecimal string"},
-        {R"({"nodes": {"fpga-r1": {"registers": [{"block": 4, "offset": 16,
-           "bytes": "01"}]}}})",
-         "nodes.fpga-r1.registers[0].offset: 16 is out of range 0-15"},
-        {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EWHAT"}]}}})",
-         R"(nodes.fpga-r1.fail[0].errno: "EWHAT" is not an errno name)"},
-        {"{\n  \"probe\": \"spi2.2\",,\n}",
-         "line 2, column 21: not valid JSON"},
-    };
-    for (const auto& [text, message] : rows)
-    {
-        SCOPED_TRACE(text);
-        const std::string file = scratch.write("bad.json", text);
-        const auto run = runProgram({FPGA_SIM, "--check", file});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_THAT(run.err, HasSubstr(file + ": " + message));
-    }
-    const auto good = runProgram(
-        {FPGA_SIM, "--check", std::string(BOARDS_DIR) + "/default.json"});
-    EXPECT_EQ(good.status, 0);
-    EXPECT_THAT(good.out, HasSubstr("valid board"));
-}
-
-TEST(FpgaSimCommandLine, PrintsTheBuiltInBoard)
-{
-    const auto run = runProgram({FPGA_SIM, "--print-board"});
-    ASSERT_EQ(run.status, 0);
+    EXPECT_FALSE(exists("/dev/fpga-cdev"));
+    const auto printed = fpga_test::runProgram({FPGA_SIM, "--print-board"});
     EXPECT_EQ(
-        fpga_sim::boardFromText(run.out),
+        fpga_sim::boardFromText(printed.out),
         fpga_sim::loadBoardFile(std::string(BOARDS_DIR) + "/default.json"));
 }
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    const bool inside = argc == 3 && std::string_view(argv[1]) == "--inside";
+    for (const BoardCase& c : boardCases())
+    {
+        insideCase = inside && c.name == argv[2] ? &c : insideCase;
+    }
+    if (inside || GTEST_FLAG_GET(filter) == "*")
+    {
+        GTEST_FLAG_SET(filter, inside ? "Inside.Case" : "-Inside.*");
+    }
+    return RUN_ALL_TESTS();
+}

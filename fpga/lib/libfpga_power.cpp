@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Power-action sources and the front-button enable of the HPM power block.
 
+#include "base/device_layout.hpp"
 #include "logging/lg2.hpp"
 
 #include <libfpga.hpp>
@@ -11,21 +12,7 @@
 
 namespace tavrin_fpga
 {
-namespace
-{
-
-// Registers of Block::power, one byte each.
-constexpr std::size_t frontButtonOffset = 0x0A;
-constexpr std::size_t powerOnSourceOffset = 0x0B;
-constexpr std::size_t powerOffSourceOffset = 0x0C;
-// 0x0D is not a source register and is never accessed.
-constexpr std::size_t powerResetSourceOffset = 0x0E;
-
-// The source code is the upper nibble of its register.
-constexpr unsigned sourceShift = 4;
-constexpr std::uint8_t frontButtonEnableMask = 0x02;
-
-} // namespace
+namespace power = layout::power;
 
 // The two readers below are shared by the exported functions; their journal
 // entries name them, so they are functions of the library's namespace
@@ -45,8 +32,8 @@ int getPowerActionSource(std::size_t offset, Source& source)
                    "OFFSET", offset, "RES", res);
         return res;
     }
-    source =
-        static_cast<Source>(static_cast<std::uint8_t>(reg[0]) >> sourceShift);
+    source = static_cast<Source>(
+        static_cast<std::uint8_t>(reg[0]) >> power::sourceShift);
     return 0;
 }
 
@@ -60,7 +47,7 @@ int frontButtonsEnabled(bool set, bool& enabled)
 {
     std::array<char, 1> reg{};
     int res = rawHpmNormalAccess(Operation::read, Block::power,
-                                 frontButtonOffset, reg.size(), reg);
+                                 power::frontButtons, reg.size(), reg);
     if (res < 0)
     {
         lg2::error("rawHpmNormalAccess(read, power, 0xA) res:{RES}\n", "RES",
@@ -69,7 +56,7 @@ int frontButtonsEnabled(bool set, bool& enabled)
     }
 
     const auto current = static_cast<std::uint8_t>(reg[0]);
-    const bool isEnabled = (current & frontButtonEnableMask) != 0;
+    const bool isEnabled = (current & power::frontButtonsEnable) != 0;
     if (!set)
     {
         enabled = isEnabled;
@@ -81,11 +68,12 @@ int frontButtonsEnabled(bool set, bool& enabled)
     }
 
     const auto wanted =
-        enabled ? static_cast<std::uint8_t>(current | frontButtonEnableMask)
-                : static_cast<std::uint8_t>(current & ~frontButtonEnableMask);
+        enabled
+            ? static_cast<std::uint8_t>(current | power::frontButtonsEnable)
+            : static_cast<std::uint8_t>(current & ~power::frontButtonsEnable);
     reg[0] = static_cast<char>(wanted);
-    res = rawHpmNormalAccess(Operation::write, Block::power, frontButtonOffset,
-                             reg.size(), reg);
+    res = rawHpmNormalAccess(Operation::write, Block::power,
+                             power::frontButtons, reg.size(), reg);
     if (res < 0)
     {
         lg2::error("rawHpmNormalAccess(write, power, 0xA) res:{RES}\n", "RES",
@@ -97,17 +85,17 @@ int frontButtonsEnabled(bool set, bool& enabled)
 
 int getPowerOnSource(PowerOnSource& source)
 {
-    return getPowerActionSource(powerOnSourceOffset, source);
+    return getPowerActionSource(power::onSource, source);
 }
 
 int getPowerOffSource(PowerOffSource& source)
 {
-    return getPowerActionSource(powerOffSourceOffset, source);
+    return getPowerActionSource(power::offSource, source);
 }
 
 int getPowerResetSource(PowerResetSource& source)
 {
-    return getPowerActionSource(powerResetSourceOffset, source);
+    return getPowerActionSource(power::resetSource, source);
 }
 
 int getFrontButtonsEnabled(bool& enabled)

@@ -2,6 +2,7 @@
 #include "driver_fs.hpp"
 
 #include "sim/board_json.hpp"
+#include "sim/published.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,8 +17,6 @@ namespace fpga_sim
 
 namespace
 {
-
-constexpr const char* nodesDir = "/nodes";
 
 DriverFs& self()
 {
@@ -58,11 +57,11 @@ bool hits(const TransferFault& fault, const DriverFs::NodeState& node,
     {
         return true;
     }
-    const unsigned shift = node.mode == Mode::adi ? 24 : 4;
-    const std::uint64_t first = static_cast<std::uint64_t>(*fault.block)
-                                << shift;
-    const std::uint64_t end = first + (std::uint64_t{1} << shift);
-    return position < end && position + std::max<std::size_t>(size, 1) > first;
+    const auto blockAt = [&](std::uint64_t pos) {
+        return layout::coordinates(node.mode, pos).block;
+    };
+    const std::uint64_t last = position + std::max<std::size_t>(size, 1) - 1;
+    return blockAt(position) <= *fault.block && *fault.block <= blockAt(last);
 }
 
 // --- FUSE handlers
@@ -105,10 +104,7 @@ int onGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/)
             st->st_size = 4096;
             break;
         case DriverFs::Entry::Kind::node:
-            st->st_mode = S_IFREG |
-                          (entry->node->initial.fault == NodeFault::readOnly
-                               ? 0444
-                               : 0644);
+            st->st_mode = S_IFREG | (entry->node->readOnly ? 0444 : 0644);
             st->st_nlink = 1;
             st->st_size = 0;
             break;
@@ -155,7 +151,7 @@ int onOpen(const char* path, fuse_file_info* fi)
             }
             break;
         case DriverFs::Entry::Kind::node:
-            if (writing && entry->node->initial.fault == NodeFault::readOnly)
+            if (writing && entry->node->readOnly)
             {
                 return -EROFS;
             }
@@ -232,115 +228,79 @@ int onCreate(const char* /*path*/, mode_t /*mode*/, fuse_file_info* /*fi*/)
 DriverFs::DriverFs(const Board& board, int traceFd) :
     traceFd(traceFd), started(std::time(nullptr))
 {
-    addDir("/");
-    const std::string driverDir =
-        board.driverDir().empty()
-            ? ""
-            : "/" + board.driverDir().substr(board.driverDir().rfind('/') + 1);
-    const auto constant = [](std::string text) {
-        return Attr{[text] { return text; }, {}};
-    };
-    for (const auto& [dir, named] :
-         {std::pair{spi22Dir, board.probe == ProbeDirs::spi22 ||
-                                  board.probe == ProbeDirs::both},
-          std::pair{spi20Dir, board.probe == ProbeDirs::spi20 ||
-                                  board.probe == ProbeDirs::both}})
+    // The file system holds each published file at its own path; fpga-sim
+    // binds the probe directories and the nodes to the same paths outside.
+    addEntry("/", Entry{Entry::Kind::dir});
+    for (const Published& entry : published(board))
     {
-        if (named)
+        switch (entry.kind)
         {
-            const std::string fsDir =
-                std::string(dir).substr(std::string(dir).rfind('/'));
-            addDir(fsDir);
-            addAttr(fsDir + "/" + wakeupAttr, constant(""));
+            case Published::Kind::dir:
+                addEntry(entry.path, Entry{Entry::Kind::dir});
+                break;
+            case Published::Kind::attribute:
+                addAttr(entry.path,
+                        Attr{[text = entry.text] { return text; }, {}});
+                break;
+            case Published::Kind::reset:
+                addAttr(entry.path, resetControl(entry.readOnly));
+                break;
+            case Published::Kind::node:
+            {
+                NodeState& state = nodes[std::string(entry.device->name)];
+                state = NodeState{std::string(entry.device->name),
+                                  entry.device->mode,
+                                  *entry.node,
+                                  entry.node->bytes,
+                                  entry.size,
+                                  entry.readOnly};
+                addEntry(entry.path, Entry{Entry::Kind::node, nullptr, &state});
+                break;
+            }
+            case Published::Kind::fifo:
+                // A FIFO cannot seek (ESPIPE), which FUSE cannot imitate:
+                // fpga-sim makes a real one.
+                break;
         }
     }
-    if (!driverDir.empty())
-    {
-        const auto addChip = [&](const ChipAttributes& chip, Location location,
-                                 std::size_t index) {
-            const std::pair<const char*, const std::optional<std::string>*>
-                files[] = {{"detected", &chip.detected},
-                           {"chip_id", &chip.chipId},
-                           {"iface_ver", &chip.ifaceVer},
-                           {"fw_version", &chip.fwVersion},
-                           {"blocks", &chip.blocks}};
-            for (const auto& [base, text] : files)
-            {
-                if (*text)
-                {
-                    addAttr(driverDir + "/" +
-                                chipAttrName(base, location, index),
-                            constant(**text));
-                }
-            }
-        };
-        addChip(board.local, Location::local, 0);
-        for (const auto& [index, chip] : board.remotes)
-        {
-            addChip(chip, Location::remote, index);
-        }
-        if (board.hpmChip)
-        {
-            addAttr(driverDir + "/" + hpmChipAttr, constant(*board.hpmChip));
-        }
-        if (board.resetAttribute)
-        {
-            Attr reset{[this] { return resetAsserted ? "1\n" : "0\n"; }, {}};
-            if (!board.readOnlyReset)
-            {
-                reset.write = [this](std::string_view text) {
-                    while (!text.empty() &&
-                           (text.back() == '\n' || text.back() == ' '))
-                    {
-                        text.remove_suffix(1);
-                    }
-                    if (text == "1")
-                    {
-                        resetAsserted = true;
-                        traceLine(std::string(resetAttr) + " write \"1\"");
-                    }
-                    else if (text == "0")
-                    {
-                        const bool restore = resetAsserted;
-                        resetAsserted = false;
-                        if (restore)
-                        {
-                            restoreRegisters();
-                        }
-                        traceLine(std::string(resetAttr) + " write \"0\"" +
-                                  (restore ? ": registers restored" : ""));
-                    }
-                    else
-                    {
-                        return -EINVAL;
-                    }
-                    return 0;
-                };
-            }
-            addAttr(driverDir + "/" + resetAttr, std::move(reset));
-        }
-    }
+}
 
-    addDir(nodesDir);
-    for (const auto& [path, node] : board.nodes)
+DriverFs::Attr DriverFs::resetControl(bool readOnly)
+{
+    Attr reset{[this] { return resetAsserted ? "1\n" : "0\n"; }, {}};
+    if (readOnly)
     {
-        if (node.fault == NodeFault::missing || node.fault == NodeFault::fifo)
-        {
-            continue;
-        }
-        const std::string name = nodeName(path);
-        NodeState& state = nodes[name];
-        state.name = name;
-        state.location = path.starts_with("/dev/fpga-r") ? Location::remote
-                                                         : Location::local;
-        state.mode = path.ends_with("-adi") ? Mode::adi : Mode::normal;
-        state.initial = node;
-        state.bytes = node.bytes;
-        state.window = node.fault == NodeFault::truncated ? node.truncatedSize
-                                                          : windowOf(path);
-        entries[std::string(nodesDir) + "/" + name] =
-            Entry{Entry::Kind::node, nullptr, &state};
+        return reset;
     }
+    reset.write = [this](std::string_view text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        {
+            text.remove_suffix(1);
+        }
+        const std::string traced = std::string(layout::resetAttr) +
+                                   " write \"" + std::string(text) + "\"";
+        if (text == "1")
+        {
+            resetAsserted = true;
+            traceLine(traced);
+        }
+        else if (text == "0")
+        {
+            const bool restore = resetAsserted;
+            resetAsserted = false;
+            if (restore)
+            {
+                restoreRegisters();
+            }
+            traceLine(traced + (restore ? ": registers restored" : ""));
+        }
+        else
+        {
+            return -EINVAL;
+        }
+        return 0;
+    };
+    return reset;
 }
 
 const fuse_operations& DriverFs::operations()
@@ -382,15 +342,21 @@ std::vector<std::string> DriverFs::list(const std::string& path) const
     return names;
 }
 
-void DriverFs::addDir(const std::string& path)
+void DriverFs::addEntry(const std::string& path, Entry entry)
 {
-    entries[path] = Entry{Entry::Kind::dir};
+    // Every directory on the way is a directory of the file system too.
+    for (auto slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1))
+    {
+        entries.try_emplace(path.substr(0, slash), Entry{Entry::Kind::dir});
+    }
+    entries[path] = entry;
 }
 
 void DriverFs::addAttr(const std::string& path, Attr attr)
 {
     Attr& stored = attrs[path] = std::move(attr);
-    entries[path] = Entry{Entry::Kind::attr, &stored};
+    addEntry(path, Entry{Entry::Kind::attr, &stored});
 }
 
 int DriverFs::writeAttr(const std::string& path, std::string_view text)
@@ -458,16 +424,17 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
 std::string DriverFs::describe(const NodeState& node,
                                std::uint64_t position) const
 {
-    std::string out = "pos=" + hex(position);
+    const auto [block, offset, page, pageDataOffset] =
+        layout::coordinates(node.mode, position);
+    std::string out =
+        "pos=" + hex(position) + " block=" + std::to_string(block) +
+        " offset=" + std::to_string(offset);
     if (node.mode == Mode::normal)
     {
-        return out + " block=" + std::to_string(position >> 4) +
-               " offset=" + std::to_string(position & 0xF);
+        return out;
     }
-    return out + " block=" + std::to_string(position >> 24) +
-           " offset=" + std::to_string((position >> 20) & 0xF) +
-           " page=" + hex((position >> 4) & 0xFFFF) +
-           " pdo=" + std::to_string(position & 0xF);
+    return out + " page=" + hex(page) +
+           " pdo=" + std::to_string(pageDataOffset);
 }
 
 void DriverFs::traceLine(const std::string& line) const

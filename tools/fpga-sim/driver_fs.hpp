@@ -17,10 +17,9 @@
  * @file driver_fs.hpp
  * @brief The FPGA driver's files, served from a Board by libfuse.
  *
- * The file system has three directories: "spi2.2" and "spi2.0" hold what the
- * driver publishes in its SPI device directory (only those the board's probe
- * setting names), and "nodes" holds the device nodes. fpga-sim binds each of
- * them to the driver's fixed path.
+ * The file system holds what the board publishes (sim/published.hpp), each
+ * file at the path the driver gives it, with the directories on the way.
+ * fpga-sim binds the probe directories and the nodes to those same paths.
  *
  * Nodes behave like the driver's: every open is direct I/O, a read at a
  * position returns the register bytes from that address on, a write stores
@@ -57,11 +56,11 @@ class DriverFs
     struct NodeState
     {
         std::string name;
-        Location location;
         Mode mode;
         Node initial;
         std::map<std::uint64_t, std::uint8_t> bytes;
         std::uint64_t window;
+        bool readOnly;
     };
 
     struct Attr
@@ -97,8 +96,11 @@ class DriverFs
     std::vector<std::string> list(const std::string& path) const;
 
   private:
-    void addDir(const std::string& path);
+    void addEntry(const std::string& path, Entry entry);
     void addAttr(const std::string& path, Attr attr);
+    /** The reset attribute: reads "1" while asserted; writing "1" then "0"
+     *  restores the registers. */
+    Attr resetControl(bool readOnly);
     void traceLine(const std::string& line) const;
     std::string describe(const NodeState& node, std::uint64_t position) const;
     void restoreRegisters();

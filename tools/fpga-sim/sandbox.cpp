@@ -2,8 +2,8 @@
 #include "sandbox.hpp"
 
 #include "driver_fs.hpp"
-#include "sim/board_json.hpp"
 #include "sim/fd.hpp"
+#include "sim/published.hpp"
 #include "sim/world.hpp"
 
 #include <dirent.h>
@@ -86,6 +86,19 @@ void makeDir(const std::string& path)
     {
         setupFailed("mkdir " + path);
     }
+}
+
+/** makeDir() of @p path and of every missing directory above it. */
+void makeDirs(const std::string& path)
+{
+    const std::string parent = path.substr(0, path.rfind('/'));
+    struct stat st
+    {};
+    if (!parent.empty() && ::stat(parent.c_str(), &st) != 0)
+    {
+        makeDirs(parent);
+    }
+    makeDir(path);
 }
 
 void makeFile(const std::string& path)
@@ -210,20 +223,23 @@ void restoreDev(std::vector<DevEntry>& entries, Mounts& mounts)
     entries.clear();
 }
 
-/** The deepest existing directory on the way to the SPI devices; a tmpfs
- *  over it hides the host's SPI devices and nothing more. */
+/** The deepest existing directory on the way to the SPI devices, below
+ *  /sys/bus at the least; a tmpfs over it hides the host's SPI devices and
+ *  nothing more. */
 std::string sysfsCover()
 {
-    for (const char* dir : {"/sys/bus/spi/devices", "/sys/bus/spi", "/sys/bus"})
+    const std::string top = "/sys/bus";
+    for (std::string dir = spiDevicesDir(); dir.starts_with(top);
+         dir = dir.substr(0, dir.rfind('/')))
     {
         struct stat st
         {};
-        if (::stat(dir, &st) == 0 && S_ISDIR(st.st_mode))
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         {
             return dir;
         }
     }
-    throw SetupError("no /sys/bus directory to cover");
+    throw SetupError("no " + top + " directory to cover");
 }
 
 /** The FUSE file system and its loop thread. */
@@ -368,9 +384,9 @@ int runOnBoard(const Board& board, int traceFd,
     Fd fuseFd = openFuse();
 
     std::set<std::string> served = {stageName};
-    for (const std::string& path : allNodePaths())
+    for (const layout::Node& node : layout::nodes)
     {
-        served.insert(nodeName(path));
+        served.emplace(node.name);
     }
     std::vector<DevEntry> hostDev = collectDev(served);
 
@@ -384,44 +400,31 @@ int runOnBoard(const Board& board, int traceFd,
     new Server(board, traceFd, fuseFd.get());
     const std::string stage = stageDir;
 
-    const std::string cover = sysfsCover();
-    mounts.tmpfs(cover);
-    for (const char* dir : {"/sys/bus/spi", "/sys/bus/spi/devices"})
+    mounts.tmpfs(sysfsCover());
+    makeDirs(spiDevicesDir());
+    for (const Published& entry : published(board))
     {
-        if (std::string(dir).size() > cover.size())
+        switch (entry.kind)
         {
-            makeDir(dir);
+            case Published::Kind::dir:
+                makeDir(entry.path);
+                break;
+            case Published::Kind::node:
+                makeFile(entry.path);
+                break;
+            case Published::Kind::fifo:
+                // A FIFO cannot seek (ESPIPE), which FUSE cannot imitate.
+                if (::mkfifo(entry.path.c_str(), 0644) != 0)
+                {
+                    setupFailed("mkfifo " + entry.path);
+                }
+                continue;
+            case Published::Kind::attribute:
+            case Published::Kind::reset:
+                // They come with their directory.
+                continue;
         }
-    }
-    for (const char* dir : {spi22Dir, spi20Dir})
-    {
-        const std::string name =
-            std::string(dir).substr(std::string(dir).rfind('/'));
-        struct stat st
-        {};
-        if (::stat((stage + name).c_str(), &st) == 0)
-        {
-            makeDir(dir);
-            mounts.bind(stage + name, dir);
-        }
-    }
-    for (const auto& [path, node] : board.nodes)
-    {
-        if (node.fault == NodeFault::missing)
-        {
-            continue;
-        }
-        if (node.fault == NodeFault::fifo)
-        {
-            // A FIFO cannot seek (ESPIPE), which FUSE cannot imitate.
-            if (::mkfifo(path.c_str(), 0644) != 0)
-            {
-                setupFailed("mkfifo " + path);
-            }
-            continue;
-        }
-        makeFile(path);
-        mounts.bind(stage + "/nodes/" + nodeName(path), path);
+        mounts.bind(stage + entry.path, entry.path);
     }
     // The binds keep the file system mounted; the staging mount goes.
     ::umount2(stageDir, MNT_DETACH);

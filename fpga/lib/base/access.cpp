@@ -2,13 +2,13 @@
 // Checked register transfers through the driver's device nodes.
 
 #include "base/base.hpp"
+#include "base/device_layout.hpp"
 #include "logging/lg2.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <optional>
 
@@ -17,33 +17,7 @@ namespace tavrin_fpga
 namespace
 {
 
-enum class Mode : std::size_t
-{
-    normal = 0,
-    adi = 1,
-};
-
-constexpr std::size_t remoteCount = 4;
-
-/** Node of the local FPGA per mode. */
-constexpr std::array<const char*, 2> localNodes = {
-    "/dev/fpga-cdev",
-    "/dev/fpga-adi",
-};
-
-/** Nodes of the remote FPGAs: the normal ones by index, then the ADI ones. */
-constexpr std::array<const char*, 2 * remoteCount> remoteNodes = {
-    "/dev/fpga-r0",     "/dev/fpga-r1",     "/dev/fpga-r2",
-    "/dev/fpga-r3",     "/dev/fpga-r0-adi", "/dev/fpga-r1-adi",
-    "/dev/fpga-r2-adi", "/dev/fpga-r3-adi",
-};
-
-constexpr std::size_t maxBlock = 63;
-constexpr std::size_t maxOffset = 15;
-constexpr std::size_t maxPage = 0xFFFF;
-constexpr std::size_t maxPageDataOffset = 15;
-/** Remote ADI nodes carry only the low 12 bits of the page. */
-constexpr std::size_t remotePageMask = 0xFFF;
+using layout::Mode;
 
 /** The register that a checked access addresses. */
 struct Address
@@ -65,18 +39,19 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
 {
     const Location location = remote ? Location::remote : Location::local;
     // A remote index without a node is reported like an absent chip.
-    if (!chipDetected(location, index) || (remote && index >= remoteCount))
+    if (!chipDetected(location, index) ||
+        (remote && index >= layout::remoteCount))
     {
         lg2::error(where, "RMT:{R} Chip{ID} not detected\n", "R",
                    remote ? "True" : "False", "ID", index);
         return -ENODEV;
     }
-    if (address.block > maxBlock)
+    if (address.block > layout::maxBlock)
     {
         lg2::error(where, "Invalid block:{BLOCK}\n", "BLOCK", address.block);
         return -EINVAL;
     }
-    if (address.offset > maxOffset)
+    if (address.offset > layout::maxOffset)
     {
         lg2::error(where, "Invalid offset:{OFFSET}\n", "OFFSET",
                    address.offset);
@@ -85,12 +60,12 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
     if (address.paged)
     {
         const auto [page, pageDataOffset] = *address.paged;
-        if (page > maxPage)
+        if (page > layout::maxPage)
         {
             lg2::error(where, "Invalid page:{PAGE}\n", "PAGE", page);
             return -EINVAL;
         }
-        if (pageDataOffset > maxPageDataOffset)
+        if (pageDataOffset > layout::maxPageDataOffset)
         {
             lg2::error(where, "Invalid pageDataOffset:{OFFSET}\n", "OFFSET",
                        pageDataOffset);
@@ -105,27 +80,16 @@ int checkAccess(bool remote, std::size_t index, const Address& address,
     return 0;
 }
 
-/** Node path of a checked access; the index is below remoteCount here. */
-std::string nodePath(Mode mode, bool remote, std::size_t index)
-{
-    const auto slot = static_cast<std::size_t>(mode);
-    return remote ? remoteNodes[slot * remoteCount + index] : localNodes[slot];
-}
-
-/**
- * File position of a register. Normal mode: block in bits 4-9, offset in
- * bits 0-3. ADI mode: block in bits 24-29, offset in bits 20-23, page in
- * bits 4-19 (4-15 on remote nodes), page data offset in bits 0-3.
- */
-std::size_t position(bool remote, const Address& address)
+/** File position of the register a checked access addresses. */
+std::size_t position(Location location, const Address& address)
 {
     if (!address.paged)
     {
-        return address.block << 4 | address.offset;
+        return layout::normalPosition(address.block, address.offset);
     }
     const auto [page, pageDataOffset] = *address.paged;
-    return address.block << 24 | address.offset << 20 |
-           (remote ? page & remotePageMask : page) << 4 | pageDataOffset;
+    return layout::adiPosition(location, address.block, address.offset, page,
+                               pageDataOffset);
 }
 
 int checkedAccess(bool remote, std::size_t index, Operation op,
@@ -136,9 +100,11 @@ int checkedAccess(bool remote, std::size_t index, Operation op,
     {
         return rc;
     }
+    // The index is below remoteCount here.
+    const Location location = remote ? Location::remote : Location::local;
     const Mode mode = address.paged ? Mode::adi : Mode::normal;
-    return deviceAccess(nodePath(mode, remote, index), op,
-                        position(remote, address), length, buffer);
+    return deviceAccess(std::string(layout::node(location, index, mode).path),
+                        op, position(location, address), length, buffer);
 }
 
 /**

@@ -3,6 +3,7 @@
 // blocks.
 
 #include "base/base.hpp"
+#include "base/device_layout.hpp"
 #include "logging/lg2.hpp"
 
 #include <algorithm>
@@ -51,7 +52,7 @@ std::optional<PlatformRow> findPlatform(std::uint32_t chipId)
     return *row;
 }
 
-constexpr std::size_t blockCount = 64;
+using layout::blockCount;
 using BlockTable = std::array<std::size_t, blockCount>;
 
 constexpr BlockTable identityBlocks = [] {
@@ -139,7 +140,8 @@ int getHPMLocation(Location& location, std::size_t& index)
         std::lock_guard lock(fillMutex);
         if (!filled.load(std::memory_order_relaxed))
         {
-            std::ifstream file(fpgaSysfsDir() + "/tavrin_fpga_hpm_chip");
+            std::ifstream file(
+                fpgaSysfsDir() + "/" + std::string(layout::hpmChipAttr));
             if (!file.is_open())
             {
                 return errno != 0 ? errno : EIO;

@@ -2,6 +2,7 @@
 // FPGA reset through the driver's reset attribute.
 
 #include "base/base.hpp"
+#include "base/device_layout.hpp"
 #include "logging/lg2.hpp"
 
 #include <fstream>
@@ -12,7 +13,7 @@ namespace tavrin_fpga
 void setResetGpio(bool value)
 {
     const std::string dir = fpgaSysfsDir();
-    const std::string path = dir + "/tavrin_fpga_reset";
+    const std::string path = dir + "/" + std::string(layout::resetAttr);
     // Without a driver directory there is no reset attribute: the path would
     // name a file under "/", which must not be created.
     std::ofstream attr;

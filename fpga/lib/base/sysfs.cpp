@@ -8,6 +8,7 @@
 // value needs (one for an attribute that ends in a newline) and one close.
 
 #include "base/base.hpp"
+#include "base/device_layout.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,21 +31,45 @@ namespace tavrin_fpga
 namespace
 {
 
-/** A file whose existence marks the driver's directory, and that directory.
- */
-struct Probe
+/** The driver's directory, from the first probe found; "" while none is. */
+std::string_view sysfsDir()
 {
-    std::string_view file;
-    std::string_view dir;
-};
+    // The index of that probe. Set once, by the first call whose probe
+    // succeeds, and never changed afterwards, so readers need no lock once
+    // it is set.
+    constexpr std::size_t none = layout::probeDirs.size();
+    static std::atomic<std::size_t> found{none};
+    static std::mutex fillMutex;
 
-/** The probes in their order. */
-constexpr std::array<Probe, 2> probes = {{
-    {"/sys/bus/spi/devices/spi2.2/tavrin_fpga_wakeup",
-     "/sys/bus/spi/devices/spi2.2"},
-    {"/sys/bus/spi/devices/spi2.0/tavrin_fpga_wakeup",
-     "/sys/bus/spi/devices/spi2.0"},
-}};
+    if (found.load(std::memory_order_acquire) == none)
+    {
+        std::lock_guard lock(fillMutex);
+        for (std::size_t i = 0;
+             i < none && found.load(std::memory_order_relaxed) == none; ++i)
+        {
+            // The driver marks its directory with the wakeup file.
+            std::string mark(layout::probeDirs[i]);
+            mark += '/';
+            mark += layout::wakeupAttr;
+            if (std::filesystem::exists(std::filesystem::path(mark)))
+            {
+                found.store(i, std::memory_order_release);
+            }
+        }
+    }
+    const std::size_t probe = found.load(std::memory_order_acquire);
+    return probe == none ? std::string_view() : layout::probeDirs[probe];
+}
+
+/** Path of one attribute of one chip in the driver's directory. */
+std::string attrPath(std::string_view attr, Location location,
+                     std::size_t index)
+{
+    std::string path(sysfsDir());
+    path += '/';
+    layout::appendChipAttrName(path, attr, location, index);
+    return path;
+}
 
 /** What one read asks for: as much as a standard file stream asks for. */
 constexpr std::size_t readChunk = BUFSIZ - 1;
@@ -296,10 +321,10 @@ void extractWord(Text& text, std::string& word)
  * The file is closed before this returns.
  */
 template <typename T, typename Extract>
-T readAttribute(const std::string& attr, Location location, std::size_t index,
+T readAttribute(std::string_view attr, Location location, std::size_t index,
                 T value, Extract extract)
 {
-    Text text = Text::fromFile(devAttrFilePath(attr, location, index));
+    Text text = Text::fromFile(attrPath(attr, location, index));
     if (text.isOpen())
     {
         extract(text, value);
@@ -307,44 +332,12 @@ T readAttribute(const std::string& attr, Location location, std::size_t index,
     return value;
 }
 
-std::uint32_t readHexAttribute(const std::string& attr, Location location,
+std::uint32_t readHexAttribute(std::string_view attr, Location location,
                                std::size_t index)
 {
     return readAttribute(
         attr, location, index, 0U,
         [](Text& text, unsigned& value) { extractInteger(text, 16, value); });
-}
-
-} // namespace
-
-namespace
-{
-
-/** The driver's directory, from the first probe found; "" while none is. */
-std::string_view sysfsDir()
-{
-    // The index of that probe. Set once, by the first call whose probe
-    // succeeds, and never changed afterwards, so readers need no lock once
-    // it is set.
-    constexpr std::size_t none = probes.size();
-    static std::atomic<std::size_t> found{none};
-    static std::mutex fillMutex;
-
-    if (found.load(std::memory_order_acquire) == none)
-    {
-        std::lock_guard lock(fillMutex);
-        for (std::size_t i = 0;
-             i < probes.size() && found.load(std::memory_order_relaxed) == none;
-             ++i)
-        {
-            if (std::filesystem::exists(std::filesystem::path(probes[i].file)))
-            {
-                found.store(i, std::memory_order_release);
-            }
-        }
-    }
-    const std::size_t probe = found.load(std::memory_order_acquire);
-    return probe == none ? std::string_view() : probes[probe].dir;
 }
 
 } // namespace
@@ -357,32 +350,12 @@ std::string fpgaSysfsDir()
 std::string devAttrFilePath(const std::string& attr, Location location,
                             std::size_t index)
 {
-    constexpr std::string_view localPrefix = "/fpga_loc_";
-    constexpr std::string_view remotePrefix = "/fpga_rmt";
-    const std::string_view dir = sysfsDir();
-    const std::string number =
-        location == Location::local ? std::string() : std::to_string(index);
-
-    std::string path;
-    path.reserve(dir.size() + localPrefix.size() + number.size() + attr.size());
-    path += dir;
-    if (location == Location::local)
-    {
-        path += localPrefix;
-    }
-    else
-    {
-        path += remotePrefix;
-        path += number;
-        path += '_';
-    }
-    path += attr;
-    return path;
+    return attrPath(attr, location, index);
 }
 
 bool chipDetected(Location location, std::size_t index)
 {
-    return readAttribute("detected", location, index, false,
+    return readAttribute(layout::detectedAttr, location, index, false,
                          [](Text& text, bool& detected) {
                              // Read as a long: 0 is false, any other number
                              // (also one too large) true.
@@ -394,17 +367,17 @@ bool chipDetected(Location location, std::size_t index)
 
 std::uint32_t getChipId(Location location, std::size_t index)
 {
-    return readHexAttribute("chip_id", location, index);
+    return readHexAttribute(layout::chipIdAttr, location, index);
 }
 
 std::uint32_t getIfaceVer(Location location, std::size_t index)
 {
-    return readHexAttribute("iface_ver", location, index);
+    return readHexAttribute(layout::ifaceVerAttr, location, index);
 }
 
 std::string getFirmwareVerStr(Location location, std::size_t index)
 {
-    return readAttribute("fw_version", location, index, std::string(),
+    return readAttribute(layout::fwVersionAttr, location, index, std::string(),
                          extractLine);
 }
 
@@ -424,8 +397,8 @@ std::uint32_t getFirmwareVer(Location location, std::size_t index)
 
 std::bitset<64> getSupportedBlocks(Location location, std::size_t index)
 {
-    const auto token =
-        readAttribute("blocks", location, index, std::string(), extractWord);
+    const auto token = readAttribute(layout::blocksAttr, location, index,
+                                     std::string(), extractWord);
     // Highest block first; only the first 64 characters are examined, and
     // any other character than '0' or '1' among them throws.
     return std::bitset<64>(token);
@@ -433,8 +406,7 @@ std::bitset<64> getSupportedBlocks(Location location, std::size_t index)
 
 bool blockSupported(std::size_t block, Location location, std::size_t index)
 {
-    constexpr std::size_t blockCount = 64;
-    return block < blockCount &&
+    return block < layout::blockCount &&
            getSupportedBlocks(location, index).test(block);
 }
 

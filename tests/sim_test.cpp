@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
-// Board files: typed attribute values become the driver's texts, every
-// board survives a trip through its JSON form, and a mistake is reported
-// with the path of the field that has it.
+// The board model: typed attribute values in board files become the
+// driver's texts, every board survives a trip through its JSON form, a
+// mistake is reported with the path of the field that has it, and a world
+// without a driver directory keeps what lands under "/" to itself. What a
+// board publishes, on the World and under fpga-sim alike, is in
+// fpgasim_test.cpp.
 
 #include "sim/board.hpp"
 #include "sim/board_json.hpp"
+#include "sim/world.hpp"
+#include "support/world_test.hpp"
+
+#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -17,18 +22,13 @@ namespace
 {
 
 using fpga_sim::Board;
-using fpga_sim::BoardError;
 using fpga_sim::boardFromJson;
 using fpga_sim::boardFromText;
-using fpga_sim::boardToJson;
-using fpga_sim::FaultOps;
 using fpga_sim::Mode;
-using fpga_sim::NodeFault;
 using nlohmann::json;
 using tavrin_fpga::Location;
-using ::testing::HasSubstr;
 
-TEST(BoardJson, TypedAttributesBecomeDriverTexts)
+TEST(BoardFile, TypedAttributesBecomeDriverTexts)
 {
     const std::tuple<const char*, json, std::string> rows[] = {
         {"detected", true, "1\n"},
@@ -56,24 +56,7 @@ TEST(BoardJson, TypedAttributesBecomeDriverTexts)
     }
 }
 
-TEST(BoardJson, RegistersLandAtTheirNodePositions)
-{
-    const Board board = boardFromText(R"({"nodes": {
-        "fpga-cdev": {"registers": [{"block": 4, "offset": 11,
-                                     "bytes": "a7 0b"}]},
-        "fpga-r1-adi": {"registers": [{"block": 8, "offset": 14,
-                                       "page": 4095, "pageDataOffset": 2,
-                                       "bytes": [1]}]},
-        "fpga-adi": {"registers": [{"position": 16, "bytes": "ff"}]}}})");
-    EXPECT_EQ(board.nodes.at("/dev/fpga-cdev").bytes,
-              (std::map<std::uint64_t, std::uint8_t>{{75, 0xa7}, {76, 0x0b}}));
-    EXPECT_EQ(board.nodes.at("/dev/fpga-r1-adi").bytes,
-              (std::map<std::uint64_t, std::uint8_t>{{0x08E0FFF2, 1}}));
-    EXPECT_EQ(board.nodes.at("/dev/fpga-adi").bytes,
-              (std::map<std::uint64_t, std::uint8_t>{{16, 0xff}}));
-}
-
-TEST(BoardJson, EveryBoardSurvivesItsJsonForm)
+TEST(BoardFile, EveryBoardSurvivesItsJsonForm)
 {
     Board built;
     built.description = "all the trimmings";
@@ -83,14 +66,13 @@ TEST(BoardJson, EveryBoardSurvivesItsJsonForm)
     built.remotes[7].fwVersion = "two\nlines\n";
     built.remotes[1] = {};
     built.hpmChip = "Remote1";
-    built.resetAttribute = true;
     built.readOnlyReset = true;
     auto& node = built.node(Location::remote, 2, Mode::adi);
-    node.fault = NodeFault::truncated;
+    node.fault = fpga_sim::NodeFault::truncated;
     node.truncatedSize = 0x100;
     node.maxRead = 3;
-    node.failures = {{EAGAIN, FaultOps::write, 8}, {EIO, FaultOps::both, {}}};
-    // A remote ADI position with page bits the 12-bit field cannot carry.
+    node.failures = {{EAGAIN, fpga_sim::FaultOps::write, 8}, {}};
+    // A remote ADI position whose page bits the 12-bit field cannot carry.
     node.bytes = {{0x000F0000, 1}, {0x08E00000, 0}, {0x08E00001, 2}};
     built.setBytes(Location::local, 0, Mode::normal, 14, {1, 2, 3, 4});
 
@@ -98,37 +80,39 @@ TEST(BoardJson, EveryBoardSurvivesItsJsonForm)
     for (const auto& file : std::filesystem::directory_iterator(BOARDS_DIR))
     {
         boards.push_back(fpga_sim::loadBoardFile(file.path()));
-        // The examples are kept in the form fpga-sim --print-board writes.
-        std::ifstream in(file.path());
-        const std::string text{std::istreambuf_iterator<char>(in), {}};
-        EXPECT_EQ(text, fpga_sim::boardFileText(boards.back())) << file.path();
     }
     for (const Board& board : boards)
     {
         SCOPED_TRACE(board.description);
-        EXPECT_EQ(boardFromText(boardToJson(board).dump()), board);
+        EXPECT_EQ(boardFromText(fpga_sim::boardFileText(board)), board);
     }
 }
 
-TEST(BoardJson, ErrorsNameTheFieldAndTheProblem)
+TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
 {
     const std::tuple<const char*, const char*, const char*> rows[] = {
+        {R"({"probe": "spi2.1"})", "probe",
+         R"("spi2.1" is not one of spi2.2, spi2.0, both, none)"},
         {R"({"chips": {"local": {"detected": "yes"}}})", "chips.local.detected",
          "expected true, false or an integer"},
+        {R"({"chips": {"r1": {"chipId": "0x7g"}}})", "chips.r1.chipId",
+         "expected a hexadecimal string"},
         {R"({"chips": {"r01": {}}})", "chips.r01", "a chip is"},
         {R"({"chips": {"r0": {"blocks": [0, "9-4"]}}})", "chips.r0.blocks[1]",
          "must lie within 0-63"},
-        {R"({"chips": {"r0": {"blocks": [64]}}})", "chips.r0.blocks[0]",
-         "64 is out of range 0-63"},
         {R"({"hpmChip": "remote"})", "hpmChip", "\"local\" or \"remote0\""},
-        {R"({"resetAtribute": false})", "resetAtribute", "unknown field"},
         {R"({"readOnlyReset": true, "resetAttribute": false})", "readOnlyReset",
          "no reset attribute"},
-        {R"({"nodes": {"fpga-r4": {}}})", "nodes.fpga-r4", "no such device"},
+        {R"({"nodes": {"fpga-r4": {}}})", "nodes.fpga-r4",
+         "no such device node (fpga-cdev, fpga-adi, fpga-r0 to fpga-r3, "
+         "fpga-r0-adi to fpga-r3-adi)"},
         {R"({"nodes": {"fpga-cdev": {"fault": "truncated"}}})",
          "nodes.fpga-cdev", "needs a \"size\""},
         {R"({"nodes": {"fpga-cdev": {"size": 4}}})", "nodes.fpga-cdev.size",
          "only a \"truncated\" node"},
+        {R"({"nodes": {"fpga-r1": {"registers": [{"block": 64,
+            "offset": 0, "bytes": "01"}]}}})",
+         "nodes.fpga-r1.registers[0].block", "64 is out of range 0-63"},
         {R"({"nodes": {"fpga-r0-adi": {"registers": [{"block": 0,
             "offset": 0, "page": 4096, "bytes": "00"}]}}})",
          "nodes.fpga-r0-adi.registers[0].page", "out of range 0-4095"},
@@ -139,19 +123,17 @@ TEST(BoardJson, ErrorsNameTheFieldAndTheProblem)
             {"block": 1, "offset": 0, "bytes": "00 01"},
             {"block": 1, "offset": 1, "bytes": "02"}]}}})",
          "nodes.fpga-cdev.registers[1]",
-         "already set by "
-         "nodes.fpga-cdev.registers[0]"},
+         "already set by nodes.fpga-cdev.registers[0]"},
         {R"({"nodes": {"fpga-cdev": {"registers": [{"block": 1,
             "offset": 0, "bytes": "0 1"}]}}})",
          "nodes.fpga-cdev.registers[0].bytes", "two digits each"},
         {R"({"nodes": {"fpga-cdev": {"registers": [{"block": 1,
             "offset": 0, "page": 0, "bytes": "01"}]}}})",
          "nodes.fpga-cdev.registers[0].page", "unknown field"},
-        {R"({"nodes": {"fpga-cdev": {"fail": [{"errno": "EIO",
-            "on": "open"}]}}})",
-         "nodes.fpga-cdev.fail[0].on", "\"open\" is not one of read"},
-        {"[1, 2]", "", "expected an object"},
-        {"{\"probe\": \"none\"", "line 1, column 17", "not valid JSON"},
+        {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EWHAT"}]}}})",
+         "nodes.fpga-r1.fail[0].errno", R"("EWHAT" is not an errno name)"},
+        {"{\n  \"probe\": \"spi2.2\",,\n}", "line 2, column 21",
+         "not valid JSON"},
     };
     for (const auto& [text, path, problem] : rows)
     {
@@ -161,12 +143,32 @@ TEST(BoardJson, ErrorsNameTheFieldAndTheProblem)
             boardFromText(text);
             ADD_FAILURE() << "accepted";
         }
-        catch (const BoardError& e)
+        catch (const fpga_sim::BoardError& e)
         {
             EXPECT_EQ(e.path(), path);
-            EXPECT_THAT(e.problem(), HasSubstr(problem));
+            EXPECT_THAT(e.problem(), ::testing::HasSubstr(problem));
         }
     }
+}
+
+using fpga_test::WorldTest;
+
+TEST_F(WorldTest, WithoutDriverDirectoryRootIsPrivate)
+{
+    const std::string path = "/fpga_world_test_marker";
+    Board board;
+    board.probe = fpga_sim::ProbeDirs::none;
+    inWorld(board, [&](fpga_sim::World&) {
+        fpga_sim::writeFile(path, "x");
+        EXPECT_EQ(fpga_sim::readFile(path), "x");
+        // No probe directory carries the mark.
+        EXPECT_FALSE(std::filesystem::exists(
+            std::string(fpga_sim::spi22Dir) + "/tavrin_fpga_wakeup"));
+        // The rest of the system is still reachable.
+        EXPECT_EQ(access("/proc/self/exe", F_OK), 0);
+        EXPECT_EQ(access("/dev/fpga-cdev", F_OK), 0);
+    });
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
 } // namespace

@@ -1,0 +1,237 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+// What the FPGA driver publishes and where: the directory probes, the
+// attribute file names, the ten device nodes, how a file position addresses
+// a register, the ranges of every coordinate, and the registers of the
+// blocks the library decodes. The library, the simulated board, fpga-sim,
+// fpgatool and the benchmarks take these facts from here and nowhere else.
+// Not installed: it describes the driver, not the library's interface.
+
+#include <libfpga.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavrin_fpga::layout
+{
+
+/* ---------------------------------------------------------------------- */
+/* The driver's sysfs directory                                            */
+/* ---------------------------------------------------------------------- */
+
+/** The SPI device directories that may hold the driver, in probe order. */
+inline constexpr std::array<std::string_view, 2> probeDirs = {
+    "/sys/bus/spi/devices/spi2.2",
+    "/sys/bus/spi/devices/spi2.0",
+};
+
+/** The file whose presence marks a probe directory as the driver's. */
+inline constexpr std::string_view wakeupAttr = "tavrin_fpga_wakeup";
+/** Names the FPGA that carries the HPM blocks: "local" or "remote N". */
+inline constexpr std::string_view hpmChipAttr = "tavrin_fpga_hpm_chip";
+/** Writing "1" then "0" resets the FPGA. */
+inline constexpr std::string_view resetAttr = "tavrin_fpga_reset";
+
+/* ---------------------------------------------------------------------- */
+/* Per-chip attributes                                                     */
+/* ---------------------------------------------------------------------- */
+
+inline constexpr std::string_view detectedAttr = "detected";
+inline constexpr std::string_view chipIdAttr = "chip_id";
+inline constexpr std::string_view ifaceVerAttr = "iface_ver";
+inline constexpr std::string_view fwVersionAttr = "fw_version";
+inline constexpr std::string_view blocksAttr = "blocks";
+
+/** The five per-chip attributes, in the order a chip lists them. */
+inline constexpr std::array<std::string_view, 5> chipAttrs = {
+    detectedAttr, chipIdAttr, ifaceVerAttr, fwVersionAttr, blocksAttr,
+};
+
+/** Number of remote FPGAs (indices 0 to remoteCount - 1). */
+inline constexpr std::size_t remoteCount = 4;
+
+/** Append the file name of a per-chip attribute to @p out: "fpga_loc_" +
+ *  attr for the local chip, "fpga_rmt" + index + "_" + attr for a remote
+ *  one. The index is not range-checked. */
+inline void appendChipAttrName(std::string& out, std::string_view attr,
+                               Location location, std::size_t index)
+{
+    if (location == Location::local)
+    {
+        out += "fpga_loc_";
+    }
+    else
+    {
+        out += "fpga_rmt";
+        out += std::to_string(index);
+        out += '_';
+    }
+    out += attr;
+}
+
+/** File name of a per-chip attribute; see appendChipAttrName(). */
+inline std::string chipAttrName(std::string_view attr, Location location,
+                                std::size_t index)
+{
+    std::string name;
+    appendChipAttrName(name, attr, location, index);
+    return name;
+}
+
+/* ---------------------------------------------------------------------- */
+/* Device nodes and file positions                                         */
+/* ---------------------------------------------------------------------- */
+
+/** Access mode of a device node. */
+enum class Mode
+{
+    normal,
+    adi,
+};
+
+/** One device node of the driver. */
+struct Node
+{
+    std::string_view name; ///< file name in /dev
+    std::string_view path; ///< "/dev/" + name
+    Location location;
+    std::size_t index; ///< remote index; 0 for the local FPGA
+    Mode mode;
+};
+
+/** The ten nodes: the local pair, then each remote's normal and ADI node. */
+inline constexpr std::array<Node, 2 + 2 * remoteCount> nodes = {{
+    {"fpga-cdev", "/dev/fpga-cdev", Location::local, 0, Mode::normal},
+    {"fpga-adi", "/dev/fpga-adi", Location::local, 0, Mode::adi},
+    {"fpga-r0", "/dev/fpga-r0", Location::remote, 0, Mode::normal},
+    {"fpga-r0-adi", "/dev/fpga-r0-adi", Location::remote, 0, Mode::adi},
+    {"fpga-r1", "/dev/fpga-r1", Location::remote, 1, Mode::normal},
+    {"fpga-r1-adi", "/dev/fpga-r1-adi", Location::remote, 1, Mode::adi},
+    {"fpga-r2", "/dev/fpga-r2", Location::remote, 2, Mode::normal},
+    {"fpga-r2-adi", "/dev/fpga-r2-adi", Location::remote, 2, Mode::adi},
+    {"fpga-r3", "/dev/fpga-r3", Location::remote, 3, Mode::normal},
+    {"fpga-r3-adi", "/dev/fpga-r3-adi", Location::remote, 3, Mode::adi},
+}};
+
+/** The node of a chip in a mode; the index counts only for a remote chip
+ *  and must be below remoteCount. */
+constexpr const Node& node(Location location, std::size_t index, Mode mode)
+{
+    const std::size_t chip = location == Location::local ? 0 : 1 + index;
+    return nodes[2 * chip + (mode == Mode::adi ? 1 : 0)];
+}
+
+/** The node with file name @p name ("fpga-r2-adi"), if there is one. */
+constexpr std::optional<Node> nodeNamed(std::string_view name)
+{
+    for (const Node& candidate : nodes)
+    {
+        if (candidate.name == name)
+        {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+// The ranges of a register's coordinates.
+inline constexpr std::size_t blockCount = 64;
+inline constexpr std::size_t maxBlock = blockCount - 1;
+inline constexpr std::size_t registersPerBlock = 16;
+inline constexpr std::size_t maxOffset = registersPerBlock - 1;
+inline constexpr std::size_t maxPage = 0xFFFF;
+inline constexpr std::size_t maxPageDataOffset = 15;
+/** Remote ADI nodes carry only the low 12 bits of the page. */
+inline constexpr std::size_t remotePageMask = 0xFFF;
+
+// Where the fields of a register's coordinates sit in a file position. The
+// offset, page and page data offset fields are as wide as their ranges.
+inline constexpr unsigned normalBlockShift = 4;
+inline constexpr unsigned adiBlockShift = 24;
+inline constexpr unsigned adiOffsetShift = 20;
+inline constexpr unsigned adiPageShift = 4;
+
+/** Bit position of the block field on a node in @p mode. */
+constexpr unsigned blockShift(Mode mode)
+{
+    return mode == Mode::adi ? adiBlockShift : normalBlockShift;
+}
+
+/** File position of a register on a normal node: block in bits 4-9,
+ *  offset in bits 0-3. */
+constexpr std::size_t normalPosition(std::size_t block, std::size_t offset)
+{
+    return block << normalBlockShift | offset;
+}
+
+/** File position of a register on an ADI node: block in bits 24-29, offset
+ *  in bits 20-23, page in bits 4-19 (4-15 on a remote node), page data
+ *  offset in bits 0-3. */
+constexpr std::size_t adiPosition(Location location, std::size_t block,
+                                  std::size_t offset, std::size_t page,
+                                  std::size_t pageDataOffset)
+{
+    if (location == Location::remote)
+    {
+        page &= remotePageMask;
+    }
+    return block << adiBlockShift | offset << adiOffsetShift |
+           page << adiPageShift | pageDataOffset;
+}
+
+/** Register coordinates of a file position. */
+struct Coordinates
+{
+    std::uint64_t block;
+    std::uint64_t offset;
+    std::uint64_t page;           ///< 0 on a normal node
+    std::uint64_t pageDataOffset; ///< 0 on a normal node
+};
+
+/** The register that @p position addresses on a node in @p mode; the
+ *  inverse of normalPosition() and adiPosition(). The block is not cut to
+ *  its range: a position past the window gives a block past maxBlock. */
+constexpr Coordinates coordinates(Mode mode, std::uint64_t position)
+{
+    if (mode == Mode::normal)
+    {
+        return {position >> normalBlockShift, position & maxOffset, 0, 0};
+    }
+    return {position >> adiBlockShift, position >> adiOffsetShift & maxOffset,
+            position >> adiPageShift & maxPage, position & maxPageDataOffset};
+}
+
+/** Size of the position window of a node in @p mode: every block's
+ *  registers. */
+constexpr std::uint64_t window(Mode mode)
+{
+    return std::uint64_t{blockCount} << blockShift(mode);
+}
+
+/** Size of the position window of a normal node. */
+inline constexpr std::uint64_t normalWindow = window(Mode::normal);
+/** Size of the position window of an ADI node. */
+inline constexpr std::uint64_t adiWindow = window(Mode::adi);
+
+/* ---------------------------------------------------------------------- */
+/* Registers of the decoded blocks                                         */
+/* ---------------------------------------------------------------------- */
+
+/** Block::power, one byte per register. The source registers hold their
+ *  code in the upper nibble; 0x0D is not a source register. */
+namespace power
+{
+inline constexpr std::size_t frontButtons = 0x0A;
+inline constexpr std::size_t onSource = 0x0B;
+inline constexpr std::size_t offSource = 0x0C;
+inline constexpr std::size_t resetSource = 0x0E;
+inline constexpr unsigned sourceShift = 4;
+inline constexpr std::uint8_t frontButtonsEnable = 0x02;
+} // namespace power
+
+} // namespace tavrin_fpga::layout
