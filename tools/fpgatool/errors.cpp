@@ -1,321 +1,134 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "errors.hpp"
+#include "base/device_layout.hpp"
+#include "fpgatool.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <map>
-#include <utility>
+#include <filesystem>
+#include <system_error>
 
 namespace fpgatool
 {
 namespace
 {
 
-using tavrin_fpga::devAttrFilePath;
+namespace layout = tavrin_fpga::layout;
 
-/** The attribute path, or "" when even the directory probe fails. */
-std::string attributePath(const std::string& attr, const Fpga& fpga)
+/** What a result code of a call means; an empty call stands for any. */
+struct Hint
 {
-    try
-    {
-        return devAttrFilePath(attr, fpga.location, fpga.index);
-    }
-    catch (const std::exception&)
-    {
-        return "";
-    }
-}
-
-std::optional<Fpga> fpgaOf(const Context& context)
-{
-    if (!context.chip)
-    {
-        return std::nullopt;
-    }
-    try
-    {
-        return resolve(*context.chip);
-    }
-    catch (const std::exception&)
-    {
-        return std::nullopt;
-    }
-}
-
-std::string notDetected(const Context& context)
-{
-    const auto fpga = fpgaOf(context);
-    if (!fpga)
-    {
-        return "the chip is not detected";
-    }
-    return fpgaName(*fpga) + " is not detected (see " +
-           attributePath("detected", *fpga) + ")";
-}
-
-/** Why an HPM access was refused: the block is not in the HPM FPGA's set
- *  (for an interface version without block table, see hpmVersionNote()). */
-std::string notAvailable(const Context& context)
-{
-    const auto fpga = fpgaOf(context);
-    if (!context.chip || context.chip->kind != Chip::Kind::hpm || !fpga)
-    {
-        return "an argument is out of range";
-    }
-    const std::string name = fpgaName(*fpga);
-    const std::string block =
-        context.address ? "block " + std::to_string(context.address->block)
-                        : "the block";
-    return block + " is not available on the HPM FPGA " + name + " (see " +
-           attributePath("blocks", *fpga) + ")";
-}
-
-/** The node does not open, or the block is disabled: open the node the
- *  way the library does (read and write) to tell which. */
-std::string nodeOrBlock(const Context& context)
-{
-    const auto fpga = fpgaOf(context);
-    if (!fpga)
-    {
-        return "a block is disabled or a device node does not open";
-    }
-    const Address address = context.address.value_or(Address{});
-    if (std::string problem = openProblem(nodePath(*fpga, address), O_RDWR,
-                                          "is the FPGA driver loaded?");
-        !problem.empty())
-    {
-        return problem;
-    }
-    const std::string where = " on " + fpgaName(*fpga) + " (see " +
-                              attributePath("blocks", *fpga) + ")";
-    if (!context.address)
-    {
-        return "a block it needs is disabled" + where;
-    }
-    return "block " + std::to_string(address.block) + " is disabled" + where;
-}
-
-std::string platformType()
-{
-    return std::to_string(tavrin_fpga::getPlatformType());
-}
-
-using Explain = std::function<std::string(const Context&)>;
-
-/** Meanings of a result code for one call, before the general ones. */
-const std::map<std::pair<std::string, int>, Explain> callMeanings = {
-    {{"getThermals", -EIO},
-     [](const Context&) {
-         return "the thermal block does not offer ADI mode, or a read ended "
-                "early";
-     }},
-    {{"getPlatform", -ENODATA},
-     [](const Context&) {
-         return "platform type " + platformType() +
-                " has no fan information (types 4, 5 and 6 have)";
-     }},
-    {{"getPlatDevPresence", -ENODATA},
-     [](const Context&) {
-         return "platform type " + platformType() +
-                " has no presence bits (types 0 and 1 have)";
-     }},
-    {{"getHPMLocation", ENOENT},
-     [](const Context&) {
-         return std::string(driverDirectory().empty()
-                                ? "the driver's sysfs directory is not found"
-                                : "the driver does not name the HPM FPGA") +
-                "; the library uses the local FPGA";
-     }},
+    std::string_view call;
+    int code;
+    std::string_view text;
 };
 
-/** General meanings of the library's result codes. */
-const std::map<int, Explain> meanings = {
-    {-ENODEV, notDetected},
-    {-EINVAL, notAvailable},
-    {-EFAULT, nodeOrBlock},
-    {-EIO,
-     [](const Context&) {
-         return "I/O error, or the read ended before all bytes came";
-     }},
-    {-ENODATA,
-     [](const Context&) {
-         return "platform type " + platformType() + " does not offer this";
-     }},
-};
+// The first entry that matches decides, so a call's own entries come
+// before the general ones. A code found nowhere is explained by strerror.
+constexpr std::array<Hint, 8> hints = {{
+    {"getThermals", -EIO,
+     "the thermal block does not offer ADI mode, or a read ended early"},
+    {"getPlatform", -ENODATA,
+     "the platform type has no fan information (types 4, 5 and 6 have; see "
+     "fpgatool info)"},
+    {"getPlatDevPresence", -ENODATA,
+     "the platform type has no presence bits (types 0 and 1 have; see "
+     "fpgatool info)"},
+    {"getHPMLocation", ENOENT,
+     "the driver does not name the HPM FPGA, or no driver directory was "
+     "found; the library uses the local FPGA"},
+    {"", -ENODEV, "the chip is not detected (see fpgatool list)"},
+    {"", -EFAULT,
+     "the block is disabled on the chip (see fpgatool list), or the device "
+     "node does not open for reading and writing (is the driver loaded? "
+     "are you root?)"},
+    {"", -EINVAL,
+     "the block is not available on the HPM FPGA, or that FPGA's interface "
+     "version has no block table (see fpgatool list and info)"},
+    {"", -EIO, "I/O error, or the read ended before all bytes came"},
+}};
 
-std::string explainResult(const std::string& call, int result,
-                          const Context& context)
+std::string hintFor(std::string_view call, int result)
 {
-    if (auto it = callMeanings.find({call, result}); it != callMeanings.end())
+    for (const Hint& hint : hints)
     {
-        return it->second(context);
+        if ((hint.call.empty() || hint.call == call) && hint.code == result)
+        {
+            return std::string(hint.text);
+        }
     }
-    if (auto it = meanings.find(result); it != meanings.end())
-    {
-        return it->second(context);
-    }
-    return std::strerror(result < 0 ? -result : result);
+    return std::strerror(std::abs(result));
 }
 
-/** A note for every failed HPM access when the HPM FPGA's interface
- *  version has no block table, so that every block is read as block 0. */
-std::string hpmVersionNote(const Context& context)
+std::string errnoName(int result)
 {
-    const auto fpga = fpgaOf(context);
-    if (!context.chip || context.chip->kind != Chip::Kind::hpm || !fpga)
-    {
-        return "";
-    }
-    const std::uint32_t version =
-        tavrin_fpga::getIfaceVer(fpga->location, fpga->index);
-    if (version == 2 || version == 3)
-    {
-        return "";
-    }
-    return " (the HPM FPGA " + fpgaName(*fpga) + " reports interface version " +
-           std::to_string(version) +
-           ", which has no block table: the library reads block 0 instead)";
+    const char* name = ::strerrorname_np(std::abs(result));
+    return name != nullptr ? name : "errno " + std::to_string(std::abs(result));
 }
 
-/** The explanation looks at the driver again; if that throws, the plain
- *  meaning of the code has to do. */
-std::string explain(const std::string& call, int result, const Context& context)
+[[noreturn]] void thrown(std::string_view call, const std::string& hint,
+                         const std::exception& error)
 {
-    try
-    {
-        return explainResult(call, result, context) + hpmVersionNote(context);
-    }
-    catch (const std::exception&)
-    {
-        return std::strerror(result < 0 ? -result : result);
-    }
+    throw Failure(call, std::string(call) + ": " + hint + ": " + error.what());
 }
 
 } // namespace
 
-Failure::Failure(std::string call, int code, const std::string& message) :
-    std::runtime_error(message), callName(std::move(call)), result(code)
+Failure::Failure(std::string_view call, const std::string& message,
+                 std::optional<int> code) :
+    std::runtime_error(message),
+    call(call), code(code)
 {}
 
-nlohmann::ordered_json Failure::toJson() const
+Json Failure::toJson() const
 {
-    nlohmann::ordered_json error = {{"call", callName}};
-    if (result != 0)
-    {
-        error["code"] = result;
-        error["errno"] = errnoName(result < 0 ? -result : result);
-    }
-    else
-    {
-        error["code"] = nullptr;
-        error["errno"] = nullptr;
-    }
-    error["message"] = what();
-    return error;
+    return {{"call", call},
+            {"code", code ? Json(*code) : nullptr},
+            {"errno", code ? Json(errnoName(*code)) : nullptr},
+            {"message", what()}};
 }
 
-std::string errnoName(int value)
+Failure resultFailure(std::string_view call, int result)
 {
-    const char* name = ::strerrorname_np(value);
-    return name != nullptr ? name : "errno " + std::to_string(value);
+    return Failure(call,
+                   std::string(call) + ": " + std::to_string(result) + " (" +
+                       errnoName(result) + "): " + hintFor(call, result),
+                   result);
 }
 
-Failure resultFailure(const std::string& call, int result,
-                      const Context& context)
+void rethrowAsFailure(std::string_view call)
 {
-    const int error = result < 0 ? -result : result;
-    return Failure(call, result,
-                   call + ": " + std::to_string(result) + " (" +
-                       errnoName(error) +
-                       "): " + explain(call, result, context));
-}
-
-void check(const std::string& call, int result, const Context& context)
-{
-    if (result != 0)
+    try
     {
-        throw resultFailure(call, result, context);
+        throw;
     }
-}
-
-Failure exceptionFailure(const std::string& call, const std::exception& error,
-                         const Context& context)
-{
-    const std::string what = error.what();
-    std::string message;
-    if (dynamic_cast<const std::filesystem::filesystem_error*>(&error))
+    catch (const std::invalid_argument& error)
     {
-        message = "cannot probe the driver's sysfs directory: " + what;
+        thrown(call,
+               "malformed driver attribute (\"" +
+                   std::string(layout::blocksAttr) +
+                   "\" with a character other than 0 and 1, or " +
+                   std::string(layout::hpmChipAttr) +
+                   " \"remote\" without an index)",
+               error);
     }
-    else if (what.find("stoi") != std::string::npos)
+    catch (const std::out_of_range& error)
     {
-        std::string path = "tavrin_fpga_hpm_chip";
-        try
-        {
-            path = driverDirectory() + "/" + path;
-        }
-        catch (const std::exception&)
-        {}
-        message = "malformed HPM attribute " + path +
-                  " (\"remote\" without an index; " + what + ")";
+        thrown(call, "a driver attribute holds a number out of range", error);
     }
-    else
+    catch (const std::filesystem::filesystem_error& error)
     {
-        const auto fpga = fpgaOf(context);
-        message = "malformed \"blocks\" attribute";
-        if (fpga)
-        {
-            message += " " + attributePath("blocks", *fpga);
-        }
-        message += " (a character other than 0 and 1; " + what + ")";
+        thrown(call, "cannot probe the driver's sysfs directory", error);
     }
-    return Failure(call, 0, call + ": " + message);
-}
-
-std::string openProblem(const std::string& path, int flags,
-                        const std::string& missing)
-{
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0)
+    catch (const std::system_error& error)
     {
-        ::close(fd);
-        return "";
+        thrown(call, "system error", error);
     }
-    const int error = errno;
-    const std::string problem = path + ": " + std::strerror(error);
-    const bool readWrite = flags == O_RDWR;
-    switch (error)
+    catch (const std::exception& error)
     {
-        case ENOENT:
-            return problem + "; " + missing;
-        case EACCES:
-        case EPERM:
-            if (::geteuid() == 0)
-            {
-                return problem + "; the driver refuses it even to root";
-            }
-            return problem + "; run fpgatool as root, or have " +
-                   (readWrite ? "read-write" : "write") +
-                   " access to it granted (its owner, group and mode decide)";
-        case EROFS:
-            return problem +
-                   "; it is read-only, and the library opens it for " +
-                   (readWrite ? "reading and writing" : "writing");
-        default:
-            return problem;
+        thrown(call, "unexpected error", error);
     }
-}
-
-std::string driverDirectory()
-{
-    // The library builds every attribute path from its directory; the local
-    // "detected" attribute shows which one it found.
-    const std::string path = devAttrFilePath("detected", Location::local, 0);
-    return path.substr(0, path.rfind('/'));
 }
 
 } // namespace fpgatool

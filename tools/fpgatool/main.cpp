@@ -1,21 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
 // fpgatool: the command line of libfpga, for BMC engineers.
 //
-// This file is the argument parsing: one CLI11 subcommand per verb, whose
-// options are checked here, before any library call. The verbs themselves
-// (verbs.cpp) make the library calls; output.cpp prints what they found.
+// The verbs are one table: name, help with examples, the options they
+// offer and the function that does the work (verbs.cpp). main builds the
+// command line from it; the options are checked here, before any library
+// call.
 
-#include "output.hpp"
-#include "verbs.hpp"
-
-#include <unistd.h>
+#include "base/device_layout.hpp"
+#include "fpgatool.hpp"
 
 #include <CLI/CLI.hpp>
 
+#include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #ifndef FPGATOOL_VERSION
@@ -26,16 +27,22 @@ namespace
 {
 
 using namespace fpgatool;
+namespace layout = tavrin_fpga::layout;
 
-constexpr std::uint64_t maxCount = 0x400;
+constexpr std::uint64_t maxCount = 1024;
+constexpr std::uint64_t maxByte = 0xFF;
 constexpr std::uint64_t maxRepeat = 1000000;
 constexpr double maxInterval = 3600;
 
 /** Accepts a number from @p min to @p max (decimal, 0x hex or 0 octal, as
- *  i2c-tools do); the message gives the range as @p range. */
+ *  i2c-tools do); the message gives the range, @p max in hex if asked. */
 CLI::Validator inRange(std::uint64_t min, std::uint64_t max,
-                       const std::string& range)
+                       bool hexMax = false)
 {
+    char maxText[24];
+    std::snprintf(maxText, sizeof(maxText), hexMax ? "0x%llX" : "%llu",
+                  static_cast<unsigned long long>(max));
+    const std::string range = std::to_string(min) + "-" + maxText;
     return CLI::Validator(
         [=](std::string& input) -> std::string {
             char* end = nullptr;
@@ -45,11 +52,9 @@ CLI::Validator inRange(std::uint64_t min, std::uint64_t max,
             {
                 return "\"" + input + "\" is not a number";
             }
-            if (value < min || value > max)
-            {
-                return input + " is out of range " + range;
-            }
-            return "";
+            return value < min || value > max
+                       ? input + " is out of range " + range
+                       : "";
         },
         range, "");
 }
@@ -60,109 +65,201 @@ CLI::Validator secondsRange()
         [](std::string& input) -> std::string {
             char* end = nullptr;
             const double value = std::strtod(input.c_str(), &end);
-            if (input.empty() || *end != '\0' || !(value >= 0) ||
-                value > maxInterval)
-            {
-                return input + " is out of range 0-3600 seconds";
-            }
-            return "";
+            const bool valid = !input.empty() && *end == '\0' && value >= 0 &&
+                               value <= maxInterval;
+            return valid ? "" : input + " is out of range 0-3600 seconds";
         },
         "0-3600", "seconds");
 }
 
-CLI::Validator chipName()
+// The options a verb can offer, in groups that verbs share.
+using AddOptions = void (*)(CLI::App& verb, Args& args);
+
+void chipOption(CLI::App& verb, Args& args)
 {
-    return CLI::Validator(
-        [](std::string& input) { return chipNameError(input); },
-        "local|r0-r3|hpm", "chip");
+    verb.add_option("chip", args.chip, chipNames(", "))
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& input) { return chipNameError(input); },
+            chipNames("|"), "chip"));
 }
 
-/** Options shared by the verbs that address one register. */
-struct AddressArgs
+void registerOptions(CLI::App& verb, Args& args)
 {
-    std::string chip;
-    std::size_t block = 0;
-    std::size_t offset = 0;
-    bool adi = false;
-    std::size_t page = 0;
-    std::size_t pageDataOffset = 0;
-
-    Address address() const
-    {
-        Address address{block, offset, {}};
-        if (adi)
-        {
-            address.adi = Address::Paged{page, pageDataOffset};
-        }
-        return address;
-    }
-};
-
-void addAddressArgs(CLI::App* verb, AddressArgs& args)
-{
-    verb->add_option("chip", args.chip, "local, r0 to r3, or hpm")
+    Address& address = args.address;
+    verb.add_option("block", address.block, "register block")
         ->required()
-        ->check(chipName());
-    verb->add_option("block", args.block, "register block")
+        ->check(inRange(0, layout::maxBlock));
+    verb.add_option("offset", address.offset, "register offset in the block")
         ->required()
-        ->check(inRange(0, maxBlock, "0-63"));
-    verb->add_option("offset", args.offset, "register offset in the block")
-        ->required()
-        ->check(inRange(0, maxOffset, "0-15"));
-    auto* adi = verb->add_flag("-a,--adi", args.adi, "ADI (paged) mode");
-    verb->add_option("--page", args.page, "ADI page (default 0)")
-        ->check(inRange(0, maxPage, "0-0xFFFF"))
+        ->check(inRange(0, layout::maxOffset));
+    auto* adi = verb.add_flag("-a,--adi", address.adi, "ADI (paged) mode");
+    verb.add_option("--page", address.page, "ADI page (default 0)")
+        ->check(inRange(0, layout::maxPage, true))
         ->needs(adi);
-    verb->add_option("--page-offset", args.pageDataOffset,
-                     "ADI page data offset (default 0)")
-        ->check(inRange(0, maxPageDataOffset, "0-15"))
+    verb.add_option("--page-offset", address.pageDataOffset,
+                    "ADI page data offset (default 0)")
+        ->check(inRange(0, layout::maxPageDataOffset))
         ->needs(adi);
 }
 
-void addJson(CLI::App* verb, OutputOptions& output)
+void countOption(CLI::App& verb, Args& args)
 {
-    verb->add_flag("-j,--json", output.json,
-                   "print one JSON document instead of text");
+    verb.add_option("count", args.count, "number of bytes (default 1)")
+        ->check(inRange(1, maxCount));
 }
 
-void addRepeat(CLI::App* verb, OutputOptions& output)
+void writeOptions(CLI::App& verb, Args& args)
 {
-    verb->add_option("-r,--repeat", output.repeat, "read N times (default 1)")
-        ->check(inRange(1, maxRepeat, "1-1000000"));
-    verb->add_option("-i,--interval", output.interval,
-                     "seconds between two reads (default 1)")
+    verb.add_option("bytes", args.bytes,
+                    "byte values, written from the offset on")
+        ->required()
+        ->check(inRange(0, maxByte, true));
+    verb.add_option("-m,--mask", args.mask,
+                    "change only these bits of each byte (read-modify-write)")
+        ->check(inRange(0, maxByte, true));
+    verb.add_flag("--verify", args.verify, "read the bytes back and compare");
+}
+
+void stateOption(CLI::App& verb, Args& args)
+{
+    verb.add_option("state", args.state, "on or off; none: show the state")
+        ->check(CLI::IsMember({"on", "off"}));
+}
+
+void outputOption(CLI::App& verb, Args& args)
+{
+    verb.add_option("-o,--output", args.file,
+                    "write the table to FILE instead of stdout");
+}
+
+void jsonOption(CLI::App& verb, Args& args)
+{
+    verb.add_flag("-j,--json", args.json,
+                  "print one JSON document instead of text");
+}
+
+void repeatOptions(CLI::App& verb, Args& args)
+{
+    verb.add_option("-r,--repeat", args.repeat, "read N times (default 1)")
+        ->check(inRange(1, maxRepeat));
+    verb.add_option("-i,--interval", args.interval,
+                    "seconds between two reads (default 1)")
         ->check(secondsRange());
 }
 
-/** Asks on the terminal unless -y was given; without a terminal, -y is
- *  required. */
-Confirm confirmation(const bool& yes)
+void changeOptions(CLI::App& verb, Args& args)
 {
-    return [&yes](const std::string& question) {
-        if (yes)
-        {
-            return true;
-        }
-        if (::isatty(STDIN_FILENO) == 0)
-        {
-            throw UsageError("standard input is not a terminal: add -y to "
-                             "change the hardware without being asked");
-        }
-        std::cerr << question << " [y/N] " << std::flush;
-        std::string answer;
-        std::getline(std::cin, answer);
-        return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
-    };
+    verb.add_flag("-n,--dry-run", args.dryRun,
+                  "print the library call that would change the hardware; "
+                  "change nothing");
+    verb.add_flag("-y,--yes", args.yes, "do not ask for confirmation");
 }
 
-std::string examples(const std::vector<std::string>& lines)
+struct Verb
+{
+    std::string_view name;
+    std::string_view help;
+    std::vector<std::string_view> examples;
+    std::vector<AddOptions> options;
+    Report (*action)(const Args& args);
+};
+
+const std::array<Verb, 12> verbs = {{
+    {"list",
+     "every chip: detected, chip id, interface version, firmware, supported "
+     "blocks",
+     {"fpgatool list --json"},
+     {jsonOption},
+     listChips},
+    {"info",
+     "platform type, HPM FPGA and the firmware of every chip",
+     {"fpgatool info --json"},
+     {jsonOption},
+     showInfo},
+    {"read",
+     "read bytes from registers (normal or ADI mode)",
+     {"fpgatool read local 4 10          one byte: block 4, offset 10",
+      "fpgatool read hpm 6 0 16          16 bytes of block 6 on the HPM FPGA",
+      "fpgatool read r1 8 14 4 --adi --page 0 --page-offset 0",
+      "fpgatool read local 4 11 --repeat 20 --interval 0.5"},
+     {chipOption, registerOptions, countOption, jsonOption, repeatOptions},
+     readRegisters},
+    {"write",
+     "write bytes to registers (normal or ADI mode)",
+     {"fpgatool write local 4 10 0x03             asks first on a terminal",
+      "fpgatool write -y r1 4 10 0x02 --mask 0x02 set bit 1 only",
+      "fpgatool write -y hpm 4 10 0x03 0xa7 --verify",
+      "fpgatool write --dry-run r2 8 14 0x01 --adi --page 0x12"},
+     {chipOption, registerOptions, writeOptions, changeOptions, jsonOption},
+     writeRegisters},
+    {"dump",
+     "the enabled blocks of a chip as a hex table, a block a row",
+     {"fpgatool dump local", "fpgatool dump hpm -o /tmp/hpm-registers.txt"},
+     {chipOption, jsonOption, outputOption},
+     dumpChip},
+    {"power",
+     "power-on, power-off and reset sources, front buttons",
+     {"fpgatool power --json"},
+     {jsonOption, repeatOptions},
+     showPower},
+    {"buttons",
+     "show, enable (on) or disable (off) the front buttons",
+     {"fpgatool buttons", "fpgatool buttons -y off",
+      "fpgatool buttons on --dry-run"},
+     {stateOption, changeOptions, jsonOption, repeatOptions},
+     buttons},
+    {"interrupts",
+     "the two interrupt masks and their set bits",
+     {"fpgatool interrupts --repeat 5 --interval 0.2"},
+     {jsonOption, repeatOptions},
+     showInterrupts},
+    {"thermals",
+     "the thermal entries",
+     {"fpgatool thermals --json"},
+     {jsonOption, repeatOptions},
+     showThermals},
+    {"fans",
+     "fan layout and fan types (platform types 4 to 6)",
+     {"fpgatool fans --json"},
+     {jsonOption, repeatOptions},
+     showFans},
+    {"presence",
+     "device-presence bits (platform types 0 and 1)",
+     {"fpgatool presence --json"},
+     {jsonOption, repeatOptions},
+     showPresence},
+    {"reset",
+     "reset the FPGA (the driver's reset attribute)",
+     {"fpgatool reset -y", "fpgatool reset --dry-run"},
+     {changeOptions},
+     resetFpga},
+}};
+
+std::string examples(const std::vector<std::string_view>& lines)
 {
     std::string text = "Examples:";
-    for (const std::string& line : lines)
+    for (const std::string_view line : lines)
     {
-        text += "\n  " + line;
+        text += "\n  " + std::string(line);
     }
     return text;
+}
+
+/** The message of a command line that does not parse. */
+std::string usageMessage(const CLI::App& app, const CLI::ParseError& error,
+                         int argc, char** argv)
+{
+    const auto chosen = app.get_subcommands();
+    if (chosen.empty() && (argc < 2 || argv[1][0] != '-'))
+    {
+        return (argc < 2 ? std::string("a verb is required")
+                         : "unknown verb \"" + std::string(argv[1]) + "\"") +
+               "; see fpgatool --help";
+    }
+    const std::string verb = chosen.empty() ? "" : chosen[0]->get_name() + " ";
+    return (verb.empty() ? "" : chosen[0]->get_name() + ": ") + error.what() +
+           "; see fpgatool " + verb + "--help";
 }
 
 } // namespace
@@ -182,213 +279,26 @@ int main(int argc, char** argv)
                "failed, 2 usage error.\nRun 'fpgatool VERB --help' for the "
                "options of a verb.");
 
-    OutputOptions output;
-    AddressArgs target;
-    std::size_t count = 1;
-    std::vector<std::string> values;
-    std::uint8_t mask = 0;
-    bool verify = false;
-    bool dryRun = false;
-    bool yes = false;
-    std::string chip;
-    std::string state;
-    const Confirm confirm = confirmation(yes);
-    std::function<int()> action;
-
-    auto* list = app.add_subcommand(
-        "list", "every chip: detected, chip id, interface version, firmware, "
-                "supported blocks");
-    addJson(list, output);
-    list->footer(examples({"fpgatool list", "fpgatool list --json"}));
-    list->callback([&] {
-        action = [&] { return present("list", listChips, output); };
-    });
-
-    auto* info = app.add_subcommand(
-        "info", "platform type, HPM FPGA and the firmware of every chip");
-    addJson(info, output);
-    info->footer(examples({"fpgatool info", "fpgatool info --json"}));
-    info->callback([&] {
-        action = [&] { return present("info", showInfo, output); };
-    });
-
-    auto* read = app.add_subcommand(
-        "read", "read bytes from registers (normal or ADI mode)");
-    addAddressArgs(read, target);
-    read->add_option("count", count, "number of bytes (default 1)")
-        ->check(inRange(1, maxCount, "1-1024"));
-    addJson(read, output);
-    addRepeat(read, output);
-    read->footer(examples({
-        "fpgatool read local 4 10          one byte: block 4, offset 10",
-        "fpgatool read hpm 6 0 16          16 bytes of block 6 on the HPM FPGA",
-        "fpgatool read r1 8 14 4 --adi --page 0 --page-offset 0",
-        "fpgatool read local 4 11 --repeat 20 --interval 0.5",
-    }));
-    read->callback([&] {
-        action = [&] {
-            return present(
-                "read",
-                [&] {
-                    return readRegisters(parseChip(target.chip),
-                                         target.address(), count);
-                },
-                output);
-        };
-    });
-
-    auto* write = app.add_subcommand(
-        "write", "write bytes to registers (normal or ADI mode)");
-    addAddressArgs(write, target);
-    write
-        ->add_option("bytes", values, "byte values, written from the offset on")
-        ->required()
-        ->check(inRange(0, 0xFF, "0-0xFF"));
-    write
-        ->add_option("-m,--mask", mask,
-                     "change only these bits of each byte (read-modify-write)")
-        ->check(inRange(0, 0xFF, "0-0xFF"));
-    write->add_flag("--verify", verify, "read the bytes back and compare");
-    write->add_flag("-n,--dry-run", dryRun,
-                    "show the node, position and bytes; write nothing");
-    write->add_flag("-y,--yes", yes, "do not ask for confirmation");
-    addJson(write, output);
-    write->footer(examples({
-        "fpgatool write local 4 10 0x03             asks first on a terminal",
-        "fpgatool write -y r1 4 10 0x02 --mask 0x02 set bit 1 only",
-        "fpgatool write -y hpm 4 10 0x03 0xa7 --verify",
-        "fpgatool write --dry-run r2 8 14 0x01 --adi --page 0x12",
-    }));
-    write->callback([&] {
-        action = [&] {
-            WriteRequest request{
-                parseChip(target.chip), target.address(), {},
-                std::nullopt,           verify,           dryRun};
-            for (const std::string& value : values)
-            {
-                request.values.push_back(static_cast<std::uint8_t>(
-                    std::strtoul(value.c_str(), nullptr, 0)));
-            }
-            if (write->count("--mask") > 0)
-            {
-                request.mask = mask;
-            }
-            return present(
-                "write", [&] { return writeRegisters(request, confirm); },
-                output);
-        };
-    });
-
-    auto* dump = app.add_subcommand(
-        "dump", "the enabled blocks of a chip as a hex table, a block a row");
-    dump->add_option("chip", chip, "local, r0 to r3, or hpm")
-        ->required()
-        ->check(chipName());
-    addJson(dump, output);
-    dump->add_option("-o,--output", output.file,
-                     "write the table to FILE instead of stdout");
-    dump->footer(examples({"fpgatool dump local",
-                           "fpgatool dump hpm -o /tmp/hpm-registers.txt"}));
-    dump->callback([&] {
-        action = [&] {
-            return present(
-                "dump", [&] { return dumpChip(parseChip(chip)); }, output);
-        };
-    });
-
-    auto* power = app.add_subcommand(
-        "power", "power-on, power-off and reset sources, front buttons");
-    addJson(power, output);
-    addRepeat(power, output);
-    power->footer(examples({"fpgatool power", "fpgatool power --json"}));
-    power->callback([&] {
-        action = [&] { return present("power", showPower, output); };
-    });
-
-    auto* buttons = app.add_subcommand(
-        "buttons", "show, enable (on) or disable (off) the front buttons");
-    buttons->add_option("state", state, "on or off; none: show the state")
-        ->check(CLI::IsMember({"on", "off"}));
-    buttons->add_flag("-n,--dry-run", dryRun,
-                      "show the register change; write nothing");
-    buttons->add_flag("-y,--yes", yes, "do not ask for confirmation");
-    addJson(buttons, output);
-    addRepeat(buttons, output);
-    buttons->footer(examples({"fpgatool buttons", "fpgatool buttons -y off",
-                              "fpgatool buttons on --dry-run"}));
-    buttons->callback([&] {
-        action = [&] {
-            if (state.empty())
-            {
-                return present("buttons", showButtons, output);
-            }
-            if (output.repeat > 1)
-            {
-                throw UsageError("buttons: --repeat only applies to showing "
-                                 "the state");
-            }
-            return present(
-                "buttons",
-                [&] { return setButtons(state == "on", dryRun, confirm); },
-                output);
-        };
-    });
-
-    auto* interrupts = app.add_subcommand(
-        "interrupts", "the two interrupt masks and their set bits");
-    addJson(interrupts, output);
-    addRepeat(interrupts, output);
-    interrupts->footer(
-        examples({"fpgatool interrupts", "fpgatool interrupts --repeat 5"}));
-    interrupts->callback([&] {
-        action = [&] { return present("interrupts", showInterrupts, output); };
-    });
-
-    auto* thermals = app.add_subcommand("thermals", "the thermal entries");
-    addJson(thermals, output);
-    addRepeat(thermals, output);
-    thermals->footer(
-        examples({"fpgatool thermals", "fpgatool thermals --json"}));
-    thermals->callback([&] {
-        action = [&] { return present("thermals", showThermals, output); };
-    });
-
-    auto* fans = app.add_subcommand(
-        "fans", "fan layout and fan types (platform types 4 to 6)");
-    addJson(fans, output);
-    addRepeat(fans, output);
-    fans->footer(examples({"fpgatool fans", "fpgatool fans --json"}));
-    fans->callback([&] {
-        action = [&] { return present("fans", showFans, output); };
-    });
-
-    auto* presence = app.add_subcommand(
-        "presence", "device-presence bits (platform types 0 and 1)");
-    addJson(presence, output);
-    addRepeat(presence, output);
-    presence->footer(
-        examples({"fpgatool presence", "fpgatool presence --json"}));
-    presence->callback([&] {
-        action = [&] { return present("presence", showPresence, output); };
-    });
-
-    auto* reset = app.add_subcommand(
-        "reset", "reset the FPGA (the driver's reset attribute)");
-    reset->add_flag("-n,--dry-run", dryRun,
-                    "show the attribute that would be written; reset nothing");
-    reset->add_flag("-y,--yes", yes, "do not ask for confirmation");
-    reset->footer(examples({"fpgatool reset", "fpgatool reset -y"}));
-    reset->callback([&] {
-        action = [&] {
-            return present(
-                "reset", [&] { return resetFpga(dryRun, confirm); }, output);
-        };
-    });
+    Args args;
+    const Verb* chosen = nullptr;
+    for (const Verb& verb : verbs)
+    {
+        CLI::App* command =
+            app.add_subcommand(std::string(verb.name), std::string(verb.help));
+        command->footer(examples(verb.examples));
+        for (const AddOptions add : verb.options)
+        {
+            add(*command, args);
+        }
+        command->callback([&chosen, &verb] { chosen = &verb; });
+    }
 
     try
     {
         app.parse(argc, argv);
-        return action();
+        return present(
+            std::string(chosen->name), [&] { return chosen->action(args); },
+            args);
     }
     catch (const CLI::ParseError& error)
     {
@@ -396,19 +306,7 @@ int main(int argc, char** argv)
         {
             return app.exit(error); // --help, --version
         }
-        const auto verbs = app.get_subcommands();
-        if (verbs.empty() && (argc < 2 || argv[1][0] != '-'))
-        {
-            printError(
-                (argc < 2 ? std::string("a verb is required")
-                          : "unknown verb \"" + std::string(argv[1]) + "\"") +
-                "; see fpgatool --help");
-            return exitUsage;
-        }
-        const std::string verb = verbs.empty() ? "" : verbs[0]->get_name();
-        printError((verb.empty() ? "" : verb + ": ") + error.what() +
-                   "; see fpgatool " + (verb.empty() ? "" : verb + " ") +
-                   "--help");
+        printError(usageMessage(app, error, argc, argv));
         return exitUsage;
     }
     catch (const UsageError& error)

@@ -1,31 +1,32 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "report.hpp"
+#include "base/device_layout.hpp"
+#include "fpgatool.hpp"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <type_traits>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <thread>
 
 namespace fpgatool
 {
 namespace
 {
 
-/** Bytes of a block, the width of a HexDump row. */
-constexpr std::size_t rowSize = 16;
+namespace layout = tavrin_fpga::layout;
 
-std::string hex(std::uint64_t value, int digits)
-{
-    char text[24];
-    std::snprintf(text, sizeof(text), "0x%0*llx", digits,
-                  static_cast<unsigned long long>(value));
-    return text;
-}
+/** Version of the JSON document; raised when a key changes meaning or goes
+ *  away (adding keys keeps it). */
+constexpr int schemaVersion = 1;
 
-std::vector<int> setBits(std::uint64_t value)
+std::vector<std::size_t> setBits(std::uint64_t value)
 {
-    std::vector<int> bits;
-    for (int bit = 0; bit < 64; ++bit)
+    std::vector<std::size_t> bits;
+    for (std::size_t bit = 0; bit < 64; ++bit)
     {
         if ((value >> bit) & 1U)
         {
@@ -35,412 +36,315 @@ std::vector<int> setBits(std::uint64_t value)
     return bits;
 }
 
-std::string quote(const std::string& text)
+template <typename Items, typename Show>
+std::string joined(const Items& items, const std::string& separator,
+                   Show&& show)
 {
-    std::string quoted = "\"";
-    for (char c : text)
-    {
-        if (c == '"' || c == '\\')
-        {
-            quoted += '\\';
-            quoted += c;
-        }
-        else if (std::isprint(static_cast<unsigned char>(c)) != 0)
-        {
-            quoted += c;
-        }
-        else
-        {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02x",
-                          static_cast<unsigned char>(c));
-            quoted += escaped;
-        }
-    }
-    return quoted + "\"";
-}
-
-/** "chipId" -> "chip id". */
-std::string labelOf(const std::string& key)
-{
-    std::string label;
-    for (char c : key)
-    {
-        if (std::isupper(static_cast<unsigned char>(c)) != 0)
-        {
-            label += ' ';
-            label += static_cast<char>(std::tolower(c));
-        }
-        else
-        {
-            label += c;
-        }
-    }
-    return label;
-}
-
-std::string fieldText(const Field& field)
-{
-    if (!field.inText)
-    {
-        return "";
-    }
-    const std::string label = field.label.value_or(labelOf(field.key));
-    const std::string value = toText(field.value);
-    return (label.empty() ? value : label + ": " + value) + "\n";
-}
-
-/** Columns separated by two spaces and padded to the widest cell; the last
- *  column is not padded. */
-std::string tableText(const Table& table)
-{
-    std::vector<std::vector<std::string>> cells;
-    std::vector<std::string> heading;
-    for (const Column& column : table.columns)
-    {
-        heading.push_back(column.heading);
-    }
-    cells.push_back(std::move(heading));
-    for (const auto& row : table.rows)
-    {
-        std::vector<std::string> line;
-        for (const Value& value : row)
-        {
-            line.push_back(toText(value));
-        }
-        cells.push_back(std::move(line));
-    }
-
-    std::vector<std::size_t> widths(table.columns.size(), 0);
-    for (const auto& line : cells)
-    {
-        for (std::size_t i = 0; i < line.size() && i < widths.size(); ++i)
-        {
-            widths[i] = std::max(widths[i], line[i].size());
-        }
-    }
-
     std::string text;
-    for (const auto& line : cells)
+    for (auto it = std::begin(items); it != std::end(items); ++it)
     {
-        for (std::size_t i = 0; i < line.size(); ++i)
-        {
-            text += line[i];
-            if (i + 1 < line.size())
-            {
-                text += std::string(widths[i] - line[i].size() + 2, ' ');
-            }
-        }
-        text += '\n';
+        text += (it == std::begin(items) ? "" : separator) + show(*it);
     }
     return text;
 }
 
-/** i2cdump's picture of a byte: '.' for 0x00 and 0xff, '?' for other
- *  unprintable bytes, the character itself otherwise. */
-char asciiOf(std::uint8_t byte)
+std::string decimal(std::size_t value)
 {
-    if (byte == 0x00 || byte == 0xff)
-    {
-        return '.';
-    }
-    return (byte < 0x20 || byte >= 0x7f) ? '?' : static_cast<char>(byte);
+    return std::to_string(value);
 }
 
-std::string hexDumpText(const HexDump& dump)
+/** Two spaces of indentation a level, and arrays of plain values on one
+ *  line ("bytes": [3, 167, 33]). */
+void appendJson(std::string& text, const Json& value, const std::string& indent)
 {
-    std::string text = "    ";
-    for (std::size_t column = 0; column < rowSize; ++column)
-    {
-        char heading[4];
-        std::snprintf(heading, sizeof(heading), "%2zx ", column);
-        text += heading;
-    }
-    text += "   0123456789abcdef\n";
-    for (const HexRow& row : dump.rows)
-    {
-        char label[8];
-        std::snprintf(label, sizeof(label), "%2zu: ", row.block);
-        std::string bytes;
-        std::string ascii;
-        for (std::size_t i = 0; i < rowSize; ++i)
-        {
-            if (!row.bytes || i >= row.bytes->size())
-            {
-                bytes += "XX ";
-                ascii += 'X';
-                continue;
-            }
-            char cell[4];
-            std::snprintf(cell, sizeof(cell), "%02x ", (*row.bytes)[i]);
-            bytes += cell;
-            ascii += asciiOf((*row.bytes)[i]);
-        }
-        text += label + bytes + "   " + ascii + "\n";
-    }
-    return text;
-}
-
-bool isFlat(const nlohmann::ordered_json& array)
-{
-    return std::none_of(array.begin(), array.end(), [](const auto& element) {
+    const bool flat = std::ranges::none_of(value, [](const Json& element) {
         return element.is_structured();
     });
-}
-
-void appendJson(std::string& text, const nlohmann::ordered_json& value,
-                const std::string& indent)
-{
-    if (!value.is_structured() || value.empty() ||
-        (value.is_array() && isFlat(value)))
+    if (!value.is_structured() || value.empty() || (value.is_array() && flat))
     {
-        // One line; dump() separates array elements with "," alone.
-        if (!value.is_array())
-        {
-            text += value.dump();
-            return;
-        }
-        text += '[';
-        for (std::size_t i = 0; i < value.size(); ++i)
-        {
-            text += (i == 0 ? "" : ", ") + value[i].dump();
-        }
-        text += ']';
+        // dump() would separate array elements with "," alone.
+        text += value.is_array()
+                    ? "[" +
+                          joined(value, ", ",
+                                 [](const Json& element) {
+                                     return element.dump();
+                                 }) +
+                          "]"
+                    : value.dump();
         return;
     }
     const std::string inner = indent + "  ";
     text += value.is_array() ? "[\n" : "{\n";
-    bool first = true;
     for (auto it = value.begin(); it != value.end(); ++it)
     {
-        text += (first ? "" : ",\n") + inner;
-        first = false;
-        if (value.is_object())
-        {
-            text += nlohmann::ordered_json(it.key()).dump() + ": ";
-        }
+        text += (it == value.begin() ? "" : ",\n") + inner;
+        text += value.is_object() ? Json(it.key()).dump() + ": " : "";
         appendJson(text, *it, inner);
     }
     text += "\n" + indent + (value.is_array() ? "]" : "}");
 }
 
-} // namespace
-
-std::string formatJson(const nlohmann::ordered_json& document)
+void printDocument(std::ostream& out, const Json& document)
 {
     std::string text;
     appendJson(text, document, "");
-    return text + "\n";
+    out << text << '\n' << std::flush;
 }
 
-Report& Report::add(Field field)
-{
-    items.emplace_back(std::move(field));
-    return *this;
-}
+} // namespace
 
-Report& Report::add(Table table)
+std::string hex(std::uint64_t value, int digits)
 {
-    items.emplace_back(std::move(table));
-    return *this;
-}
-
-Report& Report::add(HexDump dump)
-{
-    items.emplace_back(std::move(dump));
-    return *this;
-}
-
-std::string blockRanges(const std::bitset<64>& blocks)
-{
-    std::string text;
-    for (std::size_t block = 0; block < blocks.size(); ++block)
-    {
-        if (!blocks[block])
-        {
-            continue;
-        }
-        std::size_t last = block;
-        while (last + 1 < blocks.size() && blocks[last + 1])
-        {
-            ++last;
-        }
-        if (!text.empty())
-        {
-            text += ',';
-        }
-        text += std::to_string(block);
-        if (last > block)
-        {
-            text += '-' + std::to_string(last);
-        }
-        block = last;
-    }
-    return text.empty() ? "none" : text;
-}
-
-std::string toText(const Value& value)
-{
-    return std::visit(
-        [](const auto& v) -> std::string {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, std::nullptr_t>)
-            {
-                return "-";
-            }
-            else if constexpr (std::is_same_v<T, bool>)
-            {
-                return v ? "yes" : "no";
-            }
-            else if constexpr (std::is_same_v<T, std::int64_t>)
-            {
-                return std::to_string(v);
-            }
-            else if constexpr (std::is_same_v<T, std::string>)
-            {
-                return v;
-            }
-            else if constexpr (std::is_same_v<T, Quoted>)
-            {
-                return quote(v.text);
-            }
-            else if constexpr (std::is_same_v<T, Hex>)
-            {
-                return hex(v.value, v.digits);
-            }
-            else if constexpr (std::is_same_v<T, BitMask>)
-            {
-                std::string bits;
-                for (int bit : setBits(v.value))
-                {
-                    bits += (bits.empty() ? "" : " ") + std::to_string(bit);
-                }
-                return hex(v.value, v.digits) + " [" + bits + "]";
-            }
-            else if constexpr (std::is_same_v<T, Bytes>)
-            {
-                std::string text;
-                for (std::uint8_t byte : v.values)
-                {
-                    text += (text.empty() ? "" : " ") + hex(byte, 2);
-                }
-                return text;
-            }
-            else
-            {
-                return blockRanges(v.blocks);
-            }
-        },
-        value);
-}
-
-nlohmann::ordered_json toJson(const Value& value)
-{
-    return std::visit(
-        [](const auto& v) -> nlohmann::ordered_json {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, Quoted>)
-            {
-                return v.text;
-            }
-            else if constexpr (std::is_same_v<T, Hex>)
-            {
-                return v.value;
-            }
-            else if constexpr (std::is_same_v<T, BitMask>)
-            {
-                return {{"mask", hex(v.value, v.digits)},
-                        {"bits", setBits(v.value)}};
-            }
-            else if constexpr (std::is_same_v<T, Bytes>)
-            {
-                return v.values;
-            }
-            else if constexpr (std::is_same_v<T, BlockSet>)
-            {
-                auto blocks = nlohmann::ordered_json::array();
-                for (std::size_t block = 0; block < v.blocks.size(); ++block)
-                {
-                    if (v.blocks[block])
-                    {
-                        blocks.push_back(block);
-                    }
-                }
-                return blocks;
-            }
-            else
-            {
-                return v;
-            }
-        },
-        value);
-}
-
-std::string toText(const Report& report)
-{
-    // A table or dump that follows other lines is set off by a blank line.
-    std::string text;
-    for (const Item& item : report.items)
-    {
-        if (const auto* field = std::get_if<Field>(&item))
-        {
-            text += fieldText(*field);
-            continue;
-        }
-        if (!text.empty())
-        {
-            text += '\n';
-        }
-        if (const auto* table = std::get_if<Table>(&item))
-        {
-            text += tableText(*table);
-        }
-        else
-        {
-            text += hexDumpText(std::get<HexDump>(item));
-        }
-    }
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%0*llx", digits,
+                  static_cast<unsigned long long>(value));
     return text;
 }
 
-nlohmann::ordered_json toJson(const Report& report)
+Value none()
 {
-    auto members = nlohmann::ordered_json::object();
-    for (const Item& item : report.items)
+    return {nullptr, "-"};
+}
+
+Value flag(bool value)
+{
+    return {value, value ? "yes" : "no"};
+}
+
+Value plain(const std::string& text)
+{
+    return {text, text};
+}
+
+Value driverText(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (const char c : text)
     {
-        if (const auto* field = std::get_if<Field>(&item))
+        const auto byte = static_cast<unsigned char>(c);
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+        quoted += c == '"' || c == '\\'     ? std::string{'\\', c}
+                  : std::isprint(byte) != 0 ? std::string{c}
+                                            : std::string(escaped);
+    }
+    return {text, quoted + "\""};
+}
+
+Value hexNumber(std::uint64_t value, int digits)
+{
+    return {value, hex(value, digits)};
+}
+
+Value bitMask(std::uint64_t value, int digits)
+{
+    const std::vector<std::size_t> bits = setBits(value);
+    return {{{"mask", hex(value, digits)}, {"bits", bits}},
+            hex(value, digits) + " [" + joined(bits, " ", decimal) + "]"};
+}
+
+Value bytes(std::span<const char> buffer)
+{
+    const std::vector<std::uint8_t> values(buffer.begin(), buffer.end());
+    return {values,
+            joined(values, " ", [](std::uint8_t b) { return hex(b, 2); })};
+}
+
+Value blockSet(const std::bitset<64>& blocks)
+{
+    std::vector<std::string> ranges;
+    for (std::size_t first = 0; first < blocks.size(); ++first)
+    {
+        std::size_t last = first;
+        while (blocks[first] && last + 1 < blocks.size() && blocks[last + 1])
         {
-            members[field->key] = toJson(field->value);
+            ++last;
         }
-        else if (const auto* table = std::get_if<Table>(&item))
+        if (blocks[first])
         {
-            auto rows = nlohmann::ordered_json::array();
-            for (const auto& row : table->rows)
+            ranges.push_back(
+                decimal(first) + (last > first ? "-" + decimal(last) : ""));
+        }
+        first = last;
+    }
+    return {setBits(blocks.to_ullong()),
+            ranges.empty() ? "none"
+                           : joined(ranges, ",", [](auto& r) { return r; })};
+}
+
+Report& Report::field(const std::string& key, const Value& value, Shown shown)
+{
+    members[key] = value.json;
+    std::string label;
+    for (const char c : key)
+    {
+        label += std::isupper(static_cast<unsigned char>(c)) != 0
+                     ? std::string{' ', static_cast<char>(std::tolower(c))}
+                     : std::string{c};
+    }
+    if (shown != Shown::hidden)
+    {
+        text += (shown == Shown::labelled ? label + ": " : "") + value.text +
+                "\n";
+    }
+    return *this;
+}
+
+Report& Report::table(const std::string& key,
+                      const std::vector<Column>& columns,
+                      const std::vector<std::vector<Value>>& rows)
+{
+    std::vector<std::vector<std::string>> lines(1);
+    auto& array = members[key] = Json::array();
+    for (const Column& column : columns)
+    {
+        lines[0].push_back(column.heading);
+    }
+    for (const auto& row : rows)
+    {
+        auto& object = array.emplace_back(Json::object());
+        lines.emplace_back();
+        for (std::size_t i = 0; i < row.size(); ++i)
+        {
+            object[columns.at(i).key] = row[i].json;
+            lines.back().push_back(row[i].text);
+        }
+    }
+    text += text.empty() ? "" : "\n";
+    for (const auto& line : lines)
+    {
+        for (std::size_t i = 0; i + 1 < line.size(); ++i)
+        {
+            std::size_t width = 0;
+            for (const auto& other : lines)
             {
-                auto object = nlohmann::ordered_json::object();
-                for (std::size_t i = 0; i < row.size(); ++i)
-                {
-                    object[table->columns.at(i).key] = toJson(row[i]);
-                }
-                rows.push_back(std::move(object));
+                width = std::max(width, other[i].size());
             }
-            members[table->key] = std::move(rows);
+            text += line[i] + std::string(width - line[i].size() + 2, ' ');
+        }
+        text += line.back() + "\n";
+    }
+    return *this;
+}
+
+Report& Report::dump(const std::string& key, const std::vector<DumpRow>& rows)
+{
+    auto& array = members[key] = Json::array();
+    char cell[8];
+    text += (text.empty() ? "" : "\n") + std::string(4, ' ');
+    for (std::size_t column = 0; column < layout::registersPerBlock; ++column)
+    {
+        std::snprintf(cell, sizeof(cell), "%2zx ", column);
+        text += cell;
+    }
+    text += "   0123456789abcdef\n";
+    for (const auto& [block, read] : rows)
+    {
+        array.push_back(
+            {{"block", block}, {"bytes", read ? bytes(*read).json : Json()}});
+        // i2cdump's picture of a byte: '.' for 0x00 and 0xff, '?' for
+        // other unprintable bytes; XX for a byte not read.
+        std::snprintf(cell, sizeof(cell), "%2zu: ", block);
+        std::string cells = cell;
+        std::string ascii;
+        for (std::size_t i = 0; i < layout::registersPerBlock; ++i)
+        {
+            const auto byte = static_cast<std::uint8_t>(read ? (*read)[i] : 0);
+            std::snprintf(cell, sizeof(cell), "%02x ", byte);
+            cells += read ? cell : "XX ";
+            ascii += !read                          ? 'X'
+                     : byte == 0x00 || byte == 0xff ? '.'
+                     : std::isprint(byte) != 0      ? static_cast<char>(byte)
+                                                    : '?';
+        }
+        text += cells + "   " + ascii + "\n";
+    }
+    return *this;
+}
+
+void printError(const std::string& message)
+{
+    std::cout.flush();
+    std::cerr << "fpgatool: " << message << '\n';
+}
+
+int present(const std::string& command, const std::function<Report()>& verb,
+            const Args& how)
+{
+    std::ofstream file;
+    if (!how.file.empty())
+    {
+        file.open(how.file, std::ios::out | std::ios::trunc);
+        if (!file)
+        {
+            printError(
+                "cannot write " + how.file + ": " + std::strerror(errno));
+            return exitFailure;
+        }
+    }
+    std::ostream& out = how.file.empty() ? std::cout : file;
+
+    Json document = {{"schemaVersion", schemaVersion}, {"command", command}};
+    auto samples = Json::array();
+    auto errors = Json::array();
+    for (std::size_t sample = 0; sample < how.repeat; ++sample)
+    {
+        std::this_thread::sleep_for(
+            std::chrono::duration<double>(sample > 0 ? how.interval : 0));
+        Report report;
+        try
+        {
+            report = verb();
+        }
+        catch (const Failure& failure)
+        {
+            printError(failure.what());
+            if (how.json)
+            {
+                document["error"] = failure.toJson();
+                printDocument(out, document);
+            }
+            return exitFailure;
+        }
+        for (const Failure& problem : report.problems)
+        {
+            printError(problem.what());
+            errors.push_back(problem.toJson());
+        }
+        if (!how.json)
+        {
+            // Samples of more than one line are set apart by a blank line.
+            const std::string& text = report.text;
+            const bool apart = sample > 0 && text.find('\n') + 1 < text.size();
+            out << (apart ? "\n" : "") << text << std::flush;
+        }
+        samples.push_back(std::move(report.members));
+    }
+
+    const int status = errors.empty() ? exitOk : exitFailure;
+    if (how.json)
+    {
+        if (how.repeat > 1)
+        {
+            document["samples"] = std::move(samples);
         }
         else
         {
-            const auto& dump = std::get<HexDump>(item);
-            auto rows = nlohmann::ordered_json::array();
-            for (const HexRow& row : dump.rows)
-            {
-                rows.push_back(
-                    {{"block", row.block},
-                     {"bytes", row.bytes ? nlohmann::ordered_json(*row.bytes)
-                                         : nlohmann::ordered_json()}});
-            }
-            members[dump.key] = std::move(rows);
+            document.update(samples.at(0));
         }
+        if (!errors.empty())
+        {
+            document["errors"] = std::move(errors);
+        }
+        printDocument(out, document);
     }
-    return members;
+    if (!out)
+    {
+        printError(
+            "cannot write the output: " + std::string(std::strerror(errno)));
+        return exitFailure;
+    }
+    return status;
 }
 
 } // namespace fpgatool

@@ -1,9 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "verbs.hpp"
+#include "base/device_layout.hpp"
+#include "fpgatool.hpp"
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#include <libfpga.hpp>
 
 #include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <iostream>
 
 namespace fpgatool
 {
@@ -11,511 +19,595 @@ namespace
 {
 
 namespace lib = tavrin_fpga;
-using lib::Block;
+namespace layout = tavrin_fpga::layout;
+using lib::Location;
+using lib::Operation;
 
-/** The chips the driver can report, in the order they are listed. */
-constexpr std::array<Chip, 5> allChips = {{
-    {Chip::Kind::local, 0},
-    {Chip::Kind::remote, 0},
-    {Chip::Kind::remote, 1},
-    {Chip::Kind::remote, 2},
-    {Chip::Kind::remote, 3},
+/** A physical FPGA. */
+struct Fpga
+{
+    Location location = Location::local;
+    std::size_t index = 0;
+};
+
+/** A chip as the command line names it, and the FPGA it stands for. */
+struct Chip
+{
+    std::string name;
+    /** Indexes the library's transfer calls: local, remote, hpm. */
+    enum class Kind
+    {
+        local,
+        remote,
+        hpm,
+    } kind;
+    Fpga fpga;
+};
+
+/** local, r0 to r3, and hpm, whose FPGA chipOf() looks up. */
+std::vector<Chip> allChips()
+{
+    std::vector<Chip> chips = {{"local", Chip::Kind::local, {}}};
+    for (std::size_t index = 0; index < layout::remoteCount; ++index)
+    {
+        chips.push_back({"r" + std::to_string(index),
+                         Chip::Kind::remote,
+                         {Location::remote, index}});
+    }
+    chips.push_back({"hpm", Chip::Kind::hpm, {}});
+    return chips;
+}
+
+std::string fpgaName(const Fpga& fpga)
+{
+    return allChips()[fpga.location == Location::local ? 0 : 1 + fpga.index]
+        .name;
+}
+
+/** The chip of a name that chipNameError() accepts. For "hpm" the library
+ *  is asked; when it cannot tell, the local FPGA, as it does itself. */
+Chip chipOf(const std::string& name)
+{
+    const std::vector<Chip> chips = allChips();
+    Chip chip = *std::ranges::find(chips, name, &Chip::name);
+    Fpga hpm;
+    if (chip.kind == Chip::Kind::hpm &&
+        guarded("getHPMLocation", [&] {
+            return lib::getHPMLocation(hpm.location, hpm.index);
+        }) == 0)
+    {
+        chip.fpga = hpm;
+    }
+    return chip;
+}
+
+/** Hex digits that show every value up to @p max. */
+constexpr int hexDigits(std::uint64_t max)
+{
+    return max > 0xF ? 1 + hexDigits(max >> 4) : 1;
+}
+
+const layout::Node& nodeOf(const Fpga& fpga, const Address& address)
+{
+    return layout::node(fpga.location, fpga.index,
+                        address.adi ? layout::Mode::adi : layout::Mode::normal);
+}
+
+std::uint64_t positionOf(const Fpga& fpga, const Address& a)
+{
+    return a.adi ? layout::adiPosition(fpga.location, a.block, a.offset, a.page,
+                                       a.pageDataOffset)
+                 : layout::normalPosition(a.block, a.offset);
+}
+
+std::string positionText(const Fpga& fpga, const Address& a)
+{
+    const std::uint64_t window =
+        a.adi ? layout::adiWindow : layout::normalWindow;
+    return hex(positionOf(fpga, a), hexDigits(window - 1));
+}
+
+using Transfer = int (*)(std::size_t index, Operation op, const Address& a,
+                         std::span<char> buffer);
+
+struct TransferCall
+{
+    std::string_view name;
+    Transfer run;
+};
+
+// By chip kind (local, remote, hpm), then normal and ADI mode. For "hpm"
+// the block is passed as a Block, which the library translates.
+constexpr std::array<std::array<TransferCall, 2>, 3> transferCalls = {{
+    {{{"rawNormalAccess",
+       [](std::size_t, Operation op, const Address& a, std::span<char> b) {
+           return lib::rawNormalAccess(op, a.block, a.offset, b.size(), b);
+       }},
+      {"rawAdiAccess",
+       [](std::size_t, Operation op, const Address& a, std::span<char> b) {
+           return lib::rawAdiAccess(op, a.block, a.offset, a.page,
+                                    a.pageDataOffset, b.size(), b);
+       }}}},
+    {{{"rawRemoteNormalAccess",
+       [](std::size_t i, Operation op, const Address& a, std::span<char> b) {
+           return lib::rawRemoteNormalAccess(i, op, a.block, a.offset, b.size(),
+                                             b);
+       }},
+      {"rawRemoteAdiAccess",
+       [](std::size_t i, Operation op, const Address& a, std::span<char> b) {
+           return lib::rawRemoteAdiAccess(i, op, a.block, a.offset, a.page,
+                                          a.pageDataOffset, b.size(), b);
+       }}}},
+    {{{"rawHpmNormalAccess",
+       [](std::size_t, Operation op, const Address& a, std::span<char> b) {
+           return lib::rawHpmNormalAccess(op, static_cast<lib::Block>(a.block),
+                                          a.offset, b.size(), b);
+       }},
+      {"rawHpmAdiAccess",
+       [](std::size_t, Operation op, const Address& a, std::span<char> b) {
+           return lib::rawHpmAdiAccess(op, static_cast<lib::Block>(a.block),
+                                       a.offset, a.page, a.pageDataOffset,
+                                       b.size(), b);
+       }}}},
 }};
 
-/** The front-button control register: bit 1 of power block offset 10. */
-constexpr std::size_t buttonsOffset = 10;
-constexpr std::uint8_t buttonsBit = 0x02;
-
-template <typename T>
-Value number(T value)
+const TransferCall& transferCall(const Chip& chip, const Address& address)
 {
-    return static_cast<std::int64_t>(value);
+    return transferCalls.at(static_cast<std::size_t>(chip.kind))
+        .at(address.adi ? 1 : 0);
 }
 
-Value hex(std::uint64_t value, int digits)
+/** Moves bytes; a failure throws the Failure that names the call. */
+void transfer(const Chip& chip, Operation op, const Address& address,
+              std::span<char> buffer)
 {
-    return Hex{value, digits};
+    const TransferCall& call = transferCall(chip, address);
+    checked(call.name,
+            [&] { return call.run(chip.fpga.index, op, address, buffer); });
 }
 
-Value bytesOf(const std::vector<char>& buffer)
+/** The call transfer() would make, with its arguments, e.g.
+ *  "rawRemoteNormalAccess(2, write, 4, 11, 1, [0xaa])". */
+std::string describeWrite(const Chip& chip, const Address& a,
+                          std::span<const char> buffer)
 {
-    return Bytes{std::vector<std::uint8_t>(buffer.begin(), buffer.end())};
-}
-
-/** Physical FPGA of a chip; for "hpm" the library is asked. */
-Fpga fpgaOf(const Chip& chip)
-{
-    return guarded("getHPMLocation", [&] { return resolve(chip); }, {chip, {}});
-}
-
-/** The fields that say where an access goes: chip, FPGA, mode, register
- *  coordinates, node and position. */
-void addAddress(Report& report, const Chip& chip, const Fpga& fpga,
-                const Address& address, bool inText)
-{
-    const bool adi = address.adi.has_value();
-    const Address::Paged paged = address.adi.value_or(Address::Paged{});
-    const std::array<Field, 9> fields = {{
-        {"chip", chipName(chip), inText},
-        {"fpga", fpgaName(fpga), inText},
-        {"mode", std::string(adi ? "adi" : "normal"), inText},
-        {"block", number(address.block), inText},
-        {"offset", number(address.offset), inText},
-        {"page", adi ? hex(paged.page, 4) : nullptr, inText && adi},
-        {"pageDataOffset", adi ? number(paged.pageDataOffset) : nullptr,
-         inText && adi},
-        {"node", nodePath(fpga, address), inText},
-        {"position", hex(nodePosition(fpga, address), positionDigits(address)),
-         inText},
-    }};
-    for (const Field& field : fields)
+    std::string text = std::string(transferCall(chip, a).name) + "(";
+    text += chip.kind == Chip::Kind::remote
+                ? std::to_string(chip.fpga.index) + ", "
+                : "";
+    text += "write, " + std::to_string(a.block) + ", " +
+            std::to_string(a.offset) + ", ";
+    text += a.adi ? hex(a.page, hexDigits(layout::maxPage)) + ", " +
+                        std::to_string(a.pageDataOffset) + ", "
+                  : "";
+    text += std::to_string(buffer.size()) + ", [";
+    for (std::size_t i = 0; i < buffer.size(); ++i)
     {
-        report.add(field);
+        text += (i == 0 ? "" : ", ") +
+                hex(static_cast<std::uint8_t>(buffer[i]), 2);
+    }
+    return text + "])";
+}
+
+/** The fields that say where an access goes; in JSON only. */
+void addAddress(Report& report, const Chip& chip, const Address& a)
+{
+    constexpr auto hidden = Report::Shown::hidden;
+    report.field("chip", plain(chip.name), hidden)
+        .field("fpga", plain(fpgaName(chip.fpga)), hidden)
+        .field("mode", plain(a.adi ? "adi" : "normal"), hidden)
+        .field("block", number(a.block), hidden)
+        .field("offset", number(a.offset), hidden)
+        .field("page", a.adi ? number(a.page) : none(), hidden)
+        .field("pageDataOffset", a.adi ? number(a.pageDataOffset) : none(),
+               hidden)
+        .field("node", plain(std::string(nodeOf(chip.fpga, a).path)), hidden)
+        .field("position", number(positionOf(chip.fpga, a)), hidden);
+}
+
+/** Goes on only when -y was given or the user answers yes on the terminal;
+ *  without a terminal, -y is required. */
+void confirm(const Args& args, const std::string& question,
+             std::string_view verb, std::string_view refused)
+{
+    if (args.yes)
+    {
+        return;
+    }
+    if (::isatty(STDIN_FILENO) == 0)
+    {
+        throw UsageError("standard input is not a terminal: add -y to "
+                         "change the hardware without being asked");
+    }
+    std::cerr << question << " [y/N] " << std::flush;
+    std::string answer;
+    std::getline(std::cin, answer);
+    if (answer.empty() || (answer[0] != 'y' && answer[0] != 'Y'))
+    {
+        throw Failure(verb, std::string(verb) + ": not confirmed; " +
+                                std::string(refused));
     }
 }
 
-/** One transfer; a failure throws the Failure that names its call. */
-void move(const Chip& chip, Operation op, const Address& address,
-          std::span<char> buffer)
+/** What --dry-run shows: the library call the verb would make. */
+Report wouldCall(const std::string& call)
 {
-    const Context context{chip, address};
-    const std::string call = transferCall(chip, address);
-    check(call,
-          guarded(
-              call, [&] { return transfer(chip, op, address, buffer); },
-              context),
-          context);
+    return Report{}
+        .field("dryRun", flag(true), Report::Shown::hidden)
+        .field("wouldCall", plain(call));
 }
 
-void readInto(const Chip& chip, const Address& address,
-              std::vector<char>& buffer)
+/** The driver's sysfs directory as the library finds it, or "" when it
+ *  finds none. */
+std::string driverDirectory()
 {
-    move(chip, Operation::read, address, buffer);
-}
-
-lib::Firmware firmwareOf(const Chip& chip)
-{
-    lib::Firmware firmware{};
-    const Fpga fpga = resolve(chip);
-    guarded("getFirmwareInfo",
-            [&] { lib::getFirmwareInfo(fpga.location, fpga.index, firmware); },
-            {chip, {}});
-    return firmware;
-}
-
-/** "local" or "rN"; null when the driver does not name the HPM FPGA. */
-Value hpmChip(std::vector<Failure>& problems)
-{
-    Fpga fpga;
-    const int result = guarded("getHPMLocation", [&] {
-        return lib::getHPMLocation(fpga.location, fpga.index);
+    const std::string path = guarded("devAttrFilePath", [] {
+        return lib::devAttrFilePath(std::string(layout::detectedAttr),
+                                    Location::local, 0);
     });
-    if (result != 0)
-    {
-        problems.push_back(resultFailure("getHPMLocation", result));
-        return nullptr;
-    }
-    return fpgaName(fpga);
+    return path.substr(0, path.rfind('/'));
 }
 
-Value driverDirectoryValue()
+/** Every chip the driver can report, a row each; info leaves out the
+ *  columns named in @p omitted. */
+void addChips(Report& report, std::initializer_list<std::string_view> omitted)
 {
-    const std::string dir = guarded("devAttrFilePath", driverDirectory);
-    return dir.empty() ? Value(nullptr) : Value(dir);
-}
-
-/** An HPM-routed decoded read; its failures name the block it reads. */
-template <typename Function>
-void hpmView(const std::string& call, std::size_t block, Function&& function)
-{
-    const Context context{Chip{Chip::Kind::hpm, 0}, Address{block, 0, {}}};
-    check(call, guarded(call, function, context), context);
-}
-
-std::string kindOf(std::uint8_t code, std::span<const std::uint8_t, 4> codes)
-{
-    if (code == codes[0])
+    std::vector<Report::Column> columns = {
+        {"chip", "CHIP"},
+        {"detected", "DETECTED"},
+        {"chipId", "CHIP-ID"},
+        {"ifaceVer", "IFACE"},
+        {"firmwareMajor", "MAJOR"},
+        {"firmwareMinor", "MINOR"},
+        {"firmwareVerStr", "FIRMWARE"},
+        {"supportedBlocks", "BLOCKS"}};
+    std::vector<std::vector<Value>> rows;
+    for (const Chip& chip : allChips())
     {
-        return "empty";
-    }
-    for (std::size_t kind = 1; kind < codes.size(); ++kind)
-    {
-        if (codes[kind] != 0xff && code == codes[kind])
+        lib::Firmware f{};
+        if (chip.kind != Chip::Kind::hpm)
         {
-            return "kind" + std::to_string(kind);
+            guarded("getFirmwareInfo", [&] {
+                lib::getFirmwareInfo(chip.fpga.location, chip.fpga.index, f);
+            });
+            rows.push_back(
+                {plain(chip.name), flag(f.detected), hexNumber(f.chipId, 2),
+                 hexNumber(f.ifaceVer, 1), number(f.firmwareMajor),
+                 number(f.firmwareMinor), driverText(f.firmwareVerStr),
+                 blockSet(f.supportedBlocks)});
         }
     }
-    return "unknown";
+    for (std::size_t column = columns.size(); column-- > 0;)
+    {
+        if (std::ranges::find(omitted, columns[column].key) != omitted.end())
+        {
+            columns.erase(columns.begin() + column);
+            for (auto& row : rows)
+            {
+                row.erase(row.begin() + column);
+            }
+        }
+    }
+    report.table("chips", columns, rows);
 }
 
 } // namespace
 
-Outcome listChips()
+std::string chipNames(std::string_view separator)
 {
-    Table chips{"chips",
-                {{"chip", "CHIP"},
-                 {"detected", "DETECTED"},
-                 {"chipId", "CHIP-ID"},
-                 {"ifaceVer", "IFACE"},
-                 {"firmwareMajor", "MAJOR"},
-                 {"firmwareMinor", "MINOR"},
-                 {"firmwareVerStr", "FIRMWARE"},
-                 {"supportedBlocks", "BLOCKS"}},
-                {}};
-    for (const Chip& chip : allChips)
+    const std::vector<Chip> chips = allChips();
+    const std::string between(separator);
+    return chips.front().name + between + chips[1].name + "-" +
+           chips.rbegin()[1].name + between + chips.back().name;
+}
+
+std::string chipNameError(std::string_view name)
+{
+    const std::vector<Chip> chips = allChips();
+    if (std::ranges::find(chips, name, &Chip::name) != chips.end())
     {
-        const lib::Firmware firmware = firmwareOf(chip);
-        chips.rows.push_back(
-            {chipName(chip), firmware.detected, hex(firmware.chipId, 2),
-             hex(firmware.ifaceVer, 1), number(firmware.firmwareMajor),
-             number(firmware.firmwareMinor), Quoted{firmware.firmwareVerStr},
-             BlockSet{firmware.supportedBlocks}});
+        return "";
     }
-    Outcome outcome;
-    outcome.report.add(std::move(chips));
-    return outcome;
-}
-
-Outcome showInfo()
-{
-    Outcome outcome;
-    Report& report = outcome.report;
-    report.add(Field{"platformType",
-                     number(guarded("getPlatformType", lib::getPlatformType))});
-    report.add(Field{"driverDirectory", driverDirectoryValue()});
-    report.add(Field{"hpmChip", hpmChip(outcome.problems)});
-
-    Table chips{"chips",
-                {{"chip", "CHIP"},
-                 {"detected", "DETECTED"},
-                 {"firmwareMajor", "MAJOR"},
-                 {"firmwareMinor", "MINOR"},
-                 {"firmwareVerStr", "FIRMWARE"}},
-                {}};
-    for (const Chip& chip : allChips)
+    std::size_t index = 0;
+    const char* last = name.data() + name.size();
+    if (name.size() > 1 && name[0] == 'r' &&
+        std::from_chars(name.data() + 1, last, index).ptr == last)
     {
-        const lib::Firmware firmware = firmwareOf(chip);
-        chips.rows.push_back(
-            {chipName(chip), firmware.detected, number(firmware.firmwareMajor),
-             number(firmware.firmwareMinor), Quoted{firmware.firmwareVerStr}});
+        return "remote " + std::to_string(index) + " is out of range 0-" +
+               std::to_string(layout::remoteCount - 1);
     }
-    report.add(std::move(chips));
-    return outcome;
+    return "chip \"" + std::string(name) + "\" is not one of " +
+           chipNames(", ");
 }
 
-Outcome readRegisters(const Chip& chip, const Address& address,
-                      std::size_t count)
+Report listChips(const Args&)
 {
-    const Fpga fpga = fpgaOf(chip);
-    std::vector<char> buffer(count);
-    readInto(chip, address, buffer);
-
-    Outcome outcome;
-    addAddress(outcome.report, chip, fpga, address, false);
-    outcome.report.add(Field{"bytes", bytesOf(buffer), true, ""});
-    return outcome;
+    Report report;
+    addChips(report, {});
+    return report;
 }
 
-Outcome writeRegisters(const WriteRequest& request, const Confirm& confirm)
+Report showInfo(const Args&)
 {
-    const Chip& chip = request.chip;
-    const Address& address = request.address;
-    const Fpga fpga = fpgaOf(chip);
-    std::vector<char> buffer(request.values.begin(), request.values.end());
-
-    std::optional<std::vector<char>> current;
-    if (request.mask)
+    Report report;
+    report.field("platformType",
+                 number(guarded("getPlatformType", lib::getPlatformType)));
+    const std::string dir = driverDirectory();
+    report.field("driverDirectory", dir.empty() ? none() : plain(dir));
+    Fpga hpm;
+    const int result = guarded("getHPMLocation", [&] {
+        return lib::getHPMLocation(hpm.location, hpm.index);
+    });
+    if (result != 0)
     {
-        current.emplace(buffer.size());
-        readInto(chip, address, *current);
-        const auto keep = static_cast<std::uint8_t>(~*request.mask);
+        report.problems.push_back(resultFailure("getHPMLocation", result));
+    }
+    report.field("hpmChip", result == 0 ? plain(fpgaName(hpm)) : none());
+    addChips(report, {"chipId", "ifaceVer", "supportedBlocks"});
+    return report;
+}
+
+Report readRegisters(const Args& args)
+{
+    const Chip chip = chipOf(args.chip);
+    std::vector<char> buffer(args.count);
+    transfer(chip, Operation::read, args.address, buffer);
+    Report report;
+    addAddress(report, chip, args.address);
+    return report.field("bytes", bytes(buffer), Report::Shown::bare);
+}
+
+Report writeRegisters(const Args& args)
+{
+    const Chip chip = chipOf(args.chip);
+    const Address& address = args.address;
+    std::vector<char> buffer(args.bytes.begin(), args.bytes.end());
+    std::vector<char> current(args.mask ? buffer.size() : 0);
+    if (args.mask)
+    {
+        transfer(chip, Operation::read, address, current);
         for (std::size_t i = 0; i < buffer.size(); ++i)
         {
             buffer[i] = static_cast<char>(
-                (static_cast<std::uint8_t>((*current)[i]) & keep) |
-                (request.values[i] & *request.mask));
+                (current[i] & ~*args.mask) | (args.bytes[i] & *args.mask));
         }
     }
 
-    Outcome outcome;
-    Report& report = outcome.report;
-    addAddress(report, chip, fpga, address, request.dryRun);
-    report.add(Field{"current", current ? bytesOf(*current) : nullptr,
-                     request.dryRun && current.has_value()});
-    report.add(Field{"bytes", bytesOf(buffer), request.dryRun});
-    report.add(Field{"dryRun", request.dryRun, false});
-    if (request.dryRun)
+    Report report;
+    addAddress(report, chip, address);
+    report
+        .field("current", args.mask ? bytes(current) : none(),
+               args.mask && args.dryRun ? Report::Shown::labelled
+                                        : Report::Shown::hidden)
+        .field("bytes", bytes(buffer), Report::Shown::hidden)
+        .field("dryRun", flag(args.dryRun), Report::Shown::hidden);
+    if (args.dryRun)
     {
-        return outcome;
+        return report.field("wouldCall",
+                            plain(describeWrite(chip, address, buffer)));
     }
-
-    const std::string question =
-        "Write " + toText(bytesOf(buffer)) + " to " + chipName(chip) +
-        " block " + std::to_string(address.block) + " offset " +
-        std::to_string(address.offset) + " (" + nodePath(fpga, address) +
-        " position " +
-        toText(hex(nodePosition(fpga, address), positionDigits(address))) +
-        ")?";
-    if (!confirm(question))
-    {
-        throw Failure("write", 0, "write: not confirmed; nothing written");
-    }
-    move(chip, Operation::write, address, buffer);
-
-    if (request.verify)
+    confirm(args,
+            "Write " + bytes(buffer).text + " to " + chip.name + " block " +
+                std::to_string(address.block) + " offset " +
+                std::to_string(address.offset) + " (" +
+                std::string(nodeOf(chip.fpga, address).path) + " position " +
+                positionText(chip.fpga, address) + ")?",
+            "write", "nothing written");
+    transfer(chip, Operation::write, address, buffer);
+    if (args.verify)
     {
         std::vector<char> readBack(buffer.size());
-        readInto(chip, address, readBack);
+        transfer(chip, Operation::read, address, readBack);
         if (readBack != buffer)
         {
-            throw Failure("verify", 0,
-                          "verify: wrote " + toText(bytesOf(buffer)) +
-                              ", read back " + toText(bytesOf(readBack)));
+            throw Failure("verify", "verify: wrote " + bytes(buffer).text +
+                                        ", read back " + bytes(readBack).text);
         }
     }
-    report.add(Field{"verified", request.verify, false});
-    return outcome;
+    return report.field("verified", flag(args.verify), Report::Shown::hidden);
 }
 
-Outcome dumpChip(const Chip& chip)
+Report dumpChip(const Args& args)
 {
-    const Fpga fpga = fpgaOf(chip);
-    if (!lib::chipDetected(fpga.location, fpga.index))
+    const Chip chip = chipOf(args.chip);
+    const Fpga& fpga = chip.fpga;
+    if (!guarded("chipDetected",
+                 [&] { return lib::chipDetected(fpga.location, fpga.index); }))
     {
-        const std::string detected = guarded("devAttrFilePath", [&] {
-            return lib::devAttrFilePath("detected", fpga.location, fpga.index);
-        });
-        throw Failure("chipDetected", 0,
-                      "chipDetected: " + fpgaName(fpga) +
-                          " is not detected (see " + detected +
-                          "); nothing to dump");
+        throw Failure("chipDetected", "chipDetected: " + fpgaName(fpga) +
+                                          " is not detected; nothing to dump");
     }
-    const std::bitset<64> blocks = guarded(
-        "getSupportedBlocks",
-        [&] { return lib::getSupportedBlocks(fpga.location, fpga.index); },
-        {chip, {}});
+    const std::bitset<64> blocks = guarded("getSupportedBlocks", [&] {
+        return lib::getSupportedBlocks(fpga.location, fpga.index);
+    });
 
-    Outcome outcome;
-    HexDump dump{"blocks", {}};
+    Report report;
+    std::vector<Report::DumpRow> rows;
     for (std::size_t block = 0; block < blocks.size(); ++block)
     {
         if (!blocks[block])
         {
             continue;
         }
-        std::vector<char> buffer(16);
+        std::vector<char> buffer(layout::registersPerBlock);
         try
         {
-            readInto(chip, Address{block, 0, {}}, buffer);
-            dump.rows.push_back(
-                {block,
-                 std::vector<std::uint8_t>(buffer.begin(), buffer.end())});
+            transfer(chip, Operation::read, Address{block}, buffer);
+            rows.emplace_back(block, buffer);
         }
         catch (const Failure& failure)
         {
-            outcome.problems.push_back(failure);
-            dump.rows.push_back({block, std::nullopt});
+            report.problems.push_back(failure);
+            rows.emplace_back(block, std::nullopt);
         }
     }
-    Report& report = outcome.report;
-    report.add(Field{"chip", chipName(chip)});
-    report.add(Field{"fpga", fpgaName(fpga)});
-    report.add(Field{"node", nodePath(fpga, Address{})});
-    report.add(std::move(dump));
-    return outcome;
+    return report.field("chip", plain(chip.name))
+        .field("fpga", plain(fpgaName(fpga)))
+        .field("node", plain(std::string(nodeOf(fpga, {}).path)))
+        .dump("blocks", rows);
 }
 
-Outcome showPower()
+Report showPower(const Args&)
 {
-    constexpr auto power = static_cast<std::size_t>(Block::power);
     lib::PowerOnSource on{};
     lib::PowerOffSource off{};
     lib::PowerResetSource reset{};
-    bool buttons = false;
-    hpmView("getPowerOnSource", power,
-            [&] { return lib::getPowerOnSource(on); });
-    hpmView("getPowerOffSource", power,
-            [&] { return lib::getPowerOffSource(off); });
-    hpmView("getPowerResetSource", power,
+    bool enabled = false;
+    checked("getPowerOnSource", [&] { return lib::getPowerOnSource(on); });
+    checked("getPowerOffSource", [&] { return lib::getPowerOffSource(off); });
+    checked("getPowerResetSource",
             [&] { return lib::getPowerResetSource(reset); });
-    hpmView("getFrontButtonsEnabled", power,
-            [&] { return lib::getFrontButtonsEnabled(buttons); });
-
-    Outcome outcome;
-    outcome.report.add(Field{"powerOnSource", number(on)})
-        .add(Field{"powerOffSource", number(off)})
-        .add(Field{"powerResetSource", number(reset)})
-        .add(Field{"frontButtonsEnabled", buttons});
-    return outcome;
+    checked("getFrontButtonsEnabled",
+            [&] { return lib::getFrontButtonsEnabled(enabled); });
+    return Report{}
+        .field("powerOnSource", number(on))
+        .field("powerOffSource", number(off))
+        .field("powerResetSource", number(reset))
+        .field("frontButtonsEnabled", flag(enabled));
 }
 
-Outcome showButtons()
+Report buttons(const Args& args)
 {
-    bool buttons = false;
-    hpmView("getFrontButtonsEnabled", static_cast<std::size_t>(Block::power),
-            [&] { return lib::getFrontButtonsEnabled(buttons); });
-    Outcome outcome;
-    outcome.report.add(Field{"frontButtonsEnabled", buttons});
-    return outcome;
+    bool enabled = args.state == "on";
+    if (args.state.empty())
+    {
+        checked("getFrontButtonsEnabled",
+                [&] { return lib::getFrontButtonsEnabled(enabled); });
+        return Report{}.field("frontButtonsEnabled", flag(enabled));
+    }
+    if (args.repeat > 1)
+    {
+        throw UsageError("buttons: --repeat only applies to showing the state");
+    }
+    if (args.dryRun)
+    {
+        return wouldCall(std::string("setFrontButtonsEnabled(") +
+                         (enabled ? "true" : "false") + ")");
+    }
+    confirm(args,
+            std::string(enabled ? "Enable" : "Disable") + " the front buttons?",
+            "buttons", "nothing written");
+    checked("setFrontButtonsEnabled",
+            [&] { return lib::setFrontButtonsEnabled(enabled); });
+    return Report{}.field("frontButtonsEnabled", flag(enabled),
+                          Report::Shown::hidden);
 }
 
-Outcome setButtons(bool enable, bool dryRun, const Confirm& confirm)
-{
-    const Chip chip{Chip::Kind::hpm, 0};
-    const Address address{
-        static_cast<std::size_t>(Block::power), buttonsOffset, {}};
-    Outcome outcome;
-    if (dryRun)
-    {
-        // What setFrontButtonsEnabled() would do: read the byte, change
-        // bit 1, write it only when the bit differs.
-        const Fpga fpga = fpgaOf(chip);
-        std::vector<char> current(1);
-        readInto(chip, address, current);
-        const auto byte = static_cast<std::uint8_t>(current[0]);
-        const auto wanted = static_cast<char>(
-            enable ? (byte | buttonsBit) : (byte & ~buttonsBit));
-        Report& report = outcome.report;
-        addAddress(report, chip, fpga, address, true);
-        report.add(Field{"current", bytesOf(current)});
-        report.add(Field{"bytes", bytesOf({wanted})});
-        report.add(Field{"writeNeeded", wanted != current[0]});
-        report.add(Field{"dryRun", true, false});
-        return outcome;
-    }
-    if (!confirm(std::string(enable ? "Enable" : "Disable") +
-                 " the front buttons (bit 1 of power block offset 10 on the "
-                 "HPM FPGA)?"))
-    {
-        throw Failure("buttons", 0, "buttons: not confirmed; nothing written");
-    }
-    hpmView("setFrontButtonsEnabled", address.block,
-            [&] { return lib::setFrontButtonsEnabled(enable); });
-    outcome.report.add(Field{"frontButtonsEnabled", enable, false});
-    return outcome;
-}
-
-Outcome showInterrupts()
+Report showInterrupts(const Args&)
 {
     lib::Interrupt interrupt{};
-    hpmView("getInterrupts", static_cast<std::size_t>(Block::interrupt0),
-            [&] { return lib::getInterrupts(interrupt); });
-    Outcome outcome;
-    outcome.report.add(Field{"status0", BitMask{interrupt.status0, 16}})
-        .add(Field{"status1", BitMask{interrupt.status1, 16}});
-    return outcome;
+    checked("getInterrupts", [&] { return lib::getInterrupts(interrupt); });
+    return Report{}
+        .field("status0", bitMask(interrupt.status0, 16))
+        .field("status1", bitMask(interrupt.status1, 16));
 }
 
-Outcome showThermals()
+Report showThermals(const Args&)
 {
     std::vector<lib::Thermal> thermals;
-    hpmView("getThermals", static_cast<std::size_t>(Block::thermal),
-            [&] { return lib::getThermals(thermals); });
-    Table entries{"entries",
-                  {{"entry", "ENTRY"},
-                   {"value0", "VALUE0"},
-                   {"value1", "VALUE1"},
-                   {"value2", "VALUE2"},
-                   {"value3", "VALUE3"},
-                   {"value4", "VALUE4"},
-                   {"value5", "VALUE5"}},
-                  {}};
-    for (std::size_t i = 0; i < thermals.size(); ++i)
+    checked("getThermals", [&] { return lib::getThermals(thermals); });
+    // An entry is six values, value0 to value5.
+    std::vector<Report::Column> columns = {{"entry", "ENTRY"}};
+    for (std::size_t v = 0; v < sizeof(lib::Thermal) / sizeof(std::uint32_t);
+         ++v)
     {
-        const lib::Thermal& t = thermals[i];
-        entries.rows.push_back(
-            {number(i), number(t.value0), number(t.value1), number(t.value2),
-             number(t.value3), number(t.value4), number(t.value5)});
+        columns.push_back(
+            {"value" + std::to_string(v), "VALUE" + std::to_string(v)});
     }
-    Outcome outcome;
-    outcome.report.add(Field{"count", number(thermals.size())});
-    outcome.report.add(std::move(entries));
-    return outcome;
+    std::vector<std::vector<Value>> rows;
+    for (const lib::Thermal& t : thermals)
+    {
+        rows.push_back({number(rows.size())});
+        for (const std::uint32_t value :
+             {t.value0, t.value1, t.value2, t.value3, t.value4, t.value5})
+        {
+            rows.back().push_back(number(value));
+        }
+    }
+    return Report{}
+        .field("count", number(thermals.size()))
+        .table("entries", columns, rows);
 }
 
-Outcome showFans()
+Report showFans(const Args&)
 {
-    // The fans are read from remote FPGA 0.
-    const Context context{Chip{Chip::Kind::remote, 0}, {}};
     lib::PlatformInformation info{};
-    check("getPlatform",
-          guarded(
-              "getPlatform", [&] { return lib::getPlatform(info); }, context),
-          context);
+    checked("getPlatform", [&] { return lib::getPlatform(info); });
 
-    const auto& codes = info.fanTypeCodes;
-    Table fans{"fans",
-               {{"position", "POSITION"}, {"code", "CODE"}, {"kind", "KIND"}},
-               {}};
-    for (std::size_t i = 0; i < info.fanCount && i < std::size(info.fanTypes); ++i)
+    // fanTypeCodes holds the code of an empty slot, then of kinds 1 to 3;
+    // 0xff marks a kind the platform does not have.
+    static constexpr std::array<std::string_view, 4> kinds = {
+        "empty", "kind1", "kind2", "kind3"};
+    Report report;
+    report.field("fanConfig", number(info.fanConfig))
+        .field("fanCount", number(info.fanCount));
+    for (std::size_t kind = 0; kind < kinds.size(); ++kind)
     {
-        fans.rows.push_back({number(i), hex(info.fanTypes[i], 2),
-                             kindOf(info.fanTypes[i], codes)});
+        report.field(std::string(kinds[kind]) + "Code",
+                     hexNumber(info.fanTypeCodes[kind], 2));
     }
-    Outcome outcome;
-    outcome.report.add(Field{"fanConfig", number(info.fanConfig)})
-        .add(Field{"fanCount", number(info.fanCount)})
-        .add(Field{"emptyCode", hex(codes[0], 2)})
-        .add(Field{"kind1Code", hex(codes[1], 2)})
-        .add(Field{"kind2Code", hex(codes[2], 2)})
-        .add(Field{"kind3Code", hex(codes[3], 2)})
-        .add(std::move(fans));
-    return outcome;
+    std::vector<std::vector<Value>> rows;
+    for (std::size_t i = 0; i < info.fanCount && i < std::size(info.fanTypes);
+         ++i)
+    {
+        const std::uint8_t code = info.fanTypes[i];
+        std::size_t kind = 0;
+        while (kind < kinds.size() &&
+               (code != info.fanTypeCodes[kind] || (kind > 0 && code == 0xff)))
+        {
+            ++kind;
+        }
+        rows.push_back({number(i), hexNumber(code, 2),
+                        plain(kind < kinds.size() ? std::string(kinds[kind])
+                                                  : "unknown")});
+    }
+    return report.table(
+        "fans", {{"position", "POSITION"}, {"code", "CODE"}, {"kind", "KIND"}},
+        rows);
 }
 
-Outcome showPresence()
+Report showPresence(const Args&)
 {
-    // The presence bits are read from block 12 of the local FPGA.
-    const Context context{Chip{}, Address{12, 0, {}}};
-    lib::PlatDevPresence presence{};
-    check("getPlatDevPresence",
-          guarded(
-              "getPlatDevPresence",
-              [&] { return lib::getPlatDevPresence(presence); }, context),
-          context);
-    const std::array<std::uint32_t, 7> words = {
-        presence.presence0, presence.presence1, presence.presence2,
-        presence.presence3, presence.presence4, presence.presence5,
-        presence.presence6};
-    Outcome outcome;
-    for (std::size_t i = 0; i < words.size(); ++i)
+    lib::PlatDevPresence p{};
+    checked("getPlatDevPresence", [&] { return lib::getPlatDevPresence(p); });
+    Report report;
+    for (const std::uint32_t word :
+         {p.presence0, p.presence1, p.presence2, p.presence3, p.presence4,
+          p.presence5, p.presence6})
     {
-        outcome.report.add(
-            Field{"presence" + std::to_string(i), BitMask{words[i], 8}});
+        report.field("presence" + std::to_string(report.members.size()),
+                     bitMask(word, 8));
     }
-    return outcome;
+    return report;
 }
 
-Outcome resetFpga(bool dryRun, const Confirm& confirm)
+Report resetFpga(const Args& args)
 {
-    const std::string dir = guarded("resetFpga", driverDirectory);
+    const std::string dir = driverDirectory();
     if (dir.empty())
     {
-        throw Failure("resetFpga", 0,
-                      "resetFpga: the driver's sysfs directory is not found "
-                      "(no tavrin_fpga_wakeup in /sys/bus/spi/devices/spi2.2 "
-                      "or spi2.0); nothing reset");
+        throw Failure("resetFpga", "resetFpga: the driver's sysfs directory "
+                                   "is not found; nothing reset");
     }
-    const std::string attribute = dir + "/tavrin_fpga_reset";
-    Outcome outcome;
-    outcome.report.add(Field{"attribute", attribute, dryRun})
-        .add(Field{"dryRun", dryRun, false});
-    if (dryRun)
+    // Opened for writing, without writing, so that a missing or forbidden
+    // attribute is reported instead of a reset that silently did nothing.
+    const std::string attribute = dir + "/" + std::string(layout::resetAttr);
+    const int fd = ::open(attribute.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
     {
-        return outcome;
+        const int error = errno;
+        throw Failure("resetFpga", "resetFpga: nothing reset: " + attribute +
+                                       ": " + std::strerror(error));
     }
-    if (const std::string problem =
-            openProblem(attribute, O_WRONLY, "the driver offers no reset");
-        !problem.empty())
+    ::close(fd);
+    if (args.dryRun)
     {
-        throw Failure("resetFpga", 0, "resetFpga: nothing reset: " + problem);
+        return wouldCall("resetFpga()");
     }
-    if (!confirm("Reset the FPGA (write 1, then 0, to " + attribute + ")?"))
-    {
-        throw Failure("resetFpga", 0, "reset: not confirmed; nothing reset");
-    }
-    guarded("resetFpga", [] { lib::resetFpga(); });
-    return outcome;
+    confirm(args, "Reset the FPGA through " + attribute + "?", "reset",
+            "nothing reset");
+    guarded("resetFpga", lib::resetFpga);
+    return {};
 }
 
 } // namespace fpgatool

@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+/**
+ * @file fpgatool.hpp
+ * @brief What the files of fpgatool share: how failures leave it
+ *        (errors.cpp), what a verb reports and how it is shown
+ *        (report.cpp), and the verbs (verbs.cpp). main.cpp builds the
+ *        command line from a table of the verbs.
+ */
+namespace fpgatool
+{
+
+using Json = nlohmann::ordered_json;
+
+/** Exit statuses; the manual has the table. */
+enum ExitStatus : int
+{
+    exitOk = 0,
+    exitFailure = 1,
+    exitUsage = 2,
+};
+
+/** Something failed: exit status 1. The message is built from what is
+ *  known when it fails; the tool never goes back to the hardware to
+ *  explain a failure. */
+class Failure : public std::runtime_error
+{
+  public:
+    /** @param call  the library call (or the tool's step) that failed
+     *  @param message  the whole message, starting with the call
+     *  @param code  the call's result code; none when it threw or when the
+     *               step is the tool's own */
+    Failure(std::string_view call, const std::string& message,
+            std::optional<int> code = std::nullopt);
+
+    /** {"call", "code", "errno", "message"}; code and errno null when
+     *  there is no result code. */
+    Json toJson() const;
+
+  private:
+    std::string call;
+    std::optional<int> code;
+};
+
+/** The command line asks for something the tool refuses: exit status 2. */
+class UsageError : public std::runtime_error
+{
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/** The Failure of @p call returning @p result (a negative errno, or the
+ *  positive errno of getHPMLocation): "CALL: CODE (ERRNO): hint". */
+Failure resultFailure(std::string_view call, int result);
+
+/** Inside a catch block: rethrows the exception the library let through
+ *  as the Failure of @p call, named by the exception's type. */
+[[noreturn]] void rethrowAsFailure(std::string_view call);
+
+/** Runs one library call; what it throws becomes a Failure naming it. */
+template <typename Function>
+auto guarded(std::string_view call, Function&& function) -> decltype(function())
+{
+    try
+    {
+        return std::forward<Function>(function)();
+    }
+    catch (...)
+    {
+        rethrowAsFailure(call);
+    }
+}
+
+/** Runs a library call that returns 0 or an error code. */
+template <typename Function>
+void checked(std::string_view call, Function&& function)
+{
+    if (const int result = guarded(call, std::forward<Function>(function));
+        result != 0)
+    {
+        throw resultFailure(call, result);
+    }
+}
+
+/** One value in both forms; the manual's table of values gives the text. */
+struct Value
+{
+    Json json;
+    std::string text;
+};
+
+/** "0x" and @p digits hex digits. */
+std::string hex(std::uint64_t value, int digits);
+
+template <typename Number>
+Value number(Number value)
+{
+    const auto n = static_cast<std::int64_t>(value);
+    return {n, std::to_string(n)};
+}
+
+Value none();                                     // null, "-"
+Value flag(bool value);                           // true, "yes"
+Value plain(const std::string& text);             // "r1", r1
+Value driverText(const std::string& text);        // "3 12", "\"3 12\""
+Value hexNumber(std::uint64_t value, int digits); // 122, "0x7a"
+Value bitMask(std::uint64_t value, int digits);   // {mask, bits}, "0x14 [2 4]"
+Value bytes(std::span<const char> buffer);        // [3, 167], "0x03 0xa7"
+Value blockSet(const std::bitset<64>& blocks);    // [0, 1, 2, 12], "0-2,12"
+
+/** What a verb found, as the members of its JSON document and as text, and
+ *  the failures it went on past (dump, info). */
+struct Report
+{
+    /** How a field shows in text: "label: value", the value alone, or not
+     *  at all (JSON only). */
+    enum class Shown
+    {
+        labelled,
+        bare,
+        hidden,
+    };
+
+    struct Column
+    {
+        std::string key;
+        std::string heading;
+    };
+
+    /** A block's bytes; none when its read failed. */
+    using DumpRow = std::pair<std::size_t, std::optional<std::vector<char>>>;
+
+    /** The label is the key in words: "chipId" -> "chip id". */
+    Report& field(const std::string& key, const Value& value,
+                  Shown shown = Shown::labelled);
+    /** JSON: an array of objects; text: a header line, then a row a line,
+     *  columns padded and separated by two spaces. */
+    Report& table(const std::string& key, const std::vector<Column>& columns,
+                  const std::vector<std::vector<Value>>& rows);
+    /** Whole blocks, a row each in the habit of i2cdump. */
+    Report& dump(const std::string& key, const std::vector<DumpRow>& rows);
+
+    Json members = Json::object();
+    std::string text;
+    std::vector<Failure> problems;
+};
+
+struct Args;
+
+/** Run @p verb as often as @p args say and print its reports as text or
+ *  JSON; failures go to stderr and into the document's "error" or
+ *  "errors".
+ *  @return the exit status */
+int present(const std::string& command, const std::function<Report()>& verb,
+            const Args& args);
+
+/** Print a failure message on stderr, prefixed with the program name. */
+void printError(const std::string& message);
+
+/** A register: block and offset, plus page and page data offset in ADI
+ *  mode. */
+struct Address
+{
+    std::size_t block = 0;
+    std::size_t offset = 0;
+    bool adi = false;
+    std::size_t page = 0;
+    std::size_t pageDataOffset = 0;
+};
+
+/** Everything the command line can set; each verb reads what it offers. */
+struct Args
+{
+    /** "local", "r0" to "r3", or "hpm": the FPGA that carries the HPM
+     *  blocks, wherever the driver says it is. */
+    std::string chip;
+    Address address;
+    std::size_t count = 1;
+    std::vector<unsigned> bytes;
+    /** Read-modify-write: only the mask's bits of each byte change. */
+    std::optional<unsigned> mask;
+    bool verify = false;
+    /** "on", "off", or "" to show the state. */
+    std::string state;
+    /** Say which library call would change the hardware; change nothing. */
+    bool dryRun = false;
+    /** Change the hardware without asking. */
+    bool yes = false;
+    bool json = false;
+    /** Number of samples; more than one makes the JSON document carry a
+     *  "samples" array. */
+    std::size_t repeat = 1;
+    /** Seconds between two samples. */
+    double interval = 1.0;
+    /** Write the output here instead of stdout; "" for stdout. */
+    std::string file;
+};
+
+/** The chip names, "local", "r0" to "r3", "hpm", joined by @p separator. */
+std::string chipNames(std::string_view separator);
+
+/** Why @p name names no chip, or "" when it does. */
+std::string chipNameError(std::string_view name);
+
+// The verbs: each makes the library calls of its verb and reports what
+// they gave; a failing call throws a Failure.
+Report listChips(const Args& args);
+Report showInfo(const Args& args);
+Report readRegisters(const Args& args);
+Report writeRegisters(const Args& args);
+Report dumpChip(const Args& args);
+Report showPower(const Args& args);
+Report buttons(const Args& args);
+Report showInterrupts(const Args& args);
+Report showThermals(const Args& args);
+Report showFans(const Args& args);
+Report showPresence(const Args& args);
+Report resetFpga(const Args& args);
+
+} // namespace fpgatool
