@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstddef>
 #include <map>
-#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,24 +39,20 @@ namespace fpga_test
 inline constexpr const char* journalSocket = "/run/systemd/journal/socket";
 
 /** @brief One journal entry: its fields in the order they were sent. */
-struct JournalEntry
-{
-    std::vector<std::pair<std::string, std::string>> fields;
-
-    /** @brief Value of the first field named @p key, or "" if absent. */
-    std::string get(const std::string& key) const;
-    /** @brief Whether a field named @p key was sent. */
-    bool has(const std::string& key) const;
-};
-
-void PrintTo(const JournalEntry& entry, std::ostream* os);
+using JournalEntry = std::vector<std::pair<std::string, std::string>>;
 
 /**
- * @brief Parse one native-protocol datagram: "KEY=value\n" fields and the
- *        binary-safe "KEY\n" + 64-bit little-endian length + value + "\n".
- * @throws std::runtime_error for a malformed datagram.
+ * @brief Parse the fields of one entry in the journal's native protocol:
+ *        "KEY=value\n" and the binary-safe "KEY\n" + 64-bit little-endian
+ *        length + value + "\n".
+ *
+ * Parsing starts at *@p pos when given and stops at the end of the text or
+ * after an empty line, which ends an entry in journalctl's export format;
+ * *@p pos is then where the next entry starts.
+ * @throws std::runtime_error for a malformed text.
  */
-JournalEntry parseJournalDatagram(const std::string& datagram);
+JournalEntry parseJournalDatagram(const std::string& text,
+                                  std::size_t* pos = nullptr);
 
 /** @brief A listener on the journal socket; see the file comment. */
 class JournalCapture
@@ -76,18 +72,12 @@ class JournalCapture
     int fd;
 };
 
-/** @brief MESSAGE as lg2 builds it: the first "{KEY}" of each field
- *         replaced by its value. */
-std::string expandMessage(const std::string& format,
-                          const std::map<std::string, std::string>& fields);
-
 /**
  * @brief Matches an error entry written by the library: LOG2_FMTMSG equals
  *        @p format, MESSAGE its expansion, PRIORITY "3", CODE_FILE and
  *        CODE_LINE are set, CODE_FUNC contains "tavrin_fpga::<function>(" (or
- *        "<" for a template),
- *        and the named fields are exactly @p fields (no extra, none missing,
- *        none twice).
+ *        "<" for a template), and the named fields are exactly @p fields
+ *        (no extra, none missing, none twice).
  */
 ::testing::Matcher<const JournalEntry&>
     Logged(const std::string& format,

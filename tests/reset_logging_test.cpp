@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: Apache-2.0
+// The FPGA reset, the journal entries as systemd's journald stores them,
+// and the functions the built library exports.
+
+#include "support/journal.hpp"
+#include "support/world_test.hpp"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <libfpga.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace
+{
+
+using namespace fpga_sim;
+using namespace fpga_test;
+using namespace tavrin_fpga;
+using namespace ::testing;
+
+TEST_F(WorldTest, ResetWritesOneThenZeroOrLogsTheMissingAttribute)
+{
+    inWorld(Board{}, [](World& world) {
+        // A FIFO in the attribute's place keeps every byte in order; holding
+        // it open for reading and writing keeps the library's open from
+        // blocking.
+        const std::string path = world.attrPath(resetAttr);
+        world.removeAttr(resetAttr);
+        ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        const int fifo = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        JournalCapture journal;
+        // Two opens, each with one write and a close.
+        EXPECT_EQ(fileEvents(path, resetFpga), "OMCOMC");
+        char written[8] = {};
+        EXPECT_EQ(::read(fifo, written, sizeof(written)), 2);
+        EXPECT_EQ(std::string(written, 2), "10");
+        EXPECT_THAT(journal.drain(), IsEmpty());
+    });
+    // A missing attribute is logged once per write and never created: as
+    // on sysfs the driver directory is read-only, and without one the world
+    // has a root of its own, where a file created under "/" would show.
+    const std::pair<ProbeDirs, std::string> rows[] = {
+        {ProbeDirs::spi20, "/sys/bus/spi/devices/spi2.0/tavrin_fpga_reset"},
+        {ProbeDirs::none, "/tavrin_fpga_reset"},
+    };
+    for (const auto& [probe, path] : rows)
+    {
+        SCOPED_TRACE(path);
+        Board board;
+        board.probe = probe;
+        board.resetAttribute = false;
+        board.readOnlyDriverDir = probe != ProbeDirs::none;
+        inWorld(board, [&](World&) {
+            JournalCapture journal;
+            const auto fds = openFds();
+            resetFpga();
+            EXPECT_EQ(openFds(), fds);
+            const auto entry =
+                Logged("{PATH} not found!\n", {{"PATH", path}}, "setResetGpio");
+            EXPECT_THAT(journal.drain(), ElementsAre(entry, entry));
+            EXPECT_NE(access(path.c_str(), F_OK), 0);
+        });
+    }
+}
+
+/** What @p command (run by the shell) prints on its standard output. */
+std::string output(const std::string& command)
+{
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "re"),
+                                               ::pclose);
+    std::string out;
+    char chunk[4096];
+    std::size_t got = 0;
+    while (pipe && (got = std::fread(chunk, 1, sizeof(chunk), pipe.get())) > 0)
+    {
+        out.append(chunk, got);
+    }
+    return out;
+}
+
+TEST_F(WorldTest, JournaldStoresAndStderrEchoesWhatWasSent)
+{
+    Board board;
+    board.resetAttribute = false;
+    board.readOnlyDriverDir = true;
+    inWorld(board, [](World&) {
+        // systemd's own journald, its journal in the world's private /run
+        // (the host's persistent journal covered first); ready once it has
+        // created its socket.
+        const char* journald = "/lib/systemd/systemd-journald";
+        ASSERT_EQ(access(journald, X_OK), 0) << journald << " not installed";
+        if (access("/var/log/journal", F_OK) == 0)
+        {
+            mountTmpfs("/var/log/journal");
+        }
+        const pid_t pid = fork();
+        if (pid == 0)
+        {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+            execl(journald, journald, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int tries = 0; tries < 500 && access(journalSocket, F_OK) != 0;
+             ++tries)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        // Whether and how entries are echoed is read as the library loads:
+        // the built-in layer echoes from a copy loaded with both set.
+        void (*reset)() = resetFpga;
+        void* library = nullptr;
+        if (!LIBFPGA_HAVE_LG2)
+        {
+            std::filesystem::copy_file(LIBFPGA_PATH, "/run/libfpga-copy.so");
+            setenv("LG2_FORCE_STDERR", "1", 1);
+            setenv("LG2_FORMAT", "%l %f %F:%L %%%m", 1);
+            library = dlopen("/run/libfpga-copy.so", RTLD_NOW | RTLD_LOCAL);
+            ASSERT_NE(library, nullptr) << dlerror();
+            reset = reinterpret_cast<void (*)()>(
+                dlsym(library, "_ZN11tavrin_fpga9resetFpgaEv"));
+        }
+        int echo[2];
+        ASSERT_EQ(pipe(echo), 0);
+        const int savedStderr = dup(STDERR_FILENO);
+        dup2(echo[1], STDERR_FILENO);
+        reset();
+        dup2(savedStderr, STDERR_FILENO);
+        close(echo[1]);
+        const std::string exported =
+            output("journalctl --sync 2>/dev/null; journalctl -o export "
+                   "--directory=/run/log/journal _PID=" +
+                   std::to_string(getpid()) + " 2>/dev/null");
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+
+        // The fields journald adds of its own start with '_', which no
+        // field sent may.
+        std::vector<JournalEntry> stored;
+        std::string expected;
+        for (std::size_t pos = 0; pos < exported.size();)
+        {
+            stored.push_back(parseJournalDatagram(exported, &pos));
+            std::erase_if(stored.back(), [](const auto& field) {
+                return field.first.starts_with("_");
+            });
+            std::map<std::string, std::string> field(stored.back().begin(),
+                                                     stored.back().end());
+            expected += "3 " + field["CODE_FUNC"] + " " + field["CODE_FILE"] +
+                        ":" + field["CODE_LINE"] + " %" + field["MESSAGE"] +
+                        "\n";
+        }
+        const std::string path =
+            "/sys/bus/spi/devices/spi2.2/tavrin_fpga_reset";
+        const auto entry =
+            Logged("{PATH} not found!\n", {{"PATH", path}}, "setResetGpio");
+        EXPECT_THAT(stored, ElementsAre(entry, entry));
+        if (library != nullptr)
+        {
+            std::string echoed(4096, '\0');
+            echoed.resize(std::max(read(echo[0], echoed.data(), echoed.size()),
+                                   ssize_t{0}));
+            EXPECT_EQ(echoed, expected);
+            dlclose(library);
+        }
+    });
+}
+
+TEST(Exports, ExactlyThePublicFunctions)
+{
+    std::set<std::string> names;
+    std::istringstream lines(
+        output("nm -DC --defined-only '" LIBFPGA_PATH "'"));
+    for (std::string line; std::getline(lines, line);)
+    {
+        // "<address> <type> <name>"; keep the name without its parameters
+        // and ABI tag.
+        const auto name = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        names.insert(name.substr(0, name.find_first_of("([")));
+    }
+    // The functions of the public header.
+    std::istringstream header(
+        "devAttrFilePath chipDetected getChipId getIfaceVer getFirmwareVerStr "
+        "getFirmwareVer getSupportedBlocks blockSupported getFirmwareInfo "
+        "rawNormalAccess rawRemoteNormalAccess rawAdiAccess rawRemoteAdiAccess "
+        "getPlatformType getHPMLocation blockId rawHpmNormalAccess "
+        "rawHpmAdiAccess resetFpga getPowerOnSource getPowerOffSource "
+        "getPowerResetSource getFrontButtonsEnabled setFrontButtonsEnabled "
+        "getInterrupts getThermals getPlatform getPlatDevPresence");
+    std::set<std::string> expected;
+    for (std::string function; header >> function;)
+    {
+        expected.insert("tavrin_fpga::" + function);
+    }
+    EXPECT_EQ(names, expected);
+}
+
+} // namespace
