@@ -8,6 +8,8 @@
 #include "support/journal.hpp"
 #include "support/world_test.hpp"
 
+#include <unistd.h>
+
 #include <libfpga.hpp>
 
 #include <cerrno>
@@ -168,6 +170,7 @@ TEST_F(WorldTest, ChecksRunInOrderAndLogOnce)
     // The value of the entry's one field; an absent chip's are derived.
     const std::tuple<Call, int, std::string, std::string> rows[] = {
         {{local, false, 64, 16}, -ENODEV, absent, ""},
+        {{local, true, 64, 16}, -ENODEV, absent, ""},
         {{1, true, 0, 0, 0x10000}, -ENODEV, absent, ""},
         {{4, false, 0, 0}, -ENODEV, absent, ""},
         {{max32, false, 0, 0}, -ENODEV, absent, ""},
@@ -317,7 +320,9 @@ TEST_F(WorldTest, AttributeTextsReadAsAStreamExtractsThem)
         {longSpace, 0},
         {{}, 0}};
     inWorld(Board{}, [&](World& world) {
-        // Values are not cached: one world serves every row.
+        // Values are not cached: one world serves every row. Without a
+        // standard input, as a daemon may run, files open as descriptor 0.
+        close(STDIN_FILENO);
         const auto check = [&](const char* base, auto read, const auto& rows) {
             for (const auto& [text, expected] : rows)
             {

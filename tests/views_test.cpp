@@ -478,6 +478,7 @@ TEST_F(WorldTest, FanConfigAndWiringOfTypes4And5)
             // Selectors from 2 up: bits 2-0.
             {4, 2, 0x02, untouched, 1, secondWiring, type4SecondCodes},
             {4, 2, 0x0A, untouched, 1, firstWiring, type4Codes},
+            {4, 3, 0x08, untouched, 1, firstWiring, type4Codes},
             {4, 7, 0x03, untouched, 2, sixFans, type4Codes},
             {4, 0xFF, 0x01, untouched, 2, sixFans, type4Codes},
             {4, 2, 0x04, 1, 1, firstWiring, type4Codes},
