@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -460,22 +461,50 @@ const char* nameOf(const std::pair<const char*, Value> (&table)[N], Value value)
     return "";
 }
 
+/** The highest errno value with a name: what a driver returns. */
+int lastErrno()
+{
+    static const int last = [] {
+        int error = 511; // 512 and up are the kernel's own; FUSE refuses them
+        while (::strerrorname_np(error) == nullptr)
+        {
+            --error;
+        }
+        return error;
+    }();
+    return last;
+}
+
 int errnoFromJson(const json& value, const std::string& path)
 {
+    int error = 0;
     if (value.is_number())
     {
-        return static_cast<int>(unsignedIn(value, path, 1, 4095));
+        error = static_cast<int>(unsignedIn(value, path, 1, lastErrno()));
     }
-    const std::string name = string(value, path);
-    for (int error = 1; error < 256; ++error)
+    else
     {
-        const char* known = ::strerrorname_np(error);
-        if (known != nullptr && name == known)
+        const std::string name = string(value, path);
+        for (int known = 1; known <= lastErrno() && error == 0; ++known)
         {
-            return error;
+            const char* knownName = ::strerrorname_np(known);
+            error = knownName != nullptr && name == knownName ? known : 0;
+        }
+        if (error == 0)
+        {
+            bad(path, "\"" + name + "\" is not an errno name such as \"EIO\"");
         }
     }
-    bad(path, "\"" + name + "\" is not an errno name such as \"EIO\"");
+    if (::strerrorname_np(error) == nullptr)
+    {
+        bad(path, std::to_string(error) + " is not an errno a driver returns");
+    }
+    if (error == EINTR)
+    {
+        bad(path, "EINTR is refused: callers retry an interrupted transfer, "
+                  "so every transfer would retry forever");
+    }
+    return error;
 }
 
 std::vector<std::uint8_t> bytesFromJson(const json& value,
@@ -985,12 +1014,100 @@ Board boardFromJson(const json& value)
     return board;
 }
 
+namespace
+{
+
+/** Deeper than any board needs (a register entry's bytes are at depth 6),
+ *  shallow enough that no recursive walk of a value can run out of stack. */
+constexpr std::size_t maxDepth = 32;
+
+/**
+ * Follows the parser through a board file: the field path of the value
+ * being read, for problems the parser finds without a text position (a
+ * number out of range), and the keys each open object has had, for
+ * duplicates, which the parser itself would let the last one win.
+ */
+class ParseTrail
+{
+  public:
+    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed)
+    {
+        using Event = json::parse_event_t;
+        if (event == Event::object_end || event == Event::array_end)
+        {
+            levels.pop_back();
+            return true;
+        }
+        if (event == Event::key)
+        {
+            Level& level = levels.back();
+            level.key = parsed.get<std::string>();
+            if (!level.keys.insert(level.key).second)
+            {
+                bad(path(), "duplicate key");
+            }
+            return true;
+        }
+        const bool opens =
+            event == Event::object_start || event == Event::array_start;
+        if (opens && levels.size() == maxDepth)
+        {
+            bad(path(), "nested deeper than " + std::to_string(maxDepth) +
+                            " levels");
+        }
+        if (!levels.empty() && levels.back().array)
+        {
+            ++levels.back().count;
+        }
+        if (opens)
+        {
+            levels.push_back({event == Event::array_start, {}, {}, 0});
+        }
+        return true;
+    }
+
+    /** The path of the value being read ("nodes.fpga-r1.registers[2]"). */
+    std::string path() const
+    {
+        std::string out;
+        for (std::size_t i = 0; i < levels.size(); ++i)
+        {
+            const Level& level = levels[i];
+            if (!level.array)
+            {
+                out = field(out, level.key);
+                continue;
+            }
+            // The innermost array has not counted the value being read.
+            const bool innermost = i + 1 == levels.size();
+            if (innermost || level.count > 0)
+            {
+                out = element(out, innermost ? level.count : level.count - 1);
+            }
+        }
+        return out;
+    }
+
+  private:
+    struct Level
+    {
+        bool array;
+        std::set<std::string> keys;
+        std::string key;
+        std::size_t count;
+    };
+    std::vector<Level> levels;
+};
+
+} // namespace
+
 Board boardFromText(const std::string& text)
 {
+    ParseTrail trail;
     json value;
     try
     {
-        value = json::parse(text);
+        value = json::parse(text, std::ref(trail));
     }
     catch (const json::parse_error& e)
     {
@@ -1004,7 +1121,31 @@ Board boardFromText(const std::string& text)
         bad(textPlace(text, e.byte == 0 ? 0 : e.byte - 1),
             "not valid JSON: " + reason);
     }
-    return boardFromJson(value);
+    catch (const json::exception& e)
+    {
+        // A number too large for a double ("1e400"): no position, but the
+        // trail knows the field.
+        std::string reason = e.what();
+        if (const auto bracket = reason.find("] "); bracket != std::string::npos)
+        {
+            reason = reason.substr(bracket + 2);
+        }
+        bad(trail.path(), "not valid JSON: " + reason);
+    }
+    catch (const std::bad_alloc&)
+    {
+        bad("", "out of memory reading " + std::to_string(text.size()) +
+                    " bytes of board file");
+    }
+    try
+    {
+        return boardFromJson(value);
+    }
+    catch (const std::bad_alloc&)
+    {
+        bad("", "out of memory building the board from " +
+                    std::to_string(text.size()) + " bytes of board file");
+    }
 }
 
 Board loadBoardFile(const std::string& path)

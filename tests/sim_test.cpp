@@ -90,7 +90,15 @@ TEST(BoardFile, EveryBoardSurvivesItsJsonForm)
 
 TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
 {
-    const std::tuple<const char*, const char*, const char*> rows[] = {
+    const auto repeated = [](const std::string& text, int times) {
+        std::string out;
+        while (times-- > 0)
+        {
+            out += text;
+        }
+        return out;
+    };
+    const std::tuple<std::string, std::string, const char*> rows[] = {
         {R"({"probe": "spi2.1"})", "probe",
          R"("spi2.1" is not one of spi2.2, spi2.0, both, none)"},
         {R"({"chips": {"local": {"detected": "yes"}}})", "chips.local.detected",
@@ -132,8 +140,25 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "nodes.fpga-cdev.registers[0].page", "unknown field"},
         {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EWHAT"}]}}})",
          "nodes.fpga-r1.fail[0].errno", R"("EWHAT" is not an errno name)"},
+        {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EIO"},
+            {"errno": 600}]}}})",
+         "nodes.fpga-r1.fail[1].errno", "600 is out of range 1-133"},
+        {R"({"nodes": {"fpga-r1": {"fail": [{"errno": 41}]}}})",
+         "nodes.fpga-r1.fail[0].errno", "not an errno a driver returns"},
+        {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EINTR"}]}}})",
+         "nodes.fpga-r1.fail[0].errno", "retry forever"},
         {"{\n  \"probe\": \"spi2.2\",,\n}", "line 2, column 21",
          "not valid JSON"},
+        // What the parser finds without a text position, found by the
+        // field it is in.
+        {R"({"nodes": {"fpga-r0": {"registers": [{"position": 1,
+            "bytes": [1, 1e400]}]}}})",
+         "nodes.fpga-r0.registers[0].bytes[1]", "number overflow"},
+        {R"({"chips": {"r0": {"detected": 1}, "r0": {}}})", "chips.r0",
+         "duplicate key"},
+        {R"({"description": )" + repeated("[", 40) + repeated("]", 40) + "}",
+         "description" + repeated("[0]", 31),
+         "nested deeper than 32 levels"},
     };
     for (const auto& [text, path, problem] : rows)
     {
