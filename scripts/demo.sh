@@ -10,8 +10,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 
-[ -f "$build/build.ninja" ] || meson setup "$build" >/dev/null
-meson compile -C "$build" -j "${BUILD_JOBS:-$(nproc)}" >/dev/null
+if [ ! -f "$build/build.ninja" ]; then
+    echo "Setting up $build ..."
+    meson setup "$build" >/dev/null
+fi
+# Only what the demo runs: the library and the two tools, not the tests.
+# About two minutes from scratch on two cores; ninja shows its progress.
+echo "Building libfpga, fpga-sim and fpgatool in $build ..."
+start=$SECONDS
+meson compile -C "$build" -j "${BUILD_JOBS:-$(nproc)}" fpga-sim fpgatool |
+    { grep --line-buffered -E '^\[[0-9]+/[0-9]+\]|error|FAILED' || true; } |
+    sed -u 's/^\(\[[0-9]*\/[0-9]*\]\) [A-Za-z+ ]* \([^ ]*\)$/  \1 \2/'
+echo "Built in $((SECONDS - start)) s."
 
 tool=$build/tools/fpgatool/fpgatool
 run() {
@@ -21,5 +31,11 @@ run() {
 export -f run
 export tool
 
-exec "$build/tools/fpga-sim/fpga-sim" -- bash -c '
+"$build/tools/fpga-sim/fpga-sim" -- bash -c '
     run info && run dump hpm && run thermals && run fans'
+cat <<EOF
+
+The tools are not installed; run them from $build, on the built-in board or
+a board file of your own:
+    $build/tools/fpga-sim/fpga-sim --board examples/boards/platform-0.json -- $tool presence
+EOF

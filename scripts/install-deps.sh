@@ -28,7 +28,14 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+    if ! command -v sudo >/dev/null || ! sudo -v; then
+        echo "install-deps.sh: installing ${missing[*]} needs root:" \
+            "run it as root, or as a user that sudo lets install packages" >&2
+        exit 1
+    fi
+    sudo=(sudo)
+fi
 echo "Installing: ${missing[*]}" >&2
 # A lagging list (e.g. of a foreign architecture) must not stop the install.
 "${sudo[@]}" apt-get update -qq || echo "apt-get update had errors; going on" >&2
