@@ -13,6 +13,7 @@
 #include <libfpga.hpp>
 
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -37,6 +38,20 @@ using namespace fpga_sim;
 using namespace fpga_test;
 using namespace tavrin_fpga;
 using namespace ::testing;
+
+// Callers memset and memcpy PlatformInformation and pass fanTypes and
+// fanTypeCodes where a std::uint8_t* is expected: its layout is part of the
+// interface.
+static_assert(std::is_same_v<decltype(PlatformInformation::fanTypes),
+                             std::uint8_t[24]>);
+static_assert(std::is_same_v<decltype(PlatformInformation::fanTypeCodes),
+                             std::uint8_t[4]>);
+static_assert(std::is_trivially_copyable_v<PlatformInformation> &&
+              std::is_standard_layout_v<PlatformInformation>);
+static_assert(sizeof(PlatformInformation) == 31 &&
+              alignof(PlatformInformation) == 1);
+static_assert(offsetof(PlatformInformation, fanTypes) == 3 &&
+              offsetof(PlatformInformation, fanTypeCodes) == 27);
 
 using Bytes = std::vector<std::uint8_t>;
 using Where = std::pair<Location, std::size_t>;

@@ -2,6 +2,7 @@
 // Interrupt status and thermal records of the FPGA that carries the HPM
 // blocks.
 
+#include "base/device_layout.hpp"
 #include "logging/lg2.hpp"
 
 #include <libfpga.hpp>
@@ -29,7 +30,10 @@ struct InterruptSource
 /** byteIndex of a mask bit that has no source. */
 constexpr std::uint8_t noSource = 255;
 
-constexpr std::size_t interruptBlockSize = 16;
+namespace reg = layout::reg;
+
+constexpr std::size_t interruptBlockSize = reg::interrupts0.length;
+static_assert(reg::interrupts1.length == interruptBlockSize);
 
 /** Mask bit n of Interrupt::status0/status1 is set when entry n's bit is set
  *  in the block. Bit 63 has a mask that matches nothing. */
@@ -124,14 +128,14 @@ std::uint64_t decodeInterrupts(std::span<const char, interruptBlockSize> block)
 }
 
 // Thermal block: a normal-mode header, then records read in ADI mode.
-constexpr std::size_t thermalHeaderSize = 16;
+constexpr std::size_t thermalHeaderSize = reg::thermalHeader.length;
 constexpr std::size_t thermalAdiFlagByte = 0;
 constexpr std::uint8_t thermalAdiFlag = 0x01;
 constexpr std::size_t thermalEntryCountByte = 13;
-constexpr std::size_t thermalRecordOffset = 14;
+constexpr std::size_t thermalRecordOffset = reg::thermalRecords.offset;
 constexpr std::size_t thermalRecordPage = 0;
 constexpr std::size_t thermalRecordPageDataOffset = 0;
-constexpr std::size_t thermalRecordSize = 16;
+constexpr std::size_t thermalRecordSize = reg::thermalRecords.length;
 /** Each record holds two entries of six bytes, starting at these bytes. */
 constexpr std::array<std::size_t, 2> thermalEntryStarts{1, 7};
 
@@ -148,16 +152,17 @@ Thermal toThermal(std::span<const char, 6> entry)
 int getInterrupts(Interrupt& interrupt)
 {
     std::array<char, interruptBlockSize> block0{};
-    int res = rawHpmNormalAccess(Operation::read, Block::interrupt0, 0,
-                                 block0.size(), block0);
+    int res =
+        rawHpmNormalAccess(Operation::read, Block::interrupt0,
+                           reg::interrupts0.offset, block0.size(), block0);
     if (res != 0)
     {
         return res;
     }
 
     std::array<char, interruptBlockSize> block1{};
-    res = rawHpmNormalAccess(Operation::read, Block::interrupt1, 0,
-                             block1.size(), block1);
+    res = rawHpmNormalAccess(Operation::read, Block::interrupt1,
+                             reg::interrupts1.offset, block1.size(), block1);
     if (res != 0)
     {
         return res;
@@ -171,8 +176,9 @@ int getInterrupts(Interrupt& interrupt)
 int getThermals(std::vector<Thermal>& thermals)
 {
     std::array<char, thermalHeaderSize> header{};
-    int res = rawHpmNormalAccess(Operation::read, Block::thermal, 0,
-                                 header.size(), header);
+    int res =
+        rawHpmNormalAccess(Operation::read, Block::thermal,
+                           reg::thermalHeader.offset, header.size(), header);
     if (res != 0)
     {
         return res;

@@ -2,6 +2,7 @@
 // Platform fan information (read from remote FPGA 0) and platform device
 // presence (read from the local FPGA).
 
+#include "base/device_layout.hpp"
 #include "logging/lg2.hpp"
 
 #include <libfpga.hpp>
@@ -19,28 +20,17 @@ namespace tavrin_fpga
 namespace
 {
 
-/** Block that holds the fan bytes and the device-presence bytes. */
-constexpr std::size_t kPresenceBlock = 12;
-
-/** A register range read in normal mode. */
-struct Register
-{
-    std::size_t block;
-    std::size_t offset;
-    std::size_t length;
-};
+namespace reg = layout::reg;
+using layout::Register;
 
 // Fan registers of remote FPGA 0.
 constexpr std::size_t fanFpgaIndex = 0;
-constexpr Register fanSelectorRegister{1, 9, 1};
-constexpr Register fanConfigRegister{1, 7, 1};
-constexpr Register fanTypeRegisters{kPresenceBlock, 11, 2};
-constexpr Register fanStatusRegister{kPresenceBlock, 13, 1};
 
-int readFanRegister(const Register& reg, std::span<char> buffer)
+int readFanRegister(const Register& fanRegister, std::span<char> buffer)
 {
-    return rawRemoteNormalAccess(fanFpgaIndex, Operation::read, reg.block,
-                                 reg.offset, reg.length, buffer);
+    return rawRemoteNormalAccess(fanFpgaIndex, Operation::read,
+                                 fanRegister.block, fanRegister.offset,
+                                 fanRegister.length, buffer);
 }
 
 using FanTypeCodes = std::array<std::uint8_t, 4>;
@@ -136,12 +126,12 @@ int getType4Fans(PlatformInformation& info)
     info.reserved = 0;
     std::ranges::copy(type4FanTypeCodes, info.fanTypeCodes);
 
-    int res = readFanRegister(fanSelectorRegister, selector);
+    int res = readFanRegister(reg::fanSelector, selector);
     if (res < 0)
     {
         return res;
     }
-    res = readFanRegister(fanConfigRegister, config);
+    res = readFanRegister(reg::fanConfig, config);
     if (res < 0)
     {
         return res;
@@ -157,7 +147,7 @@ int getType4Fans(PlatformInformation& info)
         info.fanConfig = fanConfig;
     }
 
-    res = readFanRegister(fanTypeRegisters, fanBytes);
+    res = readFanRegister(reg::fanTypes, fanBytes);
     if (res < 0)
     {
         return res;
@@ -189,7 +179,7 @@ int getType5Fans(PlatformInformation& info, const std::source_location& where)
     info.fanCount = type5Wiring.size();
     info.reserved = 0;
 
-    int res = readFanRegister(fanConfigRegister, config);
+    int res = readFanRegister(reg::fanConfig, config);
     if (res < 0)
     {
         return res;
@@ -203,7 +193,7 @@ int getType5Fans(PlatformInformation& info, const std::source_location& where)
     // Until the fan bytes are read every position reads as empty.
     std::fill_n(std::begin(info.fanTypes), info.fanCount, info.fanTypeCodes[0]);
 
-    res = readFanRegister(fanTypeRegisters, fanBytes);
+    res = readFanRegister(reg::fanTypes, fanBytes);
     if (res < 0)
     {
         return res;
@@ -224,7 +214,7 @@ int getType6Fans(PlatformInformation& info, const std::source_location& where)
     info.reserved = 0;
     std::fill_n(std::begin(info.fanTypes), type6FanCount, 0);
 
-    const int res = readFanRegister(fanStatusRegister, status);
+    const int res = readFanRegister(reg::fanStatus, status);
     if (res < 0)
     {
         return res;
@@ -263,7 +253,7 @@ struct PresenceBits
     std::uint8_t shift;
 };
 
-constexpr std::size_t presenceRegisterSize = 16;
+constexpr std::size_t presenceRegisterSize = reg::presence.length;
 
 // Bytes 9 and 13 are not presence bytes on either platform.
 constexpr std::array<PresenceBits, 14> type0Presence{{
@@ -337,8 +327,8 @@ int getPlatDevPresence(PlatDevPresence& presence)
     }
 
     std::array<char, presenceRegisterSize> regs{};
-    const int res =
-        rawNormalAccess(Operation::read, kPresenceBlock, 0, regs.size(), regs);
+    const int res = rawNormalAccess(Operation::read, reg::presence.block,
+                                    reg::presence.offset, regs.size(), regs);
     if (res < 0)
     {
         return res;

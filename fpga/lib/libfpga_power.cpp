@@ -46,8 +46,9 @@ int getPowerActionSource(std::size_t offset, Source& source)
 int frontButtonsEnabled(bool set, bool& enabled)
 {
     std::array<char, 1> reg{};
-    int res = rawHpmNormalAccess(Operation::read, Block::power,
-                                 power::frontButtons, reg.size(), reg);
+    int res =
+        rawHpmNormalAccess(Operation::read, Block::power,
+                           layout::reg::frontButtons.offset, reg.size(), reg);
     if (res < 0)
     {
         lg2::error("rawHpmNormalAccess(read, power, 0xA) res:{RES}\n", "RES",
@@ -73,7 +74,7 @@ int frontButtonsEnabled(bool set, bool& enabled)
             : static_cast<std::uint8_t>(current & ~power::frontButtonsEnable);
     reg[0] = static_cast<char>(wanted);
     res = rawHpmNormalAccess(Operation::write, Block::power,
-                             power::frontButtons, reg.size(), reg);
+                             layout::reg::frontButtons.offset, reg.size(), reg);
     if (res < 0)
     {
         lg2::error("rawHpmNormalAccess(write, power, 0xA) res:{RES}\n", "RES",
@@ -85,17 +86,17 @@ int frontButtonsEnabled(bool set, bool& enabled)
 
 int getPowerOnSource(PowerOnSource& source)
 {
-    return getPowerActionSource(power::onSource, source);
+    return getPowerActionSource(layout::reg::onSource.offset, source);
 }
 
 int getPowerOffSource(PowerOffSource& source)
 {
-    return getPowerActionSource(power::offSource, source);
+    return getPowerActionSource(layout::reg::offSource.offset, source);
 }
 
 int getPowerResetSource(PowerResetSource& source)
 {
-    return getPowerActionSource(power::resetSource, source);
+    return getPowerActionSource(layout::reg::resetSource.offset, source);
 }
 
 int getFrontButtonsEnabled(bool& enabled)

@@ -222,14 +222,94 @@ inline constexpr std::uint64_t adiWindow = window(Mode::adi);
 /* Registers of the decoded blocks                                         */
 /* ---------------------------------------------------------------------- */
 
-/** Block::power, one byte per register. The source registers hold their
- *  code in the upper nibble; 0x0D is not a source register. */
+/** Where the library reads a named register. */
+enum class Home
+{
+    hpm,     ///< the FPGA that carries the HPM blocks
+    local,   ///< the local FPGA
+    remote0, ///< remote FPGA 0
+};
+
+/**
+ * A run of registers the library decodes, named for people and tools
+ * ("power.on-source"). Read in normal mode, or in ADI mode at page 0, page
+ * data offset 0.
+ */
+struct Register
+{
+    std::string_view name;
+    Home home;
+    std::size_t block;
+    std::size_t offset;
+    std::size_t length;
+    Mode mode;
+    std::string_view meaning;
+};
+
+namespace reg
+{
+// clang-format off
+inline constexpr Register frontButtons{"power.front-buttons", Home::hpm,
+    static_cast<std::size_t>(Block::power), 0x0A, 1, Mode::normal,
+    "bit 1 set: the front power and reset buttons are enabled"};
+inline constexpr Register onSource{"power.on-source", Home::hpm,
+    frontButtons.block, 0x0B, 1, Mode::normal,
+    "upper nibble: what last powered the server on"};
+inline constexpr Register offSource{"power.off-source", Home::hpm,
+    frontButtons.block, 0x0C, 1, Mode::normal,
+    "upper nibble: what last powered the server off"};
+inline constexpr Register resetSource{"power.reset-source", Home::hpm,
+    frontButtons.block, 0x0E, 1, Mode::normal,
+    "upper nibble: what last reset the server"};
+inline constexpr Register interrupts0{"interrupts.status0", Home::hpm,
+    static_cast<std::size_t>(Block::interrupt0), 0, 16, Mode::normal,
+    "interrupt status bytes behind Interrupt::status0"};
+inline constexpr Register interrupts1{"interrupts.status1", Home::hpm,
+    static_cast<std::size_t>(Block::interrupt1), 0, 16, Mode::normal,
+    "interrupt status bytes behind Interrupt::status1"};
+inline constexpr Register thermalHeader{"thermal.header", Home::hpm,
+    static_cast<std::size_t>(Block::thermal), 0, 16, Mode::normal,
+    "byte 0 bit 0: records readable in ADI mode; byte 13: entry count"};
+inline constexpr Register thermalRecords{"thermal.records", Home::hpm,
+    thermalHeader.block, 14, 16, Mode::adi,
+    "16-byte records, two 6-byte entries each at bytes 1 and 7"};
+inline constexpr Register fanConfig{"fans.config", Home::remote0,
+    1, 7, 1, Mode::normal, "fan configuration byte"};
+inline constexpr Register fanSelector{"fans.selector", Home::remote0,
+    1, 9, 1, Mode::normal, "fan wiring selector"};
+inline constexpr Register fanTypes{"fans.types", Home::remote0,
+    12, 11, 2, Mode::normal, "fan type codes, 2 bits per fan position"};
+inline constexpr Register fanStatus{"fans.status", Home::remote0,
+    12, 13, 1, Mode::normal, "fan kinds of platform type 6"};
+inline constexpr Register presence{"presence", Home::local,
+    12, 0, 16, Mode::normal, "device-presence bytes"};
+// clang-format on
+} // namespace reg
+
+/** Every named register, in the order tools list them. */
+inline constexpr std::array<Register, 13> registers = {
+    reg::frontButtons,  reg::onSource,       reg::offSource,
+    reg::resetSource,   reg::interrupts0,    reg::interrupts1,
+    reg::thermalHeader, reg::thermalRecords, reg::fanConfig,
+    reg::fanSelector,   reg::fanTypes,       reg::fanStatus,
+    reg::presence,
+};
+
+constexpr std::optional<Register> registerNamed(std::string_view name)
+{
+    for (const Register& candidate : registers)
+    {
+        if (candidate.name == name)
+        {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+/** Fields of the power registers. */
 namespace power
 {
-inline constexpr std::size_t frontButtons = 0x0A;
-inline constexpr std::size_t onSource = 0x0B;
-inline constexpr std::size_t offSource = 0x0C;
-inline constexpr std::size_t resetSource = 0x0E;
 inline constexpr unsigned sourceShift = 4;
 inline constexpr std::uint8_t frontButtonsEnable = 0x02;
 } // namespace power
