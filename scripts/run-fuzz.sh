@@ -13,7 +13,7 @@
 # forks once per input and runs RUNS/40 inputs. A crash, leak, sanitizer
 # report, unexpected exception or mismatch fails the target; its input is
 # kept in BUILD_DIR/fuzz-findings/. The targets use the dictionaries in
-# fuzz/*.dict. HPM_RUNS overrides the HPM word target's count (the long
+# fuzz/corpus/*.dict. HPM_RUNS overrides the HPM word target's count (the long
 # runs of docs/performance.md give it the same count as the others).
 # Prints one line per target, then
 # "N passed, N failed". Installs clang through scripts/install-perf-deps.sh
@@ -60,7 +60,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 # target name, inputs to run, extra libFuzzer flags
-attributes=-dict=fuzz/attribute.dict
+attributes=-dict=fuzz/corpus/attribute.dict
 targets=(
     "detected $runs -max_len=12000 $attributes"
     "chip_id $runs -max_len=12000 $attributes"
@@ -68,7 +68,7 @@ targets=(
     "fw_version $runs -max_len=12000 $attributes"
     "blocks $runs -max_len=12000 $attributes"
     "hpm_chip ${HPM_RUNS:-$((runs / 40))} -max_len=256 $attributes"
-    "board_file $runs -dict=fuzz/board_file.dict"
+    "board_file $runs -dict=fuzz/corpus/board_file.dict"
 )
 
 passed=0
