@@ -259,7 +259,7 @@ TEST_F(Fpgatool, FaultsMatchGolden)
          [](Board& b) { b.hpmChip = "remotex\n"; }},
         {"no driver directory",
          "default",
-         {"info", "reset -y"},
+         {"info", "list --json", "reset -y"},
          [](Board& b) { b.probe = fpga_sim::ProbeDirs::none; }},
         {"read-only reset attribute",
          "default",
@@ -329,7 +329,7 @@ TEST_F(WorldTest, DirectoryProbeFailureIsAMessage)
         ASSERT_EQ(::symlink("spi2.2", fpga_sim::spi22Dir), 0);
         const Result run = fpga_test::runProgram({FPGATOOL, "list"});
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err.rfind("fpgatool: getFirmwareInfo: cannot probe the "
+        EXPECT_EQ(run.err.rfind("fpgatool: devAttrFilePath: cannot probe the "
                                 "driver's sysfs directory: filesystem error",
                                 0),
                   0)

@@ -217,6 +217,11 @@ std::string chipNames(std::string_view separator);
 /** Why @p name names no chip, or "" when it does. */
 std::string chipNameError(std::string_view name);
 
+/** Throws the Failure that says no driver directory was found, when the
+ *  library finds none: every verb then fails the same clear way instead of
+ *  reporting absent chips or a path under "/". */
+void requireDriver();
+
 // The verbs: each makes the library calls of its verb and reports what
 // they gave; a failing call throws a Failure.
 Report listChips(const Args& args);

@@ -297,7 +297,11 @@ int main(int argc, char** argv)
     {
         app.parse(argc, argv);
         return present(
-            std::string(chosen->name), [&] { return chosen->action(args); },
+            std::string(chosen->name),
+            [&] {
+                requireDriver();
+                return chosen->action(args);
+            },
             args);
     }
     catch (const CLI::ParseError& error)

@@ -293,6 +293,21 @@ void addChips(Report& report, std::initializer_list<std::string_view> omitted)
 
 } // namespace
 
+void requireDriver()
+{
+    if (driverDirectory().empty())
+    {
+        std::string dirs;
+        for (const std::string_view dir : layout::probeDirs)
+        {
+            dirs += (dirs.empty() ? "" : " or ") + std::string(dir);
+        }
+        throw Failure("devAttrFilePath",
+                      "no FPGA driver directory found (" + dirs +
+                          "): is the driver loaded?");
+    }
+}
+
 std::string chipNames(std::string_view separator)
 {
     const std::vector<Chip> chips = allChips();
@@ -583,12 +598,7 @@ Report showPresence(const Args&)
 
 Report resetFpga(const Args& args)
 {
-    const std::string dir = driverDirectory();
-    if (dir.empty())
-    {
-        throw Failure("resetFpga", "resetFpga: the driver's sysfs directory "
-                                   "is not found; nothing reset");
-    }
+    const std::string dir = driverDirectory(); // found: requireDriver()
     // Opened for writing, without writing, so that a missing or forbidden
     // attribute is reported instead of a reset that silently did nothing.
     const std::string attribute = dir + "/" + std::string(layout::resetAttr);
