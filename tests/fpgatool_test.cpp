@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -189,6 +190,10 @@ TEST_F(Fpgatool, SessionMatchesGolden)
                   "reset -y",
                   "read local 0 0 4",
                   "buttons",
+                  "registers",
+                  "read hpm power.on-source",
+                  "write -y hpm power.front-buttons 0x02 --verify",
+                  "read hpm thermal.records --json",
               }}}));
 }
 
@@ -269,6 +274,41 @@ TEST_F(Fpgatool, FaultsMatchGolden)
     expectGolden("faults.txt", transcript(faults));
 }
 
+// watch prints the first value, then each change, timestamped, until the
+// --until bytes; the changes come from other fpgatool runs meanwhile, and
+// however the samples fall, no line repeats the one before it.
+TEST_F(Fpgatool, WatchPrintsEachChangeUntilTheValue)
+{
+    const Result run = fpga_test::runOnBoard(
+        fpga_sim::loadBoardFile(exampleBoard("default")),
+        {"/bin/sh", "-c",
+         "$0 watch local 0 0 --until 0x05 --timeout 30 -i 0.02 --json & "
+         "for b in 1 1 2 5; do sleep 0.2; $0 write -y local 0 0 $b; done; "
+         "wait $!; echo status $?; "
+         "$0 watch local 0 0 --until 0x07 --timeout 0.1; echo status $?",
+         FPGATOOL});
+    std::istringstream lines(run.out);
+    std::vector<std::string> seen;
+    const std::string time = "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:"
+                             "[0-9]{2}[.][0-9]{3}Z";
+    for (std::string line;
+         std::getline(lines, line) && !line.starts_with("status");)
+    {
+        const auto sample = nlohmann::json::parse(line);
+        EXPECT_THAT(sample.at("time").get<std::string>(),
+                    ::testing::MatchesRegex(time));
+        seen.push_back(sample.at("bytes").dump());
+        EXPECT_TRUE(seen.size() == 1 || seen.rbegin()[1] != seen.back());
+    }
+    ASSERT_FALSE(seen.empty()) << run.err;
+    EXPECT_EQ(seen.front(), "[0]");
+    EXPECT_EQ(seen.back(), "[5]");
+    EXPECT_THAT(run.out, ::testing::ContainsRegex(
+                             "status 0\n" + time + " 0x05\nstatus 1\n$"));
+    EXPECT_EQ(run.err, "fpgatool: watch: timed out after 0.1 s without "
+                       "reading the --until bytes\n");
+}
+
 /** Run @p argv with a terminal on standard input on which @p typed has
  *  been typed. Status -1: no pseudo-terminal could be had. */
 Result runOnTerminal(const std::vector<std::string>& argv,
@@ -339,8 +379,10 @@ TEST_F(WorldTest, DirectoryProbeFailureIsAMessage)
 
 /** What the bash completion offers after the words of @p line (the last
  *  word being completed). */
-std::vector<std::string> completions(const std::string& line)
+std::vector<std::string> completions(std::string line)
 {
+    // The completion runs the tool itself for the register names.
+    line.replace(0, line.find(' '), FPGATOOL);
     const Result run = fpga_test::runProgram(
         {"/bin/bash", "-c",
          "source \"$0\"; COMP_WORDS=($1 \"$2\"); "
@@ -401,7 +443,12 @@ TEST(FpgatoolCompletion, OffersWhatHelpLists)
     }
     EXPECT_THAT(completions("fpgatool write -y --page 3 "),
                 ElementsAre("local", "r0", "r1", "r2", "r3", "hpm"));
-    EXPECT_THAT(completions("fpgatool read local "), ::testing::IsEmpty());
+    // Where a block may stand, the names "fpgatool registers" lists.
+    const std::vector<std::string> names = completions("fpgatool read local ");
+    EXPECT_THAT(names, ::testing::Contains("power.on-source"));
+    EXPECT_THAT(completions("fpgatool watch hpm power.on"),
+                ElementsAre("power.on-source"));
+    EXPECT_THAT(completions("fpgatool read local 4 "), ::testing::IsEmpty());
     EXPECT_THAT(completions("fpgatool buttons "), ElementsAre("on", "off"));
 }
 

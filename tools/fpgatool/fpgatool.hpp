@@ -209,6 +209,10 @@ struct Args
     double interval = 1.0;
     /** Write the output here instead of stdout; "" for stdout. */
     std::string file;
+    /** watch: stop when the bytes read are these. */
+    std::vector<unsigned> until;
+    /** watch: stop after this many seconds. */
+    std::optional<double> timeout;
 };
 
 /** The chip names, "local", "r0" to "r3", "hpm", joined by @p separator. */
@@ -236,5 +240,10 @@ Report showThermals(const Args& args);
 Report showFans(const Args& args);
 Report showPresence(const Args& args);
 Report resetFpga(const Args& args);
+Report listRegisters(const Args& args);
+
+/** watch prints each change itself, as it comes.
+ *  @return the exit status */
+int watchRegisters(const Args& args);
 
 } // namespace fpgatool

@@ -139,12 +139,28 @@ void jsonOption(CLI::App& verb, Args& args)
                   "print one JSON document instead of text");
 }
 
+void intervalOption(CLI::App& verb, Args& args)
+{
+    verb.add_option("-i,--interval", args.interval,
+                    "seconds between two reads (default 1)")
+        ->check(secondsRange());
+}
+
 void repeatOptions(CLI::App& verb, Args& args)
 {
     verb.add_option("-r,--repeat", args.repeat, "read N times (default 1)")
         ->check(inRange(1, maxRepeat));
-    verb.add_option("-i,--interval", args.interval,
-                    "seconds between two reads (default 1)")
+    intervalOption(verb, args);
+}
+
+void watchOptions(CLI::App& verb, Args& args)
+{
+    verb.add_option("--until", args.until,
+                    "stop when the bytes read are these (one per byte read)")
+        ->check(inRange(0, maxByte, true))
+        ->delimiter(',');
+    verb.add_option("--timeout", args.timeout,
+                    "stop after this many seconds; with --until a failure")
         ->check(secondsRange());
 }
 
@@ -162,10 +178,14 @@ struct Verb
     std::string_view help;
     std::vector<std::string_view> examples;
     std::vector<AddOptions> options;
+    /** Reads or changes the hardware and reports; present() prints. */
     Report (*action)(const Args& args);
+    /** Or prints as it goes and returns the exit status. */
+    int (*stream)(const Args& args) = nullptr;
+    bool needsDriver = true;
 };
 
-const std::array<Verb, 12> verbs = {{
+const std::array<Verb, 14> verbs = {{
     {"list",
      "every chip: detected, chip id, interface version, firmware, supported "
      "blocks",
@@ -185,6 +205,15 @@ const std::array<Verb, 12> verbs = {{
       "fpgatool read local 4 11 --repeat 20 --interval 0.5"},
      {chipOption, registerOptions, countOption, jsonOption, repeatOptions},
      readRegisters},
+    {"watch",
+     "read registers every interval and print each change, timestamped",
+     {"fpgatool watch hpm power.on-source",
+      "fpgatool watch local 4 10 --until 0x03 --timeout 30 -i 0.1",
+      "fpgatool watch r1 8 0 16 --json"},
+     {chipOption, registerOptions, countOption, intervalOption, watchOptions,
+      jsonOption},
+     nullptr,
+     watchRegisters},
     {"write",
      "write bytes to registers (normal or ADI mode)",
      {"fpgatool write local 4 10 0x03             asks first on a terminal",
@@ -234,7 +263,53 @@ const std::array<Verb, 12> verbs = {{
      {"fpgatool reset -y", "fpgatool reset --dry-run"},
      {changeOptions},
      resetFpga},
+    {"registers",
+     "the registers the library decodes, by name; a name stands for block "
+     "and offset in read, write and watch",
+     {"fpgatool registers", "fpgatool read hpm power.on-source",
+      "fpgatool read hpm thermal.header"},
+     {jsonOption},
+     listRegisters,
+     nullptr,
+     false},
 }};
+
+/** The verbs that take a register address. */
+constexpr std::array<std::string_view, 3> addressVerbs = {
+    "read", "write", "watch"};
+
+/**
+ * The command line with register names ("power.on-source") replaced by
+ * their block and offset, "--adi" added for an ADI register, and the count
+ * defaulting to the register's length.
+ */
+std::vector<std::string> withRegisterNames(int argc, char** argv, Args& args)
+{
+    std::vector<std::string> words(argv, argv + argc);
+    if (argc < 2 ||
+        std::ranges::find(addressVerbs, words[1]) == addressVerbs.end())
+    {
+        return words;
+    }
+    std::vector<std::string> expanded(words.begin(), words.begin() + 2);
+    for (auto word = words.begin() + 2; word != words.end(); ++word)
+    {
+        const auto named = layout::registerNamed(*word);
+        if (!named || *word == "--")
+        {
+            expanded.push_back(*word);
+            continue;
+        }
+        expanded.push_back(std::to_string(named->block));
+        expanded.push_back(std::to_string(named->offset));
+        args.count = named->length;
+        if (named->mode == layout::Mode::adi)
+        {
+            expanded.push_back("--adi");
+        }
+    }
+    return expanded;
+}
 
 std::string examples(const std::vector<std::string_view>& lines)
 {
@@ -280,6 +355,14 @@ int main(int argc, char** argv)
                "options of a verb.");
 
     Args args;
+    std::vector<std::string> words = withRegisterNames(argc, argv, args);
+    std::vector<char*> wordPointers;
+    for (std::string& word : words)
+    {
+        wordPointers.push_back(word.data());
+    }
+    argc = static_cast<int>(wordPointers.size());
+    argv = wordPointers.data();
     const Verb* chosen = nullptr;
     for (const Verb& verb : verbs)
     {
@@ -296,10 +379,17 @@ int main(int argc, char** argv)
     try
     {
         app.parse(argc, argv);
+        if (chosen->stream != nullptr)
+        {
+            return chosen->stream(args);
+        }
         return present(
             std::string(chosen->name),
             [&] {
-                requireDriver();
+                if (chosen->needsDriver)
+                {
+                    requireDriver();
+                }
                 return chosen->action(args);
             },
             args);

@@ -10,8 +10,11 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <iostream>
+#include <thread>
 
 namespace fpgatool
 {
@@ -302,9 +305,8 @@ void requireDriver()
         {
             dirs += (dirs.empty() ? "" : " or ") + std::string(dir);
         }
-        throw Failure("devAttrFilePath",
-                      "no FPGA driver directory found (" + dirs +
-                          "): is the driver loaded?");
+        throw Failure("devAttrFilePath", "no FPGA driver directory found (" +
+                                             dirs + "): is the driver loaded?");
     }
 }
 
@@ -618,6 +620,137 @@ Report resetFpga(const Args& args)
             "nothing reset");
     guarded("resetFpga", lib::resetFpga);
     return {};
+}
+
+Report listRegisters(const Args&)
+{
+    constexpr std::array<std::string_view, 3> homes = {"hpm", "local", "r0"};
+    std::vector<std::vector<Value>> rows;
+    for (const layout::Register& r : layout::registers)
+    {
+        rows.push_back(
+            {plain(std::string(r.name)),
+             plain(std::string(homes.at(static_cast<std::size_t>(r.home)))),
+             number(r.block), number(r.offset), number(r.length),
+             plain(r.mode == layout::Mode::adi ? "adi" : "normal"),
+             plain(std::string(r.meaning))});
+    }
+    return Report{}.table(
+        "registers",
+        {{"name", "NAME"},
+         {"chip", "CHIP"},
+         {"block", "BLOCK"},
+         {"offset", "OFFSET"},
+         {"length", "LENGTH"},
+         {"mode", "MODE"},
+         {"meaning", "MEANING"}},
+        rows);
+}
+
+namespace
+{
+
+/** Now, as "2026-12-06T18:20:01.123Z". */
+std::string timestamp()
+{
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t seconds = system_clock::to_time_t(now);
+    const auto millis =
+        duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+    ::gmtime_r(&seconds, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    char fraction[8];
+    std::snprintf(fraction, sizeof(fraction), ".%03dZ",
+                  static_cast<int>(millis));
+    return std::string(text) + fraction;
+}
+
+} // namespace
+
+int watchRegisters(const Args& args)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(args.timeout.value_or(0)));
+    const auto line = [&](Json members) {
+        Json document = {{"schemaVersion", 1}, {"command", "watch"}};
+        document.update(members);
+        std::cout << document.dump(-1, ' ', false,
+                                   Json::error_handler_t::replace)
+                  << '\n'
+                  << std::flush;
+    };
+    std::optional<std::vector<char>> last;
+    try
+    {
+        requireDriver();
+        const Chip chip = chipOf(args.chip);
+        if (!args.until.empty() && args.until.size() != args.count)
+        {
+            throw UsageError(
+                "watch: --until gives " + std::to_string(args.until.size()) +
+                " bytes, the watch reads " + std::to_string(args.count));
+        }
+        for (;;)
+        {
+            std::vector<char> buffer(args.count);
+            transfer(chip, Operation::read, args.address, buffer);
+            const bool reached =
+                !args.until.empty() &&
+                std::ranges::equal(buffer, args.until, [](char b, unsigned u) {
+                    return static_cast<std::uint8_t>(b) == u;
+                });
+            if (buffer != last)
+            {
+                const Value value = bytes(buffer);
+                if (args.json)
+                {
+                    line({{"time", timestamp()}, {"bytes", value.json}});
+                }
+                else
+                {
+                    std::cout << timestamp() << ' ' << value.text << '\n'
+                              << std::flush;
+                }
+                last = std::move(buffer);
+            }
+            if (reached)
+            {
+                return exitOk;
+            }
+            const auto next = Clock::now() +
+                              std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(args.interval));
+            if (args.timeout && next > deadline)
+            {
+                if (args.until.empty())
+                {
+                    return exitOk;
+                }
+                char seconds[32];
+                std::snprintf(seconds, sizeof(seconds), "%g", *args.timeout);
+                throw Failure("watch",
+                              "watch: timed out after " + std::string(seconds) +
+                                  " s without reading the --until "
+                                  "bytes");
+            }
+            std::this_thread::sleep_until(next);
+        }
+    }
+    catch (const Failure& failure)
+    {
+        printError(failure.what());
+        if (args.json)
+        {
+            line({{"error", failure.toJson()}});
+        }
+        return exitFailure;
+    }
 }
 
 } // namespace fpgatool
