@@ -104,12 +104,11 @@ int main(int argc, char** argv)
     std::string checkFile;
     bool printBoard = false;
     std::vector<std::string> command;
-    auto* board =
-        app.add_option("--board", boardFile,
-                       "board file to serve (default: the built-in server "
-                       "board)")
-            ->check(CLI::ExistingFile)
-            ->option_text("FILE");
+    app.add_option("--board", boardFile,
+                   "board file to serve (default: the built-in server "
+                   "board)")
+        ->check(CLI::ExistingFile)
+        ->option_text("FILE");
     auto* trace = app.add_option("--trace", traceFile,
                                  "write one line per transfer to FILE, or to "
                                  "standard error without =FILE")
@@ -118,12 +117,11 @@ int main(int argc, char** argv)
     auto* check =
         app.add_option("--check", checkFile, "validate a board file and exit")
             ->option_text("FILE");
-    auto* print = app.add_flag("--print-board", printBoard,
-                               "print the board (--board or the built-in "
-                               "one) as JSON and exit");
+    app.add_flag("--print-board", printBoard,
+                 "print the board (--board or the built-in "
+                 "one) as JSON and exit");
     app.set_version_flag("--version", "fpga-sim " FPGA_SIM_VERSION,
                          "print the version and exit");
-    app.set_version_flag("--version", "fpga-sim " FPGA_SIM_VERSION);
     app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(24);
     // Everything after the first "--" is the command, taken verbatim: CLI11
@@ -162,14 +160,7 @@ int main(int argc, char** argv)
     }
     catch (const CLI::ParseError& e)
     {
-        if (e.get_exit_code() == 0)
-        {
-            return app.exit(e); // --help, --version
-        }
-        // CLI11 prints usage errors bare; ours name the program.
-        std::cerr << "fpga-sim: " << e.what()
-                  << "\nfpga-sim: run with --help for more information\n";
-        return exitUsage;
+        return usageError(app, e);
     }
 
     if (check->count())
