@@ -489,6 +489,8 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          0,
          "default.json: valid board"},
         {{"--", "sh", "-c", "exit 7"}, 7, ""},
+        // Pseudo-terminals open inside (expect, tmux and ssh -t need them).
+        {{"--", "script", "-qec", "true", "/dev/null"}, 0, ""},
         {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},
         // SIGTERM sent to fpga-sim reaches the command.
         {{"--", "sh", "-c",
