@@ -108,12 +108,78 @@ Board& Board::setBytes(Location location, std::size_t index, Mode mode,
                        std::uint64_t position,
                        const std::vector<std::uint8_t>& values)
 {
-    Node& target = node(location, index, mode);
-    for (std::uint8_t value : values)
-    {
-        target.bytes[position++] = value;
-    }
+    node(location, index, mode)
+        .bytes.set(position, values.data(), values.size());
     return *this;
+}
+
+Registers::Registers(
+    std::initializer_list<std::pair<std::uint64_t, std::uint8_t>> bytes)
+{
+    for (const auto& [position, value] : bytes)
+    {
+        set(position, &value, 1);
+    }
+}
+
+void Registers::set(std::uint64_t position, const std::uint8_t* values,
+                    std::size_t count)
+{
+    while (count > 0)
+    {
+        Page& page = pages[position / pageSize];
+        const std::size_t first = position % pageSize;
+        const std::size_t n = std::min<std::uint64_t>(count, pageSize - first);
+        std::copy_n(values, n, page.bytes.begin() + first);
+        for (std::size_t i = first; i < first + n; ++i)
+        {
+            page.set.set(i);
+        }
+        position += n;
+        values += n;
+        count -= n;
+    }
+}
+
+void Registers::read(std::uint64_t position, std::uint8_t* out,
+                     std::size_t count) const
+{
+    std::fill_n(out, count, 0);
+    const std::uint64_t end = position + count;
+    for (auto it = pages.lower_bound(position / pageSize);
+         it != pages.end() && it->first * pageSize < end; ++it)
+    {
+        const std::uint64_t base = it->first * pageSize;
+        const std::uint64_t from = std::max(base, position);
+        const std::uint64_t to = std::min(base + pageSize, end);
+        std::copy(it->second.bytes.begin() + (from - base),
+                  it->second.bytes.begin() + (to - base),
+                  out + (from - position));
+    }
+}
+
+std::vector<Registers::Run> Registers::runs() const
+{
+    std::vector<Run> out;
+    std::uint64_t next = 0;
+    for (const auto& [index, page] : pages)
+    {
+        for (std::size_t i = 0; i < pageSize; ++i)
+        {
+            if (!page.set.test(i))
+            {
+                continue;
+            }
+            const std::uint64_t position = index * pageSize + i;
+            if (out.empty() || position != next)
+            {
+                out.push_back({position, {}});
+            }
+            out.back().bytes.push_back(page.bytes[i]);
+            next = position + 1;
+        }
+    }
+    return out;
 }
 
 } // namespace fpga_sim

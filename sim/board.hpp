@@ -6,6 +6,7 @@
 #include <libfpga.hpp>
 
 #include <array>
+#include <bitset>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 /**
@@ -130,14 +132,68 @@ struct TransferFault
     bool operator==(const TransferFault&) const = default;
 };
 
-/** @brief One device node: its fault and its non-zero register bytes. */
+/**
+ * @brief The register bytes of a node that were set, by position.
+ *
+ * Kept in pages of 256 positions, allocated when a byte of the page is
+ * first set: a few bytes per register byte for a dense node, one page for a
+ * lone register. A byte never set reads as zero, but is told apart from a
+ * byte set to zero, so that a board file's entries come back as written.
+ */
+class Registers
+{
+  public:
+    static constexpr std::uint64_t pageSize = 256;
+
+    Registers() = default;
+    Registers(
+        std::initializer_list<std::pair<std::uint64_t, std::uint8_t>> bytes);
+
+    /** @brief Set @p count bytes from @p position on. */
+    void set(std::uint64_t position, const std::uint8_t* values,
+             std::size_t count);
+
+    /** @brief Read @p count bytes from @p position on; zero where unset. */
+    void read(std::uint64_t position, std::uint8_t* out,
+              std::size_t count) const;
+
+    bool empty() const
+    {
+        return pages.empty();
+    }
+
+    /** @brief A run of consecutive set positions and their bytes. */
+    struct Run
+    {
+        std::uint64_t start;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    /** @brief The set bytes as runs of consecutive positions, in order. */
+    std::vector<Run> runs() const;
+
+    bool operator==(const Registers&) const = default;
+
+  private:
+    struct Page
+    {
+        std::array<std::uint8_t, pageSize> bytes{};
+        std::bitset<pageSize> set;
+
+        bool operator==(const Page&) const = default;
+    };
+    /** Pages by position / pageSize; unset bytes of a page stay zero. */
+    std::map<std::uint64_t, Page> pages;
+};
+
+/** @brief One device node: its fault and its register bytes. */
 struct Node
 {
     NodeFault fault = NodeFault::none;
     /** File size used when fault is NodeFault::truncated. */
     std::uint64_t truncatedSize = 0;
-    /** Register bytes by position; positions not listed read as zero. */
-    std::map<std::uint64_t, std::uint8_t> bytes;
+    /** Register bytes by position; positions not set read as zero. */
+    Registers bytes;
     /**
      * Most bytes one read delivers (0: no limit), so a transfer arrives in
      * several short reads. Honoured by the live simulator only.

@@ -116,6 +116,51 @@ std::string string(const json& value, const std::string& path)
     return value.get<std::string>();
 }
 
+/** Bytes written as two-digit hex numbers, spaces optional between them. */
+std::vector<std::uint8_t> hexBytes(const std::string& text,
+                                   const std::string& path)
+{
+    std::vector<std::uint8_t> bytes;
+    const auto nibble = [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0
+                   ? c - '0'
+                   : (std::tolower(static_cast<unsigned char>(c)) - 'a') + 10;
+    };
+    bytes.reserve(text.size() / 2);
+    bool half = false;
+    for (char c : text)
+    {
+        if (std::isspace(static_cast<unsigned char>(c)) != 0)
+        {
+            if (half)
+            {
+                bad(path, "hex bytes are two digits each: \"" + text + "\"");
+            }
+            continue;
+        }
+        if (std::isxdigit(static_cast<unsigned char>(c)) == 0)
+        {
+            bad(path, "'" + std::string(1, c) + "' is not a hex digit in \"" +
+                          text + "\"");
+        }
+        if (half)
+        {
+            bytes.back() =
+                static_cast<std::uint8_t>(bytes.back() << 4 | nibble(c));
+        }
+        else
+        {
+            bytes.push_back(static_cast<std::uint8_t>(nibble(c)));
+        }
+        half = !half;
+    }
+    if (half)
+    {
+        bad(path, "hex bytes are two digits each: \"" + text + "\"");
+    }
+    return bytes;
+}
+
 // --- attribute texts ------------------------------------------------------
 //
 // Every attribute is written either typed (a number, a hex string, a block
@@ -331,17 +376,75 @@ const AttrKind& attrKind(const std::string& name)
     return *kinds.at(name);
 }
 
+/** Whether @p text is well-formed UTF-8 (no overlong forms, surrogates or
+ *  code points past U+10FFFF), which a JSON string can carry. */
+bool isUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();)
+    {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        // Continuation bytes and the range of the first of them.
+        const auto [count, low, high] =
+            lead < 0x80    ? std::tuple{0, 0x80, 0xBF}
+            : lead < 0xC2  ? std::tuple{-1, 0, 0}
+            : lead < 0xE0  ? std::tuple{1, 0x80, 0xBF}
+            : lead == 0xE0 ? std::tuple{2, 0xA0, 0xBF}
+            : lead == 0xED ? std::tuple{2, 0x80, 0x9F}
+            : lead < 0xF0  ? std::tuple{2, 0x80, 0xBF}
+            : lead == 0xF0 ? std::tuple{3, 0x90, 0xBF}
+            : lead < 0xF4  ? std::tuple{3, 0x80, 0xBF}
+            : lead == 0xF4 ? std::tuple{3, 0x80, 0x8F}
+                           : std::tuple{-1, 0, 0};
+        if (count < 0 || text.size() - i <= static_cast<std::size_t>(count))
+        {
+            return false;
+        }
+        for (int k = 1; k <= count; ++k)
+        {
+            const auto byte = static_cast<unsigned char>(text[i + k]);
+            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF))
+            {
+                return false;
+            }
+        }
+        i += 1 + static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+std::string hexText(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(3 * bytes.size());
+    for (const char c : bytes)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        out += out.empty() ? "" : " ";
+        out += digits[byte >> 4];
+        out += digits[byte & 0xF];
+    }
+    return out;
+}
+
 std::string attrText(const std::string& kind, const json& value,
                      const std::string& path)
 {
     if (value.is_object())
     {
-        onlyKeys(value, path, {"raw"});
-        if (!value.contains("raw"))
+        onlyKeys(value, path, {"raw", "rawHex"});
+        if (value.size() != 1)
         {
-            bad(path, "expected {\"raw\": TEXT}");
+            bad(path, "expected {\"raw\": TEXT} or {\"rawHex\": \"HEX "
+                      "BYTES\"}");
         }
-        return string(value.at("raw"), field(path, "raw"));
+        if (value.contains("raw"))
+        {
+            return string(value.at("raw"), field(path, "raw"));
+        }
+        const std::string where = field(path, "rawHex");
+        const auto bytes = hexBytes(string(value.at("rawHex"), where), where);
+        return {bytes.begin(), bytes.end()};
     }
     if (kind == "blocks" && value.is_array())
     {
@@ -360,7 +463,7 @@ std::string attrText(const std::string& kind, const json& value,
 
 json attrJson(const std::string& kind, const std::string& text)
 {
-    if (auto line = lineOf(text))
+    if (auto line = lineOf(text); line && isUtf8(text))
     {
         if (auto typed = attrKind(kind).fromLine(*line))
         {
@@ -370,6 +473,10 @@ json attrJson(const std::string& kind, const std::string& text)
                 return *typed;
             }
         }
+    }
+    if (!isUtf8(text))
+    {
+        return json{{"rawHex", hexText(text)}};
     }
     return json{{"raw", text}};
 }
@@ -521,35 +628,7 @@ std::vector<std::uint8_t> bytesFromJson(const json& value,
     }
     else if (value.is_string())
     {
-        const std::string text = value.get<std::string>();
-        std::string digits;
-        for (char c : text)
-        {
-            if (std::isspace(static_cast<unsigned char>(c)) != 0)
-            {
-                if (digits.size() % 2 != 0)
-                {
-                    bad(path,
-                        "hex bytes are two digits each: \"" + text + "\"");
-                }
-                continue;
-            }
-            if (std::isxdigit(static_cast<unsigned char>(c)) == 0)
-            {
-                bad(path, "'" + std::string(1, c) +
-                              "' is not a hex digit in \"" + text + "\"");
-            }
-            digits += c;
-        }
-        if (digits.size() % 2 != 0)
-        {
-            bad(path, "hex bytes are two digits each: \"" + text + "\"");
-        }
-        for (std::size_t i = 0; i < digits.size(); i += 2)
-        {
-            bytes.push_back(static_cast<std::uint8_t>(
-                std::stoul(digits.substr(i, 2), nullptr, 16)));
-        }
+        bytes = hexBytes(value.get<std::string>(), path);
     }
     else
     {
@@ -630,7 +709,10 @@ void registersFromJson(const json& list, const std::string& path,
     {
         bad(path, "expected a list of register entries");
     }
-    std::map<std::uint64_t, std::size_t> setBy;
+    // Accepted entries by first position: their end and their index. They
+    // never overlap, so the one before a new entry's start and those that
+    // start within it are all it can meet.
+    std::map<std::uint64_t, std::pair<std::uint64_t, std::size_t>> setBy;
     for (std::size_t i = 0; i < list.size(); ++i)
     {
         const std::string where = element(path, i);
@@ -642,23 +724,31 @@ void registersFromJson(const json& list, const std::string& path,
         const std::uint64_t start = registerPosition(entry, where, info);
         const auto bytes =
             bytesFromJson(entry.at("bytes"), field(where, "bytes"));
-        if (start + bytes.size() > info.window)
+        const std::uint64_t end = start + bytes.size();
+        if (end > info.window)
         {
             bad(field(where, "bytes"),
                 std::to_string(bytes.size()) + " bytes from position " +
                     hex(start) + " run past the end of the node (" +
                     hex(info.window) + ")");
         }
-        std::uint64_t position = start;
-        for (std::uint8_t byte : bytes)
+        auto after = setBy.lower_bound(start);
+        if (after != setBy.begin())
         {
-            if (auto [it, fresh] = setBy.emplace(position, i); !fresh)
+            const auto before = std::prev(after);
+            if (before->second.first > start)
             {
-                bad(where, "position " + hex(position) + " is already set by " +
-                               element(path, it->second));
+                bad(where, "position " + hex(start) + " is already set by " +
+                               element(path, before->second.second));
             }
-            node.bytes[position++] = byte;
         }
+        if (after != setBy.end() && after->first < end)
+        {
+            bad(where, "position " + hex(after->first) + " is already set by " +
+                           element(path, after->second.second));
+        }
+        setBy.emplace_hint(after, start, std::pair{end, i});
+        node.bytes.set(start, bytes.data(), bytes.size());
     }
 }
 
@@ -776,26 +866,33 @@ json nodeToJson(const Node& node, const NodeInfo& info)
     }
     // Runs of consecutive bytes; normal-mode runs end at block boundaries so
     // that each entry names one block.
-    for (auto it = node.bytes.begin(); it != node.bytes.end();)
+    static const char digits[] = "0123456789abcdef";
+    for (const Registers::Run& run : node.bytes.runs())
     {
-        const std::uint64_t start = it->first;
-        std::string bytes;
-        std::uint64_t next = start;
-        while (it != node.bytes.end() && it->first == next &&
-               (next == start || info.device.mode == Mode::adi ||
-                next % layout::registersPerBlock != 0))
+        for (std::size_t first = 0; first < run.bytes.size();)
         {
-            static const char digits[] = "0123456789abcdef";
-            bytes += bytes.empty() ? "" : " ";
-            bytes += digits[it->second >> 4];
-            bytes += digits[it->second & 0xF];
-            ++next;
-            ++it;
+            const std::uint64_t start = run.start + first;
+            const std::size_t count =
+                info.device.mode == Mode::adi
+                    ? run.bytes.size() - first
+                    : std::min<std::size_t>(
+                          run.bytes.size() - first,
+                          layout::registersPerBlock -
+                              start % layout::registersPerBlock);
+            std::string bytes;
+            bytes.reserve(3 * count);
+            for (std::size_t i = first; i < first + count; ++i)
+            {
+                bytes += i == first ? "" : " ";
+                bytes += digits[run.bytes[i] >> 4];
+                bytes += digits[run.bytes[i] & 0xF];
+            }
+            json entry = start < info.window ? registerEntry(info, start)
+                                             : json{{"position", start}};
+            entry["bytes"] = std::move(bytes);
+            out["registers"].push_back(std::move(entry));
+            first += count;
         }
-        json entry = start < info.window ? registerEntry(info, start)
-                                         : json{{"position", start}};
-        entry["bytes"] = bytes;
-        out["registers"].push_back(entry);
     }
     return out;
 }
@@ -857,7 +954,7 @@ std::pair<std::size_t, std::string> keyOrder(const std::string& key)
             "detected", "chipId", "ifaceVer", "fwVersion", "blocks",
             "fault", "size", "maxRead", "fail", "registers",
             "errno", "on", "block", "offset", "page", "pageDataOffset",
-            "position", "bytes", "raw",
+            "position", "bytes", "raw", "rawHex",
             "local"};
         // clang-format on
         for (const layout::Node& node : layout::nodes)
@@ -1048,12 +1145,12 @@ class ParseTrail
             }
             return true;
         }
-        const bool opens =
-            event == Event::object_start || event == Event::array_start;
+        const bool opens = event == Event::object_start ||
+                           event == Event::array_start;
         if (opens && levels.size() == maxDepth)
         {
-            bad(path(), "nested deeper than " + std::to_string(maxDepth) +
-                            " levels");
+            bad(path(),
+                "nested deeper than " + std::to_string(maxDepth) + " levels");
         }
         if (!levels.empty() && levels.back().array)
         {
@@ -1126,7 +1223,8 @@ Board boardFromText(const std::string& text)
         // A number too large for a double ("1e400"): no position, but the
         // trail knows the field.
         std::string reason = e.what();
-        if (const auto bracket = reason.find("] "); bracket != std::string::npos)
+        if (const auto bracket = reason.find("] ");
+            bracket != std::string::npos)
         {
             reason = reason.substr(bracket + 2);
         }

@@ -232,11 +232,17 @@ void World::build()
                 {
                     fail("truncate " + path);
                 }
-                for (const auto& [position, value] : entry.node->bytes)
+                for (const Registers::Run& run : entry.node->bytes.runs())
                 {
-                    if (position < entry.size)
+                    if (run.start < entry.size)
                     {
-                        pwriteAll(fd.get(), {value}, position, path);
+                        const auto count = std::min<std::uint64_t>(
+                            run.bytes.size(), entry.size - run.start);
+                        pwriteAll(fd.get(),
+                                  {run.bytes.begin(),
+                                   run.bytes.begin() +
+                                       static_cast<std::ptrdiff_t>(count)},
+                                  run.start, path);
                     }
                 }
                 break;

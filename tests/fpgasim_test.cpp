@@ -470,8 +470,18 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
         "fpga-r1": {"registers": [{"block": 4, "offset": 16, "bytes": "01"}]}}})");
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
     const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
-        {{}, 2, "a command to run is required"},
-        {{"--check", "x.json", "--", "true"}, 2, ""},
+        {{}, 2, "fpga-sim: COMMAND: a command to run is required"},
+        {{"--bogus"}, 2, "fpga-sim: The following argument was not expected"},
+        {{"--version"}, 0, "fpga-sim " FPGA_SIM_VERSION "\n"},
+        // --check reads its file alone and refuses what it would ignore.
+        {{"--check", "x.json", "--", "true"}, 2, "fpga-sim: COMMAND: "},
+        {{"--check", "x.json", "--board", bad},
+         2,
+         "fpga-sim: --check: takes no --board"},
+        {{"--check", "x.json", "--trace"}, 2, "--check: takes no --trace"},
+        {{"--print-board", "--check", "x.json"},
+         2,
+         "--check: takes no --print-board"},
         {{"--check", bad},
          1,
          bad + ": nodes.fpga-r1.registers[0].offset: 16 is out of range 0-15"},
@@ -479,6 +489,8 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          0,
          "default.json: valid board"},
         {{"--", "sh", "-c", "exit 7"}, 7, ""},
+        // Pseudo-terminals open inside (expect, tmux and ssh -t need them).
+        {{"--", "script", "-qec", "true", "/dev/null"}, 0, ""},
         {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},
         // SIGTERM sent to fpga-sim reaches the command.
         {{"--", "sh", "-c",
@@ -499,6 +511,12 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
         const auto run = fpga_test::runProgram(argv);
         EXPECT_EQ(run.status, status);
         EXPECT_THAT(run.out + run.err, HasSubstr(message));
+        // Every line of a usage error names the program.
+        std::istringstream lines(status == 2 ? run.err : "");
+        for (std::string line; std::getline(lines, line);)
+        {
+            EXPECT_THAT(line, ::testing::StartsWith("fpga-sim: "));
+        }
     }
     EXPECT_EQ(fpga_test::slurp("/proc/self/mountinfo"), mountsBefore);
     EXPECT_FALSE(exists("/dev/fpga-cdev"));

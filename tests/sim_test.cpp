@@ -11,6 +11,8 @@
 #include "sim/world.hpp"
 #include "support/world_test.hpp"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -42,6 +44,9 @@ TEST(BoardFile, TypedAttributesBecomeDriverTexts)
         {"blocks", "101", "101\n"},
         {"blocks", json{{"raw", "10x1"}}, "10x1"},
         {"detected", json{{"raw", ""}}, ""},
+        // Text no JSON string can carry, and its canonical form.
+        {"blocks", json{{"rawHex", "ff0A 31"}}, "\xff\n1"},
+        {"fwVersion", json{{"rawHex", ""}}, ""},
     };
     for (const auto& [key, value, text] : rows)
     {
@@ -66,6 +71,8 @@ TEST(BoardFile, EveryBoardSurvivesItsJsonForm)
     built.remotes[7].fwVersion = "two\nlines\n";
     built.remotes[1] = {};
     built.hpmChip = "Remote1";
+    built.remotes[3].blocks = "\xff\n";   // not UTF-8: written in hex
+    built.remotes[3].chipId = "\xc3\xa9"; // UTF-8: kept as text
     built.readOnlyReset = true;
     auto& node = built.node(Location::remote, 2, Mode::adi);
     node.fault = fpga_sim::NodeFault::truncated;
@@ -75,6 +82,8 @@ TEST(BoardFile, EveryBoardSurvivesItsJsonForm)
     // A remote ADI position whose page bits the 12-bit field cannot carry.
     node.bytes = {{0x000F0000, 1}, {0x08E00000, 0}, {0x08E00001, 2}};
     built.setBytes(Location::local, 0, Mode::normal, 14, {1, 2, 3, 4});
+    // A run across a page of storage, zeros set on purpose kept.
+    built.setBytes(Location::local, 0, Mode::adi, 0x3FE, {0, 5, 0, 0, 6});
 
     std::vector<Board> boards = {built, Board{}};
     for (const auto& file : std::filesystem::directory_iterator(BOARDS_DIR))
@@ -132,6 +141,16 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
             {"block": 1, "offset": 1, "bytes": "02"}]}}})",
          "nodes.fpga-cdev.registers[1]",
          "already set by nodes.fpga-cdev.registers[0]"},
+        {R"({"nodes": {"fpga-cdev": {"registers": [
+            {"block": 2, "offset": 4, "bytes": "01"},
+            {"block": 3, "offset": 0, "bytes": "02"},
+            {"block": 2, "offset": 0, "bytes": "00 00 00 00 00"}]}}})",
+         "nodes.fpga-cdev.registers[2]",
+         "position 0x24 is already set by nodes.fpga-cdev.registers[0]"},
+        {R"({"chips": {"r0": {"blocks": {"rawHex": "f f"}}}})",
+         "chips.r0.blocks.rawHex", "two digits each"},
+        {R"({"hpmChip": {"raw": "a", "rawHex": "61"}})", "hpmChip",
+         R"(expected {"raw": TEXT} or {"rawHex": )"},
         {R"({"nodes": {"fpga-cdev": {"registers": [{"block": 1,
             "offset": 0, "bytes": "0 1"}]}}})",
          "nodes.fpga-cdev.registers[0].bytes", "two digits each"},
@@ -157,8 +176,7 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
         {R"({"chips": {"r0": {"detected": 1}, "r0": {}}})", "chips.r0",
          "duplicate key"},
         {R"({"description": )" + repeated("[", 40) + repeated("]", 40) + "}",
-         "description" + repeated("[0]", 31),
-         "nested deeper than 32 levels"},
+         "description" + repeated("[0]", 31), "nested deeper than 32 levels"},
     };
     for (const auto& [text, path, problem] : rows)
     {
@@ -174,6 +192,46 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
             EXPECT_THAT(e.problem(), ::testing::HasSubstr(problem));
         }
     }
+}
+
+TEST(BoardFile, RegistersTakeLittleMemory)
+{
+    // 8 MiB of register bytes in one board file, read by a child process
+    // whose address space is limited to 256 MiB: a few bytes of memory per
+    // register byte, not tens.
+    std::string text = R"({"nodes": {"fpga-r0-adi": {"registers": [)";
+    for (std::uint64_t page = 0; page < 8 * 1024; ++page)
+    {
+        text += page == 0 ? "" : ",";
+        text += R"({"position": )" + std::to_string(page * 4096) +
+                R"(, "bytes": ")";
+        for (int i = 0; i < 1024; ++i)
+        {
+            text += "a5";
+        }
+        text += "\"}";
+    }
+    text += "]}}}";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        const rlim_t limit = 256 << 20;
+        const rlimit as{limit, limit};
+        ::setrlimit(RLIMIT_AS, &as);
+        try
+        {
+            Board board = boardFromText(text);
+            ::_exit(board.node(Location::remote, 0, Mode::adi).bytes.empty());
+        }
+        catch (...)
+        {
+            ::_exit(2);
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 using fpga_test::WorldTest;

@@ -402,19 +402,12 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
     }
     if (write)
     {
-        for (std::size_t i = 0; i < count; ++i)
-        {
-            node.bytes[position + i] = static_cast<std::uint8_t>(data[i]);
-        }
+        node.bytes.set(position, reinterpret_cast<const std::uint8_t*>(data),
+                       count);
     }
     else
     {
-        std::memset(data, 0, count);
-        for (auto it = node.bytes.lower_bound(position);
-             it != node.bytes.end() && it->first < position + count; ++it)
-        {
-            data[it->first - position] = static_cast<char>(it->second);
-        }
+        node.bytes.read(position, reinterpret_cast<std::uint8_t*>(data), count);
     }
     traceLine(head + (count != size ? " got=" + std::to_string(count) : "") +
               ": " + hexBytes(data, count));

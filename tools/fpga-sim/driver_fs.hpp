@@ -58,7 +58,7 @@ class DriverFs
         std::string name;
         Mode mode;
         Node initial;
-        std::map<std::uint64_t, std::uint8_t> bytes;
+        Registers bytes;
         std::uint64_t window;
         bool readOnly;
     };

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string_view>
 
 namespace
@@ -32,12 +33,14 @@ constexpr const char* footer = R"(
 Examples:
   fpga-sim -- fpgatool info          run fpgatool on the built-in board
   fpga-sim --board examples/boards/platform-6.json --trace -- fpgatool fans
+                                     ... on another board, tracing transfers
   fpga-sim --check my-board.json     validate a board file
 
-Exit status: the command's own status (128+N when signal N ended it);
-125 when the simulation cannot be set up, 126 when the command cannot be
-executed, 127 when it is not found, 2 for a usage error. With --check:
-0 when the board file is valid, 1 when it is not.)";
+Exit status:
+The command's own status (128+N when signal N ended it); 125 when the
+simulation cannot be set up, 126 when the command cannot be executed, 127
+when it is not found, 2 for a usage error. With --check: 0 when the board
+file is valid, 1 when it is not.)";
 
 /** CLI11's help, without its own usage line: the description has one. */
 class Formatter : public CLI::Formatter
@@ -48,7 +51,33 @@ class Formatter : public CLI::Formatter
     {
         return "";
     }
+
+    /** "--trace[=FILE]": the value of an optional "=FILE" follows the
+     *  name without a space. */
+    std::string make_option_opts(const CLI::Option* opt) const override
+    {
+        const std::string& text = opt->get_option_text();
+        return text.starts_with("[=") ? text
+                                      : CLI::Formatter::make_option_opts(opt);
+    }
 };
+
+/** CLI11's message for a usage error, each line with the program's name. */
+int usageError(const CLI::App& app, const CLI::ParseError& e)
+{
+    std::ostringstream err;
+    const int status = app.exit(e, std::cout, err);
+    if (status == 0)
+    {
+        return 0;
+    }
+    std::istringstream lines(err.str());
+    for (std::string line; std::getline(lines, line);)
+    {
+        std::cerr << "fpga-sim: " << line << "\n";
+    }
+    return exitUsage;
+}
 
 fpga_sim::Board boardFrom(const std::string& file)
 {
@@ -76,7 +105,8 @@ int main(int argc, char** argv)
     bool printBoard = false;
     std::vector<std::string> command;
     app.add_option("--board", boardFile,
-                   "board file to serve (default: the built-in server board)")
+                   "board file to serve (default: the built-in server "
+                   "board)")
         ->check(CLI::ExistingFile)
         ->option_text("FILE");
     auto* trace = app.add_option("--trace", traceFile,
@@ -90,6 +120,8 @@ int main(int argc, char** argv)
     app.add_flag("--print-board", printBoard,
                  "print the board (--board or the built-in "
                  "one) as JSON and exit");
+    app.set_version_flag("--version", "fpga-sim " FPGA_SIM_VERSION,
+                         "print the version and exit");
     app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(24);
     // Everything after the first "--" is the command, taken verbatim: CLI11
@@ -111,10 +143,14 @@ int main(int argc, char** argv)
             throw CLI::ValidationError(
                 "COMMAND", "a command to run is required (after --)");
         }
-        if (check->count() && (trace->count() || printBoard))
+        // --check reads FILE alone: any other option would be ignored.
+        for (const char* other : {"--board", "--trace", "--print-board"})
         {
-            throw CLI::ValidationError("--check",
-                                       "takes no --trace and no --print-board");
+            if (check->count() && app.get_option(other)->count())
+            {
+                throw CLI::ValidationError("--check",
+                                           std::string("takes no ") + other);
+            }
         }
         if ((check->count() || printBoard) && !command.empty())
         {
@@ -124,8 +160,7 @@ int main(int argc, char** argv)
     }
     catch (const CLI::ParseError& e)
     {
-        const int status = app.exit(e);
-        return status == 0 ? 0 : exitUsage;
+        return usageError(app, e);
     }
 
     if (check->count())

@@ -185,10 +185,14 @@ std::vector<DevEntry> collectDev(const std::set<std::string>& served)
 
 /** Put the remembered host entries into the fresh /dev. Best effort: an
  *  entry that cannot be carried over is left out. */
-void restoreDev(std::vector<DevEntry>& entries, Mounts& mounts)
+void restoreDev(std::vector<DevEntry>& entries, Mounts& mounts, bool ownPtys)
 {
     for (DevEntry& entry : entries)
     {
+        if (ownPtys && (entry.name == "pts" || entry.name == "ptmx"))
+        {
+            continue;
+        }
         const std::string path = "/dev/" + entry.name;
         switch (entry.kind)
         {
@@ -221,6 +225,28 @@ void restoreDev(std::vector<DevEntry>& entries, Mounts& mounts)
         }
     }
     entries.clear();
+}
+
+/**
+ * Give /dev/pts an instance of devpts of its own, whose ptmx any user may
+ * open, and bind that ptmx on /dev/ptmx. The host's /dev/ptmx cannot serve
+ * alone: bound by itself it no longer finds the pts directory beside it, and
+ * the host's own pts/ptmx has mode 000. The host's pseudo-terminals are not
+ * listed in the new instance; those the command inherits work all the same.
+ * @return false when devpts cannot be mounted; /dev/pts is then left empty
+ */
+bool mountPtys(Mounts& mounts)
+{
+    makeDir("/dev/pts");
+    if (::mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC,
+                "newinstance,ptmxmode=0666,mode=0620") != 0)
+    {
+        return false;
+    }
+    mounts.added("/dev/pts");
+    makeFile("/dev/ptmx");
+    mounts.bind("/dev/pts/ptmx", "/dev/ptmx");
+    return true;
 }
 
 /** The deepest existing directory on the way to the SPI devices, below
@@ -393,7 +419,7 @@ int runOnBoard(const Board& board, int traceFd,
     Mounts mounts;
     // Mount before creating anything, or the files land on the host.
     mounts.tmpfs("/dev");
-    restoreDev(hostDev, mounts);
+    restoreDev(hostDev, mounts, mountPtys(mounts));
 
     // Never destroyed: the loop thread may serve a straggler of the
     // command until the process exits.
