@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -267,6 +268,32 @@ TEST_F(Fpgatool, FaultsMatchGolden)
          [](Board& b) { b.readOnlyReset = true; }},
     };
     expectGolden("faults.txt", transcript(faults));
+}
+
+// dump -o replaces FILE only when the dump succeeds; a failed dump leaves
+// it as it was, and no temporary file stays beside it.
+TEST_F(Fpgatool, DumpReplacesTheOutputFileOnlyOnSuccess)
+{
+    const std::vector<std::tuple<std::string, int, std::string>> runs = {
+        {"r2", 1, "old\n"},
+        {"r0", 0, "chip: r0\n"},
+    };
+    for (const auto& [chip, status, start] : runs)
+    {
+        SCOPED_TRACE(chip);
+        fpga_test::ScratchDir dir;
+        const std::string file = dir.file("dump.txt");
+        std::ofstream(file) << "old\n";
+        const Result run = fpga_test::runOnBoard(
+            fpga_sim::loadBoardFile(exampleBoard("default")),
+            {FPGATOOL, "dump", chip, "-o", file});
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_EQ(fpga_test::slurp(file).substr(0, start.size()), start);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(
+                                    std::filesystem::path(file).parent_path()),
+                                {}),
+                  1);
+    }
 }
 
 /** Run @p argv with a terminal on standard input on which @p typed has

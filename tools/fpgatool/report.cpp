@@ -2,12 +2,16 @@
 #include "base/device_layout.hpp"
 #include "fpgatool.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -90,6 +94,86 @@ void printDocument(std::ostream& out, const Json& document)
     appendJson(text, document, "");
     out << text << '\n' << std::flush;
 }
+
+/** The file of -o. A regular file (or one not there yet) is written as a
+ *  temporary file beside it, which commit() renames over it: a run that
+ *  fails leaves the file as it was, and the temporary goes away. Anything
+ *  else (/dev/stderr, a pipe) is written directly. */
+class OutputFile
+{
+  public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    ~OutputFile()
+    {
+        if (!temporary.empty())
+        {
+            stream.close();
+            ::unlink(temporary.c_str());
+        }
+    }
+
+    /** False, with errno set, when @p file cannot be written. */
+    bool open(const std::string& file)
+    {
+        struct stat status
+        {};
+        const bool exists = ::stat(file.c_str(), &status) == 0;
+        if (exists && !S_ISREG(status.st_mode))
+        {
+            stream.open(file, std::ios::out | std::ios::trunc);
+            return stream.good();
+        }
+        std::error_code error;
+        target = exists ? std::filesystem::canonical(file, error).string()
+                        : file;
+        target = error ? file : target;
+        std::string name = target + ".XXXXXX";
+        const int fd = ::mkstemp(name.data());
+        if (fd < 0)
+        {
+            return false;
+        }
+        // The mode of the file replaced, or of a new file.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, exists ? status.st_mode & 07777 : 0666 & ~mask);
+        ::close(fd);
+        temporary = name;
+        stream.open(temporary, std::ios::out | std::ios::trunc);
+        return stream.good();
+    }
+
+    /** Puts the output in place; false, with errno set, when that fails. */
+    bool commit()
+    {
+        stream.close();
+        if (temporary.empty() || !stream)
+        {
+            return static_cast<bool>(stream);
+        }
+        if (::rename(temporary.c_str(), target.c_str()) != 0)
+        {
+            return false;
+        }
+        temporary.clear();
+        return true;
+    }
+
+    std::ofstream stream;
+
+  private:
+    std::string target;
+    std::string temporary;
+};
+
+/** Runs the verb's samples and prints them on @p out.
+ *  @return the exit status */
+int printSamples(const std::string& command,
+                 const std::function<Report()>& verb, const Args& how,
+                 std::ostream& out);
 
 } // namespace
 
@@ -271,19 +355,35 @@ void printError(const std::string& message)
 int present(const std::string& command, const std::function<Report()>& verb,
             const Args& how)
 {
-    std::ofstream file;
-    if (!how.file.empty())
+    OutputFile file;
+    if (!how.file.empty() && !file.open(how.file))
     {
-        file.open(how.file, std::ios::out | std::ios::trunc);
-        if (!file)
-        {
-            printError(
-                "cannot write " + how.file + ": " + std::strerror(errno));
-            return exitFailure;
-        }
+        printError("cannot write " + how.file + ": " + std::strerror(errno));
+        return exitFailure;
     }
-    std::ostream& out = how.file.empty() ? std::cout : file;
+    std::ostream& out = how.file.empty() ? std::cout : file.stream;
+    const int status = printSamples(command, verb, how, out);
+    if (!out)
+    {
+        printError(
+            "cannot write the output: " + std::string(std::strerror(errno)));
+        return exitFailure;
+    }
+    if (!how.file.empty() && status == exitOk && !file.commit())
+    {
+        printError("cannot write " + how.file + ": " + std::strerror(errno));
+        return exitFailure;
+    }
+    return status;
+}
 
+namespace
+{
+
+int printSamples(const std::string& command,
+                 const std::function<Report()>& verb, const Args& how,
+                 std::ostream& out)
+{
     Json document = {{"schemaVersion", schemaVersion}, {"command", command}};
     auto samples = Json::array();
     auto errors = Json::array();
@@ -338,13 +438,9 @@ int present(const std::string& command, const std::function<Report()>& verb,
         }
         printDocument(out, document);
     }
-    if (!out)
-    {
-        printError(
-            "cannot write the output: " + std::string(std::strerror(errno)));
-        return exitFailure;
-    }
     return status;
 }
+
+} // namespace
 
 } // namespace fpgatool
