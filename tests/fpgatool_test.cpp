@@ -174,6 +174,7 @@ TEST_F(Fpgatool, SessionMatchesGolden)
                   "write -y local 0 0 0x12 0x34 --verify",
                   "write -y --mask 0x0f local 0 1 0xff",
                   "read local 0 0 4",
+                  "read local 0 15 2 --cross-blocks",
                   "write --dry-run --mask 0xf0 local 0 0 0xaa",
                   "write -n r2 8 14 1 2 --adi --page 0x1234 "
                   "--page-offset 3 --json",
@@ -201,26 +202,34 @@ TEST_F(Fpgatool, RefusalsMatchGoldenAndTransferNothing)
     const std::string trace = dir.file("trace");
     expectGolden(
         "refusals.txt",
-        transcript({{"",
-                     "default",
-                     {
-                         "read local 64 0",
-                         "read local 4 1 --adi --page 0x10000",
-                         "write -y local 4 1 -1",
-                         "write -y local 4 1",
-                         "read r4 4 1",
-                         "read remote1 4 1",
-                         "read local 4 1 --page 2",
-                         "read local 4 1 --interval -1",
-                         "buttons maybe",
-                         "buttons -y on --repeat 2 --interval 0",
-                         "write local 4 10 1",
-                         "buttons off",
-                         "reset",
-                         "frobnicate",
-                         "",
-                     }}},
-                   {"--trace=" + trace}));
+        transcript(
+            {{"",
+              "default",
+              {
+                  "read local 64 0",
+                  "read local 4 1 --adi --page 0x10000",
+                  "write -y local 4 1 -1",
+                  "write -y local 4 1",
+                  "read r4 4 1",
+                  "read remote1 4 1",
+                  "read local 4 1 --page 2",
+                  "read local 4 1 --interval -1",
+                  "write -y local 3 15 0xaa 0xbb",
+                  "read local 0 8 9",
+                  "read local 4 15 2 --adi --page 0xffff "
+                  "--page-offset 15",
+                  "write -y local 3 15 0xaa 0xbb --cross-blocks",
+                  "read r0 1 0 32 --cross-blocks",
+                  "read local 63 15 2 --cross-blocks",
+                  "buttons maybe",
+                  "buttons -y on --repeat 2 --interval 0",
+                  "write local 4 10 1",
+                  "buttons off",
+                  "reset",
+                  "frobnicate",
+                  "",
+              }}},
+            {"--trace=" + trace}));
     EXPECT_EQ(fpga_test::slurp(trace), "");
 }
 

@@ -101,6 +101,9 @@ void registerOptions(CLI::App& verb, Args& args)
                     "ADI page data offset (default 0)")
         ->check(inRange(0, layout::maxPageDataOffset))
         ->needs(adi);
+    verb.add_flag("--cross-blocks", args.crossBlocks,
+                  "let the bytes run on past the block into the next ones "
+                  "(each must be enabled)");
 }
 
 void countOption(CLI::App& verb, Args& args)
