@@ -138,7 +138,7 @@ TEST_F(Fpgatool, DefaultBoardJsonMatchesGolden)
             out.substr(start, out.find("\n}\n", start) + 2 - start);
         const auto json = nlohmann::json::parse(text);
         const std::string& line = lines.at(documents);
-        EXPECT_EQ(json.at("schemaVersion"), 1) << line;
+        EXPECT_EQ(json.at("schemaVersion"), 2) << line;
         EXPECT_EQ(json.at("command"), line.substr(0, line.find(' '))) << line;
     }
     EXPECT_EQ(documents, lines.size());
@@ -303,6 +303,21 @@ TEST_F(Fpgatool, DumpReplacesTheOutputFileOnlyOnSuccess)
                                 {}),
                   1);
     }
+}
+
+// With --json --repeat each sample is a line of its own as soon as it is
+// taken: the first is out while the tool waits for the second, and
+// survives its interruption.
+TEST_F(Fpgatool, RepeatedJsonSamplesComeOutAsTaken)
+{
+    const Result run = fpga_test::runOnBoard(
+        fpga_sim::loadBoardFile(exampleBoard("default")),
+        {"/bin/bash", "-c",
+         "coproc { exec \"$0\" buttons --json --repeat 2 --interval 3600; }; "
+         "timeout 60 head -n 1 <&\"${COPROC[0]}\"; kill -INT $COPROC_PID",
+         FPGATOOL});
+    EXPECT_EQ(run.out, "{\"schemaVersion\":2,\"command\":\"buttons\","
+                       "\"sample\":0,\"frontButtonsEnabled\":true}\n");
 }
 
 /** Run @p argv with a terminal on standard input on which @p typed has

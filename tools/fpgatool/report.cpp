@@ -25,7 +25,7 @@ namespace layout = tavrin_fpga::layout;
 
 /** Version of the JSON document; raised when a key changes meaning or goes
  *  away (adding keys keeps it). */
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 
 std::vector<std::size_t> setBits(std::uint64_t value)
 {
@@ -88,10 +88,18 @@ void appendJson(std::string& text, const Json& value, const std::string& indent)
     text += "\n" + indent + (value.is_array() ? "]" : "}");
 }
 
-void printDocument(std::ostream& out, const Json& document)
+/** The document indented, or on one line (@p compact). */
+void printDocument(std::ostream& out, const Json& document, bool compact)
 {
     std::string text;
-    appendJson(text, document, "");
+    if (compact)
+    {
+        text = document.dump();
+    }
+    else
+    {
+        appendJson(text, document, "");
+    }
     out << text << '\n' << std::flush;
 }
 
@@ -384,13 +392,19 @@ int printSamples(const std::string& command,
                  const std::function<Report()>& verb, const Args& how,
                  std::ostream& out)
 {
-    Json document = {{"schemaVersion", schemaVersion}, {"command", command}};
-    auto samples = Json::array();
+    const Json head = {{"schemaVersion", schemaVersion}, {"command", command}};
+    // With --repeat and --json, a compact document a sample, a line each
+    // (JSON Lines), flushed as the sample is taken: samples taken before an
+    // interruption or a failure are out.
+    const bool jsonLines = how.json && how.repeat > 1;
+    Json document = head;
     auto errors = Json::array();
     for (std::size_t sample = 0; sample < how.repeat; ++sample)
     {
         std::this_thread::sleep_for(
             std::chrono::duration<double>(sample > 0 ? how.interval : 0));
+        Json line = head;
+        line["sample"] = sample;
         Report report;
         try
         {
@@ -401,14 +415,17 @@ int printSamples(const std::string& command,
             printError(failure.what());
             if (how.json)
             {
-                document["error"] = failure.toJson();
-                printDocument(out, document);
+                Json& failed = jsonLines ? line : document;
+                failed["error"] = failure.toJson();
+                printDocument(out, failed, jsonLines);
             }
             return exitFailure;
         }
+        auto sampleErrors = Json::array();
         for (const Failure& problem : report.problems)
         {
             printError(problem.what());
+            sampleErrors.push_back(problem.toJson());
             errors.push_back(problem.toJson());
         }
         if (!how.json)
@@ -418,27 +435,30 @@ int printSamples(const std::string& command,
             const bool apart = sample > 0 && text.find('\n') + 1 < text.size();
             out << (apart ? "\n" : "") << text << std::flush;
         }
-        samples.push_back(std::move(report.members));
-    }
-
-    const int status = errors.empty() ? exitOk : exitFailure;
-    if (how.json)
-    {
-        if (how.repeat > 1)
+        else if (jsonLines)
         {
-            document["samples"] = std::move(samples);
+            line.update(report.members);
+            if (!sampleErrors.empty())
+            {
+                line["errors"] = std::move(sampleErrors);
+            }
+            printDocument(out, line, true);
         }
         else
         {
-            document.update(samples.at(0));
+            document.update(report.members);
         }
+    }
+
+    if (how.json && !jsonLines)
+    {
         if (!errors.empty())
         {
-            document["errors"] = std::move(errors);
+            document["errors"] = errors;
         }
-        printDocument(out, document);
+        printDocument(out, document, false);
     }
-    return status;
+    return errors.empty() ? exitOk : exitFailure;
 }
 
 } // namespace
