@@ -176,11 +176,12 @@ TEST_F(Fpgatool, SessionMatchesGolden)
                   "read local 0 0 4",
                   "read local 0 15 2 --cross-blocks",
                   "write --dry-run --mask 0xf0 local 0 0 0xaa",
-                  "write -n r2 8 14 1 2 --adi --page 0x1234 "
+                  "write -n r2 8 14 1 2 --adi --page 0x234 "
                   "--page-offset 3 --json",
                   "write -y r1 8 14 0x5a --adi --page 2 --page-offset "
                   "1 --verify",
-                  "read r1 8 14 --adi --page 0x1002 --page-offset 1",
+                  "read r1 8 14 --adi --page 2 --page-offset 1",
+                  "write -n local 8 14 0x5a --adi --page 0x1234",
                   "buttons off --dry-run",
                   "buttons -y off",
                   "buttons --json --repeat 2 --interval 0",
@@ -218,6 +219,9 @@ TEST_F(Fpgatool, RefusalsMatchGoldenAndTransferNothing)
                   "read local 0 8 9",
                   "read local 4 15 2 --adi --page 0xffff "
                   "--page-offset 15",
+                  "read r1 8 14 --adi --page 0x1002 --page-offset 1",
+                  "write -n hpm 8 14 1 --adi --page 0x1000",
+                  "read r0 8 14 2 --adi --page 0xfff --page-offset 15",
                   "write -y local 3 15 0xaa 0xbb --cross-blocks",
                   "read r0 1 0 32 --cross-blocks",
                   "read local 63 15 2 --cross-blocks",

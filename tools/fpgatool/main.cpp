@@ -94,7 +94,8 @@ void registerOptions(CLI::App& verb, Args& args)
         ->required()
         ->check(inRange(0, layout::maxOffset));
     auto* adi = verb.add_flag("-a,--adi", address.adi, "ADI (paged) mode");
-    verb.add_option("--page", address.page, "ADI page (default 0)")
+    verb.add_option("--page", address.page,
+                    "ADI page (default 0; 0-0xFFF on a remote FPGA)")
         ->check(inRange(0, layout::maxPage, true))
         ->needs(adi);
     verb.add_option("--page-offset", address.pageDataOffset,

@@ -166,6 +166,40 @@ void transfer(const Chip& chip, Operation op, const Address& address,
             [&] { return call.run(chip.fpga.index, op, address, buffer); });
 }
 
+/** Refuses an ADI transfer on a remote FPGA (also "hpm" on one) whose
+ *  bytes reach a page above 0xFFF: a remote ADI node carries only the low
+ *  12 bits of the page, so the node would get another page than the one
+ *  asked for. The bytes run on through the page data offsets and pages,
+ *  so it is the page of the last byte that counts. */
+void checkRemotePage(const Chip& chip, const Address& a, std::size_t count,
+                     std::string_view verb)
+{
+    if (!a.adi || chip.fpga.location != Location::remote)
+    {
+        return;
+    }
+    constexpr auto pageDigits = hexDigits(layout::maxPage);
+    const std::string where =
+        " on " + chip.name +
+        (chip.kind == Chip::Kind::hpm ? " (" + fpgaName(chip.fpga) + ")" : "") +
+        ": the remote ADI page is 12 bits (0-0xFFF)";
+    if (a.page > layout::remotePageMask)
+    {
+        throw UsageError(std::string(verb) + ": --page: " +
+                         hex(a.page, pageDigits) + " is out of range" + where +
+                         "; see fpgatool " + std::string(verb) + " --help");
+    }
+    const std::uint64_t last =
+        (a.page << layout::adiPageShift | a.pageDataOffset) + count - 1;
+    if (last >> layout::adiPageShift > layout::remotePageMask)
+    {
+        throw UsageError(
+            std::string(verb) + ": " + std::to_string(count) +
+            " bytes from page " + hex(a.page, pageDigits) + " page offset " +
+            std::to_string(a.pageDataOffset) + " run past page 0xFFF" + where);
+    }
+}
+
 /** Refuses a transfer of @p count bytes at @p a that leaves its block,
  *  unless --cross-blocks; then each block it touches must exist and be
  *  enabled on the chip. The bytes go to consecutive file positions, so
@@ -412,6 +446,7 @@ Report showInfo(const Args&)
 Report readRegisters(const Args& args)
 {
     const Chip chip = chipOf(args.chip);
+    checkRemotePage(chip, args.address, args.count, "read");
     checkBlocks(chip, args.address, args.count, args, "read");
     std::vector<char> buffer(args.count);
     transfer(chip, Operation::read, args.address, buffer);
@@ -424,6 +459,7 @@ Report writeRegisters(const Args& args)
 {
     const Chip chip = chipOf(args.chip);
     const Address& address = args.address;
+    checkRemotePage(chip, address, args.bytes.size(), "write");
     checkBlocks(chip, address, args.bytes.size(), args, "write");
     std::vector<char> buffer(args.bytes.begin(), args.bytes.end());
     std::vector<char> current(args.mask ? buffer.size() : 0);
