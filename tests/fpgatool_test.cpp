@@ -22,6 +22,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -138,7 +139,7 @@ TEST_F(Fpgatool, DefaultBoardJsonMatchesGolden)
             out.substr(start, out.find("\n}\n", start) + 2 - start);
         const auto json = nlohmann::json::parse(text);
         const std::string& line = lines.at(documents);
-        EXPECT_EQ(json.at("schemaVersion"), 1) << line;
+        EXPECT_EQ(json.at("schemaVersion"), 2) << line;
         EXPECT_EQ(json.at("command"), line.substr(0, line.find(' '))) << line;
     }
     EXPECT_EQ(documents, lines.size());
@@ -174,12 +175,14 @@ TEST_F(Fpgatool, SessionMatchesGolden)
                   "write -y local 0 0 0x12 0x34 --verify",
                   "write -y --mask 0x0f local 0 1 0xff",
                   "read local 0 0 4",
+                  "read local 0 15 2 --cross-blocks",
                   "write --dry-run --mask 0xf0 local 0 0 0xaa",
-                  "write -n r2 8 14 1 2 --adi --page 0x1234 "
+                  "write -n r2 8 14 1 2 --adi --page 0x234 "
                   "--page-offset 3 --json",
                   "write -y r1 8 14 0x5a --adi --page 2 --page-offset "
                   "1 --verify",
-                  "read r1 8 14 --adi --page 0x1002 --page-offset 1",
+                  "read r1 8 14 --adi --page 2 --page-offset 1",
+                  "write -n local 8 14 0x5a --adi --page 0x1234",
                   "buttons off --dry-run",
                   "buttons -y off",
                   "buttons --json --repeat 2 --interval 0",
@@ -205,26 +208,37 @@ TEST_F(Fpgatool, RefusalsMatchGoldenAndTransferNothing)
     const std::string trace = dir.file("trace");
     expectGolden(
         "refusals.txt",
-        transcript({{"",
-                     "default",
-                     {
-                         "read local 64 0",
-                         "read local 4 1 --adi --page 0x10000",
-                         "write -y local 4 1 -1",
-                         "write -y local 4 1",
-                         "read r4 4 1",
-                         "read remote1 4 1",
-                         "read local 4 1 --page 2",
-                         "read local 4 1 --interval -1",
-                         "buttons maybe",
-                         "buttons -y on --repeat 2 --interval 0",
-                         "write local 4 10 1",
-                         "buttons off",
-                         "reset",
-                         "frobnicate",
-                         "",
-                     }}},
-                   {"--trace=" + trace}));
+        transcript(
+            {{"",
+              "default",
+              {
+                  "read local 64 0",
+                  "read local 4 1 --adi --page 0x10000",
+                  "write -y local 4 1 -1",
+                  "write -y local 4 1",
+                  "read r4 4 1",
+                  "read remote1 4 1",
+                  "read local 4 1 --page 2",
+                  "read local 4 1 --interval -1",
+                  "write -y local 3 15 0xaa 0xbb",
+                  "read local 0 8 9",
+                  "read local 4 15 2 --adi --page 0xffff "
+                  "--page-offset 15",
+                  "read r1 8 14 --adi --page 0x1002 --page-offset 1",
+                  "write -n hpm 8 14 1 --adi --page 0x1000",
+                  "read r0 8 14 2 --adi --page 0xfff --page-offset 15",
+                  "write -y local 3 15 0xaa 0xbb --cross-blocks",
+                  "read r0 1 0 32 --cross-blocks",
+                  "read local 63 15 2 --cross-blocks",
+                  "buttons maybe",
+                  "buttons -y on --repeat 2 --interval 0",
+                  "write local 4 10 1",
+                  "buttons off",
+                  "reset",
+                  "frobnicate",
+                  "",
+              }}},
+            {"--trace=" + trace}));
     EXPECT_EQ(fpga_test::slurp(trace), "");
 }
 
@@ -307,6 +321,47 @@ TEST_F(Fpgatool, WatchPrintsEachChangeUntilTheValue)
                              "status 0\n" + time + " 0x05\nstatus 1\n$"));
     EXPECT_EQ(run.err, "fpgatool: watch: timed out after 0.1 s without "
                        "reading the --until bytes\n");
+}
+
+// dump -o replaces FILE only when the dump succeeds; a failed dump leaves
+// it as it was, and no temporary file stays beside it.
+TEST_F(Fpgatool, DumpReplacesTheOutputFileOnlyOnSuccess)
+{
+    const std::vector<std::tuple<std::string, int, std::string>> runs = {
+        {"r2", 1, "old\n"},
+        {"r0", 0, "chip: r0\n"},
+    };
+    for (const auto& [chip, status, start] : runs)
+    {
+        SCOPED_TRACE(chip);
+        fpga_test::ScratchDir dir;
+        const std::string file = dir.file("dump.txt");
+        std::ofstream(file) << "old\n";
+        const Result run = fpga_test::runOnBoard(
+            fpga_sim::loadBoardFile(exampleBoard("default")),
+            {FPGATOOL, "dump", chip, "-o", file});
+        EXPECT_EQ(run.status, status) << run.err;
+        EXPECT_EQ(fpga_test::slurp(file).substr(0, start.size()), start);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(
+                                    std::filesystem::path(file).parent_path()),
+                                {}),
+                  1);
+    }
+}
+
+// With --json --repeat each sample is a line of its own as soon as it is
+// taken: the first is out while the tool waits for the second, and
+// survives its interruption.
+TEST_F(Fpgatool, RepeatedJsonSamplesComeOutAsTaken)
+{
+    const Result run = fpga_test::runOnBoard(
+        fpga_sim::loadBoardFile(exampleBoard("default")),
+        {"/bin/bash", "-c",
+         "coproc { exec \"$0\" buttons --json --repeat 2 --interval 3600; }; "
+         "timeout 60 head -n 1 <&\"${COPROC[0]}\"; kill -INT $COPROC_PID",
+         FPGATOOL});
+    EXPECT_EQ(run.out, "{\"schemaVersion\":2,\"command\":\"buttons\","
+                       "\"sample\":0,\"frontButtonsEnabled\":true}\n");
 }
 
 /** Run @p argv with a terminal on standard input on which @p typed has

@@ -192,6 +192,8 @@ struct Args
     Address address;
     std::size_t count = 1;
     std::vector<unsigned> bytes;
+    /** Let a read or write run on past its block into the next ones. */
+    bool crossBlocks = false;
     /** Read-modify-write: only the mask's bits of each byte change. */
     std::optional<unsigned> mask;
     bool verify = false;

@@ -94,13 +94,17 @@ void registerOptions(CLI::App& verb, Args& args)
         ->required()
         ->check(inRange(0, layout::maxOffset));
     auto* adi = verb.add_flag("-a,--adi", address.adi, "ADI (paged) mode");
-    verb.add_option("--page", address.page, "ADI page (default 0)")
+    verb.add_option("--page", address.page,
+                    "ADI page (default 0; 0-0xFFF on a remote FPGA)")
         ->check(inRange(0, layout::maxPage, true))
         ->needs(adi);
     verb.add_option("--page-offset", address.pageDataOffset,
                     "ADI page data offset (default 0)")
         ->check(inRange(0, layout::maxPageDataOffset))
         ->needs(adi);
+    verb.add_flag("--cross-blocks", args.crossBlocks,
+                  "let the bytes run on past the block into the next ones "
+                  "(each must be enabled)");
 }
 
 void countOption(CLI::App& verb, Args& args)

@@ -2,12 +2,16 @@
 #include "base/device_layout.hpp"
 #include "fpgatool.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -21,7 +25,7 @@ namespace layout = tavrin_fpga::layout;
 
 /** Version of the JSON document; raised when a key changes meaning or goes
  *  away (adding keys keeps it). */
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 
 std::vector<std::size_t> setBits(std::uint64_t value)
 {
@@ -84,12 +88,100 @@ void appendJson(std::string& text, const Json& value, const std::string& indent)
     text += "\n" + indent + (value.is_array() ? "]" : "}");
 }
 
-void printDocument(std::ostream& out, const Json& document)
+/** The document indented, or on one line (@p compact). */
+void printDocument(std::ostream& out, const Json& document, bool compact)
 {
     std::string text;
-    appendJson(text, document, "");
+    if (compact)
+    {
+        text = document.dump();
+    }
+    else
+    {
+        appendJson(text, document, "");
+    }
     out << text << '\n' << std::flush;
 }
+
+/** The file of -o. A regular file (or one not there yet) is written as a
+ *  temporary file beside it, which commit() renames over it: a run that
+ *  fails leaves the file as it was, and the temporary goes away. Anything
+ *  else (/dev/stderr, a pipe) is written directly. */
+class OutputFile
+{
+  public:
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    ~OutputFile()
+    {
+        if (!temporary.empty())
+        {
+            stream.close();
+            ::unlink(temporary.c_str());
+        }
+    }
+
+    /** False, with errno set, when @p file cannot be written. */
+    bool open(const std::string& file)
+    {
+        struct stat status
+        {};
+        const bool exists = ::stat(file.c_str(), &status) == 0;
+        if (exists && !S_ISREG(status.st_mode))
+        {
+            stream.open(file, std::ios::out | std::ios::trunc);
+            return stream.good();
+        }
+        std::error_code error;
+        target = exists ? std::filesystem::canonical(file, error).string()
+                        : file;
+        target = error ? file : target;
+        std::string name = target + ".XXXXXX";
+        const int fd = ::mkstemp(name.data());
+        if (fd < 0)
+        {
+            return false;
+        }
+        // The mode of the file replaced, or of a new file.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, exists ? status.st_mode & 07777 : 0666 & ~mask);
+        ::close(fd);
+        temporary = name;
+        stream.open(temporary, std::ios::out | std::ios::trunc);
+        return stream.good();
+    }
+
+    /** Puts the output in place; false, with errno set, when that fails. */
+    bool commit()
+    {
+        stream.close();
+        if (temporary.empty() || !stream)
+        {
+            return static_cast<bool>(stream);
+        }
+        if (::rename(temporary.c_str(), target.c_str()) != 0)
+        {
+            return false;
+        }
+        temporary.clear();
+        return true;
+    }
+
+    std::ofstream stream;
+
+  private:
+    std::string target;
+    std::string temporary;
+};
+
+/** Runs the verb's samples and prints them on @p out.
+ *  @return the exit status */
+int printSamples(const std::string& command,
+                 const std::function<Report()>& verb, const Args& how,
+                 std::ostream& out);
 
 } // namespace
 
@@ -271,26 +363,48 @@ void printError(const std::string& message)
 int present(const std::string& command, const std::function<Report()>& verb,
             const Args& how)
 {
-    std::ofstream file;
-    if (!how.file.empty())
+    OutputFile file;
+    if (!how.file.empty() && !file.open(how.file))
     {
-        file.open(how.file, std::ios::out | std::ios::trunc);
-        if (!file)
-        {
-            printError(
-                "cannot write " + how.file + ": " + std::strerror(errno));
-            return exitFailure;
-        }
+        printError("cannot write " + how.file + ": " + std::strerror(errno));
+        return exitFailure;
     }
-    std::ostream& out = how.file.empty() ? std::cout : file;
+    std::ostream& out = how.file.empty() ? std::cout : file.stream;
+    const int status = printSamples(command, verb, how, out);
+    if (!out)
+    {
+        printError(
+            "cannot write the output: " + std::string(std::strerror(errno)));
+        return exitFailure;
+    }
+    if (!how.file.empty() && status == exitOk && !file.commit())
+    {
+        printError("cannot write " + how.file + ": " + std::strerror(errno));
+        return exitFailure;
+    }
+    return status;
+}
 
-    Json document = {{"schemaVersion", schemaVersion}, {"command", command}};
-    auto samples = Json::array();
+namespace
+{
+
+int printSamples(const std::string& command,
+                 const std::function<Report()>& verb, const Args& how,
+                 std::ostream& out)
+{
+    const Json head = {{"schemaVersion", schemaVersion}, {"command", command}};
+    // With --repeat and --json, a compact document a sample, a line each
+    // (JSON Lines), flushed as the sample is taken: samples taken before an
+    // interruption or a failure are out.
+    const bool jsonLines = how.json && how.repeat > 1;
+    Json document = head;
     auto errors = Json::array();
     for (std::size_t sample = 0; sample < how.repeat; ++sample)
     {
         std::this_thread::sleep_for(
             std::chrono::duration<double>(sample > 0 ? how.interval : 0));
+        Json line = head;
+        line["sample"] = sample;
         Report report;
         try
         {
@@ -301,14 +415,17 @@ int present(const std::string& command, const std::function<Report()>& verb,
             printError(failure.what());
             if (how.json)
             {
-                document["error"] = failure.toJson();
-                printDocument(out, document);
+                Json& failed = jsonLines ? line : document;
+                failed["error"] = failure.toJson();
+                printDocument(out, failed, jsonLines);
             }
             return exitFailure;
         }
+        auto sampleErrors = Json::array();
         for (const Failure& problem : report.problems)
         {
             printError(problem.what());
+            sampleErrors.push_back(problem.toJson());
             errors.push_back(problem.toJson());
         }
         if (!how.json)
@@ -318,33 +435,32 @@ int present(const std::string& command, const std::function<Report()>& verb,
             const bool apart = sample > 0 && text.find('\n') + 1 < text.size();
             out << (apart ? "\n" : "") << text << std::flush;
         }
-        samples.push_back(std::move(report.members));
-    }
-
-    const int status = errors.empty() ? exitOk : exitFailure;
-    if (how.json)
-    {
-        if (how.repeat > 1)
+        else if (jsonLines)
         {
-            document["samples"] = std::move(samples);
+            line.update(report.members);
+            if (!sampleErrors.empty())
+            {
+                line["errors"] = std::move(sampleErrors);
+            }
+            printDocument(out, line, true);
         }
         else
         {
-            document.update(samples.at(0));
+            document.update(report.members);
         }
+    }
+
+    if (how.json && !jsonLines)
+    {
         if (!errors.empty())
         {
-            document["errors"] = std::move(errors);
+            document["errors"] = errors;
         }
-        printDocument(out, document);
+        printDocument(out, document, false);
     }
-    if (!out)
-    {
-        printError(
-            "cannot write the output: " + std::string(std::strerror(errno)));
-        return exitFailure;
-    }
-    return status;
+    return errors.empty() ? exitOk : exitFailure;
 }
+
+} // namespace
 
 } // namespace fpgatool

@@ -169,6 +169,102 @@ void transfer(const Chip& chip, Operation op, const Address& address,
             [&] { return call.run(chip.fpga.index, op, address, buffer); });
 }
 
+/** Refuses an ADI transfer on a remote FPGA (also "hpm" on one) whose
+ *  bytes reach a page above 0xFFF: a remote ADI node carries only the low
+ *  12 bits of the page, so the node would get another page than the one
+ *  asked for. The bytes run on through the page data offsets and pages,
+ *  so it is the page of the last byte that counts. */
+void checkRemotePage(const Chip& chip, const Address& a, std::size_t count,
+                     std::string_view verb)
+{
+    if (!a.adi || chip.fpga.location != Location::remote)
+    {
+        return;
+    }
+    constexpr auto pageDigits = hexDigits(layout::maxPage);
+    const std::string where =
+        " on " + chip.name +
+        (chip.kind == Chip::Kind::hpm ? " (" + fpgaName(chip.fpga) + ")" : "") +
+        ": the remote ADI page is 12 bits (0-0xFFF)";
+    if (a.page > layout::remotePageMask)
+    {
+        throw UsageError(std::string(verb) + ": --page: " +
+                         hex(a.page, pageDigits) + " is out of range" + where +
+                         "; see fpgatool " + std::string(verb) + " --help");
+    }
+    const std::uint64_t last =
+        (a.page << layout::adiPageShift | a.pageDataOffset) + count - 1;
+    if (last >> layout::adiPageShift > layout::remotePageMask)
+    {
+        throw UsageError(
+            std::string(verb) + ": " + std::to_string(count) +
+            " bytes from page " + hex(a.page, pageDigits) + " page offset " +
+            std::to_string(a.pageDataOffset) + " run past page 0xFFF" + where);
+    }
+}
+
+/** Refuses a transfer of @p count bytes at @p a that leaves its block,
+ *  unless --cross-blocks; then each block it touches must exist and be
+ *  enabled on the chip. The bytes go to consecutive file positions, so
+ *  they leave the block when they run past the block field's last
+ *  position: in normal mode past offset 15, in ADI mode past page data
+ *  offset 15 of the last page of offset 15. */
+void checkBlocks(const Chip& chip, const Address& a, std::size_t count,
+                 const Args& args, std::string_view verb)
+{
+    const unsigned shift =
+        layout::blockShift(a.adi ? layout::Mode::adi : layout::Mode::normal);
+    const std::uint64_t inBlock =
+        positionOf(chip.fpga, a) & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t blocks = ((inBlock + count - 1) >> shift) + 1;
+    if (blocks == 1)
+    {
+        return;
+    }
+    if (!args.crossBlocks)
+    {
+        throw UsageError(
+            std::string(verb) + ": " + std::to_string(count) +
+            " bytes from block " + std::to_string(a.block) + " offset " +
+            std::to_string(a.offset) +
+            (a.adi ? " page " + hex(a.page, 4) + " page offset " +
+                         std::to_string(a.pageDataOffset)
+                   : "") +
+            " run past the end of the block; add --cross-blocks "
+            "to go on into the next blocks");
+    }
+    const Fpga& fpga = chip.fpga;
+    if (!guarded("chipDetected",
+                 [&] { return lib::chipDetected(fpga.location, fpga.index); }))
+    {
+        return; // the transfer fails with ENODEV and moves nothing
+    }
+    // An HPM block is translated for its FPGA; the bytes run on from there.
+    const std::size_t first =
+        chip.kind != Chip::Kind::hpm ? a.block : guarded("blockId", [&] {
+            return lib::blockId(fpga.location, fpga.index,
+                                static_cast<lib::Block>(a.block));
+        });
+    if (first + blocks - 1 > layout::maxBlock)
+    {
+        throw UsageError(std::string(verb) + ": the bytes run past block " +
+                         std::to_string(layout::maxBlock) + ", the last block");
+    }
+    const std::bitset<64> enabled = guarded("getSupportedBlocks", [&] {
+        return lib::getSupportedBlocks(fpga.location, fpga.index);
+    });
+    for (std::size_t block = first; block < first + blocks; ++block)
+    {
+        if (!enabled[block])
+        {
+            throw Failure("getSupportedBlocks",
+                          "getSupportedBlocks: block " + std::to_string(block) +
+                              " is not enabled on " + fpgaName(fpga) +
+                              "; nothing transferred");
+        }
+    }
+}
+
 /** The call transfer() would make, with its arguments, e.g.
  *  "rawRemoteNormalAccess(2, write, 4, 11, 1, [0xaa])". */
 std::string describeWrite(const Chip& chip, const Address& a,
@@ -367,6 +463,8 @@ Report showInfo(const Args&)
 Report readRegisters(const Args& args)
 {
     const Chip chip = chipOf(args.chip);
+    checkRemotePage(chip, args.address, args.count, "read");
+    checkBlocks(chip, args.address, args.count, args, "read");
     std::vector<char> buffer(args.count);
     transfer(chip, Operation::read, args.address, buffer);
     Report report;
@@ -378,6 +476,8 @@ Report writeRegisters(const Args& args)
 {
     const Chip chip = chipOf(args.chip);
     const Address& address = args.address;
+    checkRemotePage(chip, address, args.bytes.size(), "write");
+    checkBlocks(chip, address, args.bytes.size(), args, "write");
     std::vector<char> buffer(args.bytes.begin(), args.bytes.end());
     std::vector<char> current(args.mask ? buffer.size() : 0);
     if (args.mask)
@@ -678,7 +778,7 @@ int watchRegisters(const Args& args)
         start + std::chrono::duration_cast<Clock::duration>(
                     std::chrono::duration<double>(args.timeout.value_or(0)));
     const auto line = [&](Json members) {
-        Json document = {{"schemaVersion", 1}, {"command", "watch"}};
+        Json document = {{"schemaVersion", 2}, {"command", "watch"}};
         document.update(members);
         std::cout << document.dump(-1, ' ', false,
                                    Json::error_handler_t::replace)
@@ -690,6 +790,8 @@ int watchRegisters(const Args& args)
     {
         requireDriver();
         const Chip chip = chipOf(args.chip);
+        checkRemotePage(chip, args.address, args.count, "watch");
+        checkBlocks(chip, args.address, args.count, args, "watch");
         if (!args.until.empty() && args.until.size() != args.count)
         {
             throw UsageError(
