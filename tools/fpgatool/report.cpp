@@ -57,6 +57,13 @@ std::string decimal(std::size_t value)
     return std::to_string(value);
 }
 
+/** A driver's text may hold bytes that are not UTF-8: they show as U+FFFD
+ *  instead of ending the document with an exception. */
+std::string safeDump(const Json& value)
+{
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 /** Two spaces of indentation a level, and arrays of plain values on one
  *  line ("bytes": [3, 167, 33]). */
 void appendJson(std::string& text, const Json& value, const std::string& indent)
@@ -71,10 +78,10 @@ void appendJson(std::string& text, const Json& value, const std::string& indent)
                     ? "[" +
                           joined(value, ", ",
                                  [](const Json& element) {
-                                     return element.dump();
+                                     return safeDump(element);
                                  }) +
                           "]"
-                    : value.dump();
+                    : safeDump(value);
         return;
     }
     const std::string inner = indent + "  ";
@@ -82,7 +89,7 @@ void appendJson(std::string& text, const Json& value, const std::string& indent)
     for (auto it = value.begin(); it != value.end(); ++it)
     {
         text += (it == value.begin() ? "" : ",\n") + inner;
-        text += value.is_object() ? Json(it.key()).dump() + ": " : "";
+        text += value.is_object() ? safeDump(Json(it.key())) + ": " : "";
         appendJson(text, *it, inner);
     }
     text += "\n" + indent + (value.is_array() ? "]" : "}");
@@ -94,7 +101,7 @@ void printDocument(std::ostream& out, const Json& document, bool compact)
     std::string text;
     if (compact)
     {
-        text = document.dump();
+        text = safeDump(document);
     }
     else
     {
