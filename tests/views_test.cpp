@@ -13,9 +13,9 @@
 #include <libfpga.hpp>
 
 #include <algorithm>
-#include <cstddef>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstring>
 #include <tuple>
 #include <type_traits>
@@ -42,8 +42,8 @@ using namespace ::testing;
 // Callers memset and memcpy PlatformInformation and pass fanTypes and
 // fanTypeCodes where a std::uint8_t* is expected: its layout is part of the
 // interface.
-static_assert(std::is_same_v<decltype(PlatformInformation::fanTypes),
-                             std::uint8_t[24]>);
+static_assert(
+    std::is_same_v<decltype(PlatformInformation::fanTypes), std::uint8_t[24]>);
 static_assert(std::is_same_v<decltype(PlatformInformation::fanTypeCodes),
                              std::uint8_t[4]>);
 static_assert(std::is_trivially_copyable_v<PlatformInformation> &&

@@ -127,9 +127,12 @@ constexpr const Node& node(Location location, std::size_t index, Mode mode)
 }
 
 /** The node with file name @p name ("fpga-r2-adi"), if there is one. */
-constexpr std::optional<Node> nodeNamed(std::string_view name)
+/** The entry of @p table whose name is @p name, if any. */
+template <typename Table>
+constexpr std::optional<typename Table::value_type>
+    findNamed(const Table& table, std::string_view name)
 {
-    for (const Node& candidate : nodes)
+    for (const auto& candidate : table)
     {
         if (candidate.name == name)
         {
@@ -137,6 +140,11 @@ constexpr std::optional<Node> nodeNamed(std::string_view name)
         }
     }
     return std::nullopt;
+}
+
+constexpr std::optional<Node> nodeNamed(std::string_view name)
+{
+    return findNamed(nodes, name);
 }
 
 // The ranges of a register's coordinates.
@@ -297,14 +305,7 @@ inline constexpr std::array<Register, 13> registers = {
 
 constexpr std::optional<Register> registerNamed(std::string_view name)
 {
-    for (const Register& candidate : registers)
-    {
-        if (candidate.name == name)
-        {
-            return candidate;
-        }
-    }
-    return std::nullopt;
+    return findNamed(registers, name);
 }
 
 /** Fields of the power registers. */
