@@ -284,6 +284,14 @@ TEST_F(Fpgatool, FaultsMatchGolden)
          "default",
          {"list --json"},
          [](Board& b) { b.local.fwVersion = "2 14 \xff\n"; }},
+        {"attributes the driver does not publish, undetected chip",
+         "default",
+         {"list"},
+         [](Board& b) {
+             b.local.fwVersion.reset();
+             b.remotes[0].blocks.reset();
+             b.remotes[2].chipId = "0x43\n";
+         }},
         {"read-only reset attribute",
          "default",
          {"reset --dry-run"},

@@ -347,8 +347,26 @@ std::string driverDirectory()
     return path.substr(0, path.rfind('/'));
 }
 
+/** Whether the driver publishes @p attr for @p fpga: an attribute that is
+ *  missing or does not open for reading is 0 or "" to the library, which
+ *  is not a value the driver gave. */
+bool attributeReadable(const Fpga& fpga, std::string_view attr)
+{
+    const std::string path = guarded("devAttrFilePath", [&] {
+        return lib::devAttrFilePath(std::string(attr), fpga.location,
+                                    fpga.index);
+    });
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0)
+    {
+        ::close(fd);
+    }
+    return fd >= 0;
+}
+
 /** Every chip the driver can report, a row each; info leaves out the
- *  columns named in @p omitted. */
+ *  columns named in @p omitted. A chip that is not detected has only its
+ *  DETECTED column; an attribute the driver does not publish is missing. */
 void addChips(Report& report, std::initializer_list<std::string_view> omitted)
 {
     std::vector<Report::Column> columns = {
@@ -369,11 +387,19 @@ void addChips(Report& report, std::initializer_list<std::string_view> omitted)
             guarded("getFirmwareInfo", [&] {
                 lib::getFirmwareInfo(chip.fpga.location, chip.fpga.index, f);
             });
+            const auto read = [&](std::string_view attr, Value value) {
+                return f.detected && attributeReadable(chip.fpga, attr)
+                           ? std::move(value)
+                           : none();
+            };
             rows.push_back(
-                {plain(chip.name), flag(f.detected), hexNumber(f.chipId, 2),
-                 hexNumber(f.ifaceVer, 1), number(f.firmwareMajor),
-                 number(f.firmwareMinor), driverText(f.firmwareVerStr),
-                 blockSet(f.supportedBlocks)});
+                {plain(chip.name), flag(f.detected),
+                 read(layout::chipIdAttr, hexNumber(f.chipId, 2)),
+                 read(layout::ifaceVerAttr, hexNumber(f.ifaceVer, 1)),
+                 read(layout::fwVersionAttr, number(f.firmwareMajor)),
+                 read(layout::fwVersionAttr, number(f.firmwareMinor)),
+                 read(layout::fwVersionAttr, driverText(f.firmwareVerStr)),
+                 read(layout::blocksAttr, blockSet(f.supportedBlocks))});
         }
     }
     for (std::size_t column = columns.size(); column-- > 0;)
@@ -656,12 +682,17 @@ Report showFans(const Args&)
     static constexpr std::array<std::string_view, 4> kinds = {
         "empty", "kind1", "kind2", "kind3"};
     Report report;
-    report.field("fanConfig", number(info.fanConfig))
+    // The library sets fanConfig to 1, 2 or 3, or leaves it as it was: 0
+    // is the platform reporting none.
+    report
+        .field("fanConfig",
+               info.fanConfig != 0 ? number(info.fanConfig) : none())
         .field("fanCount", number(info.fanCount));
     for (std::size_t kind = 0; kind < kinds.size(); ++kind)
     {
+        const std::uint8_t code = info.fanTypeCodes[kind];
         report.field(std::string(kinds[kind]) + "Code",
-                     hexNumber(info.fanTypeCodes[kind], 2));
+                     kind > 0 && code == 0xff ? none() : hexNumber(code, 2));
     }
     std::vector<std::vector<Value>> rows;
     for (std::size_t i = 0; i < info.fanCount && i < std::size(info.fanTypes);
@@ -687,13 +718,17 @@ Report showPresence(const Args&)
 {
     lib::PlatDevPresence p{};
     checked("getPlatDevPresence", [&] { return lib::getPlatDevPresence(p); });
+    // Platform type 1 has no presence5 word; the library leaves it 0.
+    const std::size_t unused =
+        guarded("getPlatformType", lib::getPlatformType) == 1 ? 5 : 7;
     Report report;
     for (const std::uint32_t word :
          {p.presence0, p.presence1, p.presence2, p.presence3, p.presence4,
           p.presence5, p.presence6})
     {
-        report.field("presence" + std::to_string(report.members.size()),
-                     bitMask(word, 8));
+        const std::size_t n = report.members.size();
+        report.field("presence" + std::to_string(n),
+                     n == unused ? none() : bitMask(word, 8));
     }
     return report;
 }
