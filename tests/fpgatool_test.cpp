@@ -335,6 +335,21 @@ TEST_F(Fpgatool, WatchPrintsEachChangeUntilTheValue)
                        "reading the --until bytes\n");
 }
 
+// fpgatool's read-modify-writes of one register, run at once, keep each
+// other's bits: seven masked writes and "buttons on" (bit 1) set all eight.
+TEST_F(Fpgatool, ConcurrentReadModifyWritesKeepEveryBit)
+{
+    const Result run = fpga_test::runOnBoard(
+        fpga_sim::loadBoardFile(exampleBoard("default")),
+        {"/bin/sh", "-c",
+         "for round in 1 2 3 4 5; do $0 write -y hpm 4 10 0; "
+         "for bit in 1 4 8 16 32 64 128; do "
+         "$0 write -y --mask $bit hpm 4 10 0xff & done; "
+         "$0 buttons -y on & wait; $0 read hpm 4 10; done",
+         FPGATOOL});
+    EXPECT_EQ(run.out, "0xff\n0xff\n0xff\n0xff\n0xff\n") << run.err;
+}
+
 // dump -o replaces FILE only when the dump succeeds; a failed dump leaves
 // it as it was, and no temporary file stays beside it.
 TEST_F(Fpgatool, DumpReplacesTheOutputFileOnlyOnSuccess)

@@ -3,6 +3,7 @@
 #include "fpgatool.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <libfpga.hpp>
@@ -328,6 +329,35 @@ void confirm(const Args& args, const std::string& question,
     }
 }
 
+/** flock(LOCK_EX) on a device node, held while fpgatool changes registers
+ *  behind it: two fpgatool runs that read, modify and write the same
+ *  register then cannot lose each other's bits. Only fpgatool takes it;
+ *  the library and other programs do not. A node that does not open is
+ *  left to the transfer to report. */
+class NodeLock
+{
+  public:
+    explicit NodeLock(std::string_view path) :
+        fd(::open(std::string(path).c_str(),
+                  O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY))
+    {
+        while (fd >= 0 && ::flock(fd, LOCK_EX) != 0 && errno == EINTR)
+        {}
+    }
+    NodeLock(const NodeLock&) = delete;
+    NodeLock& operator=(const NodeLock&) = delete;
+    ~NodeLock()
+    {
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+    }
+
+  private:
+    int fd;
+};
+
 /** What --dry-run shows: the library call the verb would make. */
 Report wouldCall(const std::string& call)
 {
@@ -506,6 +536,12 @@ Report writeRegisters(const Args& args)
     checkBlocks(chip, address, args.bytes.size(), args, "write");
     std::vector<char> buffer(args.bytes.begin(), args.bytes.end());
     std::vector<char> current(args.mask ? buffer.size() : 0);
+    // From the read of --mask to the read of --verify.
+    std::optional<NodeLock> lock;
+    if (!args.dryRun)
+    {
+        lock.emplace(nodeOf(chip.fpga, address).path);
+    }
     if (args.mask)
     {
         transfer(chip, Operation::read, address, current);
@@ -630,6 +666,15 @@ Report buttons(const Args& args)
     confirm(args,
             std::string(enabled ? "Enable" : "Disable") + " the front buttons?",
             "buttons", "nothing written");
+    // The library reads the register, then writes it with bit 1 changed.
+    // A malformed HPM attribute is the library call's failure to report.
+    std::optional<NodeLock> lock;
+    try
+    {
+        lock.emplace(nodeOf(chipOf("hpm").fpga, {}).path);
+    }
+    catch (const Failure&)
+    {}
     checked("setFrontButtonsEnabled",
             [&] { return lib::setFrontButtonsEnabled(enabled); });
     return Report{}.field("frontButtonsEnabled", flag(enabled),
