@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Write the help2man include file of fpgatool: the examples of --help kept
-# as they are laid out, a VERBS section made of the --help of every verb
-# (examples included), then the fixed sections.
+# Write the help2man include file of fpgatool: the fixed sections (first,
+# so that their licence line, before any section, is left out of the page),
+# the examples of --help kept as they are laid out, and a VERBS section made
+# of the --help of every verb (examples included).
 #
 #     help2man-verbs.sh FPGATOOL FIXED-SECTIONS OUTPUT
 set -euo pipefail
@@ -14,6 +15,8 @@ roff() {
 }
 
 {
+    cat "$fixed"
+    echo
     echo '[=EXAMPLES]'
     echo '.nf'
     "$tool" --help | sed -n '/^Examples:/,/^$/p' | sed -e '1d' -e '/^$/d' | roff
@@ -28,6 +31,4 @@ roff() {
             "$tool" "$verb" --help | roff
             echo '.fi'
         done
-    echo
-    cat "$fixed"
 } >"$out"
