@@ -202,6 +202,12 @@ struct Node
     /** Transfers that fail; the first matching entry decides. Honoured by
      *  the live simulator only. */
     std::vector<TransferFault> failures;
+    /** Permission bits, owner and group of the node file, as the driver's
+     *  udev rule gives them: root's alone by default. Honoured by the live
+     *  simulator only. */
+    unsigned mode = 0600;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
 
     bool operator==(const Node&) const = default;
 };
@@ -246,6 +252,10 @@ struct Board
      * a missing attribute cannot then be created by opening it for writing.
      */
     bool readOnlyDriverDir = false;
+    /** Owner and group of the driver's directories and attributes (root's,
+     *  as in sysfs). Honoured by the live simulator only. */
+    std::uint32_t attributeOwner = 0;
+    std::uint32_t attributeGroup = 0;
     /** The ten device nodes by path; all present and zero by default. */
     std::map<std::string, Node> nodes;
 

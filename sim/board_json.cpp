@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bitset>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -96,6 +97,34 @@ std::uint64_t unsignedIn(const json& value, const std::string& path,
                       std::to_string(low) + "-" + std::to_string(high));
     }
     return number;
+}
+
+/** A user or group id; -1 (4294967295) means "no change" to chown. */
+std::uint32_t id(const json& value, const std::string& path)
+{
+    return static_cast<std::uint32_t>(unsignedIn(value, path, 0, 0xFFFFFFFE));
+}
+
+/** Permission bits in octal digits, as chmod takes them: "0660". */
+unsigned modeFromJson(const json& value, const std::string& path)
+{
+    const std::string text = value.is_string() ? value.get<std::string>() : "";
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("01234567") != std::string::npos ||
+        std::stoul(text, nullptr, 8) > 0777)
+    {
+        bad(path, "expected permission bits in octal digits, such as "
+                  "\"0660\" (0-0777), got " +
+                      value.dump());
+    }
+    return static_cast<unsigned>(std::stoul(text, nullptr, 8));
+}
+
+std::string modeText(unsigned mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04o", mode);
+    return text;
 }
 
 bool boolean(const json& value, const std::string& path)
@@ -756,8 +785,23 @@ Node nodeFromJson(const json& value, const std::string& path,
                   const NodeInfo& info)
 {
     object(value, path);
-    onlyKeys(value, path, {"fault", "size", "maxRead", "fail", "registers"});
+    onlyKeys(value, path,
+             {"mode", "owner", "group", "fault", "size", "maxRead", "fail",
+              "registers"});
     Node node;
+    if (value.contains("mode"))
+    {
+        node.mode = modeFromJson(value.at("mode"), field(path, "mode"));
+    }
+    const std::pair<const char*, std::uint32_t Node::*> ids[] = {
+        {"owner", &Node::owner}, {"group", &Node::group}};
+    for (const auto& [key, member] : ids)
+    {
+        if (value.contains(key))
+        {
+            node.*member = id(value.at(key), field(path, key));
+        }
+    }
     if (value.contains("fault"))
     {
         node.fault = named(nodeFaults, value.at("fault"), field(path, "fault"));
@@ -842,6 +886,18 @@ json registerEntry(const NodeInfo& info, std::uint64_t start)
 json nodeToJson(const Node& node, const NodeInfo& info)
 {
     json out = json::object();
+    if (node.mode != Node{}.mode)
+    {
+        out["mode"] = modeText(node.mode);
+    }
+    for (const auto& [key, id] :
+         {std::pair{"owner", node.owner}, std::pair{"group", node.group}})
+    {
+        if (id != 0)
+        {
+            out[key] = id;
+        }
+    }
     if (node.fault != NodeFault::none)
     {
         out["fault"] = nameOf(nodeFaults, node.fault);
@@ -950,9 +1006,10 @@ std::pair<std::size_t, std::string> keyOrder(const std::string& key)
         // clang-format off
         std::vector<std::string> keys = {
             "description", "probe", "hpmChip", "resetAttribute",
-            "readOnlyReset", "readOnlyDriverDir", "chips", "nodes",
+            "readOnlyReset", "readOnlyDriverDir", "attributeOwner",
+            "attributeGroup", "chips", "nodes",
             "detected", "chipId", "ifaceVer", "fwVersion", "blocks",
-            "fault", "size", "maxRead", "fail", "registers",
+            "mode", "owner", "group", "fault", "size", "maxRead", "fail", "registers",
             "errno", "on", "block", "offset", "page", "pageDataOffset",
             "position", "bytes", "raw", "rawHex",
             "local"};
@@ -1040,7 +1097,8 @@ Board boardFromJson(const json& value)
     object(value, "");
     onlyKeys(value, "",
              {"description", "probe", "hpmChip", "resetAttribute",
-              "readOnlyReset", "readOnlyDriverDir", "chips", "nodes"});
+              "readOnlyReset", "readOnlyDriverDir", "attributeOwner",
+              "attributeGroup", "chips", "nodes"});
     Board board;
     if (value.contains("description"))
     {
@@ -1064,6 +1122,17 @@ Board boardFromJson(const json& value)
         if (value.contains(key))
         {
             board.*member = boolean(value.at(key), key);
+        }
+    }
+    const std::pair<const char*, std::uint32_t Board::*> ids[] = {
+        {"attributeOwner", &Board::attributeOwner},
+        {"attributeGroup", &Board::attributeGroup},
+    };
+    for (const auto& [key, member] : ids)
+    {
+        if (value.contains(key))
+        {
+            board.*member = id(value.at(key), key);
         }
     }
     if (value.contains("chips"))
@@ -1281,6 +1350,15 @@ json boardToJson(const Board& board)
     if (board.readOnlyDriverDir)
     {
         out["readOnlyDriverDir"] = true;
+    }
+    for (const auto& [key, id] :
+         {std::pair{"attributeOwner", board.attributeOwner},
+          std::pair{"attributeGroup", board.attributeGroup}})
+    {
+        if (id != 0)
+        {
+            out[key] = id;
+        }
     }
     json chips = json::object();
     if (board.local != ChipAttributes{})

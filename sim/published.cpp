@@ -11,7 +11,11 @@ std::vector<Published> published(const Board& board)
     const std::string driverDir = board.driverDir();
     const auto add = [&](Kind kind, const std::string& path,
                          const std::string& text = {}) -> Published& {
-        return entries.emplace_back(Published{kind, path, text});
+        Published& entry = entries.emplace_back(Published{kind, path, text});
+        entry.mode = kind == Kind::dir ? 0755 : 0444;
+        entry.owner = board.attributeOwner;
+        entry.group = board.attributeGroup;
+        return entry;
     };
     const auto attribute = [&](std::string_view name, const std::string& text) {
         add(Kind::attribute, driverDir + "/" + std::string(name), text);
@@ -51,8 +55,10 @@ std::vector<Published> published(const Board& board)
         }
         if (board.resetAttribute)
         {
-            add(Kind::reset, driverDir + "/" + std::string(layout::resetAttr))
-                .readOnly = board.readOnlyReset;
+            Published& reset = add(
+                Kind::reset, driverDir + "/" + std::string(layout::resetAttr));
+            reset.readOnly = board.readOnlyReset;
+            reset.mode = board.readOnlyReset ? 0444 : 0644;
         }
     }
 
@@ -74,6 +80,9 @@ std::vector<Published> published(const Board& board)
         entry.size = node.fault == NodeFault::truncated
                          ? node.truncatedSize
                          : layout::window(device.mode);
+        entry.mode = node.mode;
+        entry.owner = node.owner;
+        entry.group = node.group;
     }
     return entries;
 }

@@ -46,6 +46,12 @@ struct Published
     const Node* node = nullptr;
     /** Node: where its data ends (its window, or a truncated node's size). */
     std::uint64_t size = 0;
+    /** Permission bits, owner and group, as the driver gives them:
+     *  directories 0755, attributes 0444 (the reset 0644, for it reads
+     *  back), nodes as the board says. */
+    unsigned mode = 0444;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
 };
 
 /**

@@ -10,6 +10,7 @@
 #include "fpgasim_run.hpp"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <libfpga.hpp>
 
@@ -218,6 +219,21 @@ void checkFiles(bool live)
               live ? EACCES : EROFS);
     if (live)
     {
+        // Modes as the driver's; everything is root's.
+        const std::pair<std::string, unsigned> modes[] = {
+            {driverDir, S_IFDIR | 0755},
+            {driverDir + "fpga_loc_chip_id", S_IFREG | 0444},
+            {driverDir + "tavrin_fpga_reset", S_IFREG | 0444}, // read-only
+            {"/dev/fpga-cdev", S_IFREG | 0600},
+        };
+        for (const auto& [path, mode] : modes)
+        {
+            struct stat st
+            {};
+            ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+            EXPECT_EQ(st.st_mode, mode) << path;
+            EXPECT_EQ(st.st_uid + st.st_gid, 0U) << path;
+        }
         // As sysfs: no attribute opens for writing, even for root, and no
         // file can be created.
         EXPECT_EQ(openError(driverDir + "fpga_loc_detected", O_RDWR), EACCES);

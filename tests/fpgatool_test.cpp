@@ -350,6 +350,34 @@ TEST_F(Fpgatool, ConcurrentReadModifyWritesKeepEveryBit)
     EXPECT_EQ(run.out, "0xff\n0xff\n0xff\n0xff\n0xff\n") << run.err;
 }
 
+// The kernel holds a user other than root to the modes and owners the
+// board gives: a node is root's alone (0600) unless the board says
+// otherwise, and the reset attribute (0644) its owner's to write.
+TEST_F(Fpgatool, FilesOpenAsTheirModesAndOwnersLet)
+{
+    const char* const setpriv = "/usr/bin/setpriv";
+    if (::geteuid() != 0 || ::access(setpriv, X_OK) != 0)
+    {
+        GTEST_SKIP() << "needs root and setpriv: only root's fpga-sim has "
+                        "users other than the caller in its namespace";
+    }
+    Board board = fpga_sim::loadBoardFile(exampleBoard("default"));
+    board.node(Location::remote, 0, fpga_sim::Mode::normal).owner = 65534;
+    board.node(Location::remote, 1, fpga_sim::Mode::normal).mode = 0606;
+    board.attributeOwner = 65534;
+    const Result run = fpga_test::runOnBoard(
+        board,
+        {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sh",
+         "-c", "$0 read r0 0 0; $0 read r1 0 0; $0 read local 0 0; $0 reset -n",
+         FPGATOOL});
+    EXPECT_EQ(run.out, "0x00\n0x00\nwould call: resetFpga()\n");
+    EXPECT_EQ(run.err,
+              "fpgatool: rawNormalAccess: -14 (EFAULT): the block is disabled "
+              "on the chip (see fpgatool list), or the device node does not "
+              "open for reading and writing (is the driver loaded? are you "
+              "root?)\n");
+}
+
 // dump -o replaces FILE only when the dump succeeds; a failed dump leaves
 // it as it was, and no temporary file stays beside it.
 TEST_F(Fpgatool, DumpReplacesTheOutputFileOnlyOnSuccess)

@@ -78,6 +78,9 @@ TEST(BoardFile, EveryBoardSurvivesItsJsonForm)
     node.fault = fpga_sim::NodeFault::truncated;
     node.truncatedSize = 0x100;
     node.maxRead = 3;
+    node.mode = 0640;
+    node.group = 1000;
+    built.attributeGroup = 4294967294;
     node.failures = {{EAGAIN, fpga_sim::FaultOps::write, 8}, {}};
     // A remote ADI position whose page bits the 12-bit field cannot carry.
     node.bytes = {{0x000F0000, 1}, {0x08E00000, 0}, {0x08E00001, 2}};
@@ -157,6 +160,14 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
         {R"({"nodes": {"fpga-cdev": {"registers": [{"block": 1,
             "offset": 0, "page": 0, "bytes": "01"}]}}})",
          "nodes.fpga-cdev.registers[0].page", "unknown field"},
+        {R"({"nodes": {"fpga-r1": {"mode": "0o660"}}})", "nodes.fpga-r1.mode",
+         R"(octal digits, such as "0660" (0-0777), got "0o660")"},
+        {R"({"nodes": {"fpga-r1": {"mode": "1777"}}})", "nodes.fpga-r1.mode",
+         "(0-0777)"},
+        {R"({"nodes": {"fpga-r1": {"group": -1}}})", "nodes.fpga-r1.group",
+         "expected an unsigned integer"},
+        {R"({"attributeOwner": 4294967295})", "attributeOwner",
+         "out of range 0-4294967294"},
         {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EWHAT"}]}}})",
          "nodes.fpga-r1.fail[0].errno", R"("EWHAT" is not an errno name)"},
         {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EIO"},

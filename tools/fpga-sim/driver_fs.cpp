@@ -88,23 +88,23 @@ int onGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/)
         return -ENOENT;
     }
     *st = {};
-    st->st_uid = ::getuid();
-    st->st_gid = ::getgid();
+    st->st_uid = entry->owner;
+    st->st_gid = entry->group;
     st->st_atime = st->st_mtime = st->st_ctime = self().startTime();
     switch (entry->kind)
     {
         case DriverFs::Entry::Kind::dir:
-            st->st_mode = S_IFDIR | 0755;
+            st->st_mode = S_IFDIR | entry->mode;
             st->st_nlink = 2;
             break;
         case DriverFs::Entry::Kind::attr:
             // sysfs reports a page for every attribute.
-            st->st_mode = S_IFREG | (entry->attr->write ? 0644 : 0444);
+            st->st_mode = S_IFREG | entry->mode;
             st->st_nlink = 1;
             st->st_size = 4096;
             break;
         case DriverFs::Entry::Kind::node:
-            st->st_mode = S_IFREG | (entry->node->readOnly ? 0444 : 0644);
+            st->st_mode = S_IFREG | entry->mode;
             st->st_nlink = 1;
             st->st_size = 0;
             break;
@@ -236,14 +236,16 @@ DriverFs::DriverFs(const Board& board, int traceFd) :
         switch (entry.kind)
         {
             case Published::Kind::dir:
-                addEntry(entry.path, Entry{Entry::Kind::dir});
+                addEntry(entry.path,
+                         Entry{Entry::Kind::dir, nullptr, nullptr, entry.mode,
+                               entry.owner, entry.group});
                 break;
             case Published::Kind::attribute:
                 addAttr(entry.path,
-                        Attr{[text = entry.text] { return text; }, {}});
+                        Attr{[text = entry.text] { return text; }, {}}, entry);
                 break;
             case Published::Kind::reset:
-                addAttr(entry.path, resetControl(entry.readOnly));
+                addAttr(entry.path, resetControl(entry.readOnly), entry);
                 break;
             case Published::Kind::node:
             {
@@ -254,7 +256,9 @@ DriverFs::DriverFs(const Board& board, int traceFd) :
                                   entry.node->bytes,
                                   entry.size,
                                   entry.readOnly};
-                addEntry(entry.path, Entry{Entry::Kind::node, nullptr, &state});
+                addEntry(entry.path,
+                         Entry{Entry::Kind::node, nullptr, &state, entry.mode,
+                               entry.owner, entry.group});
                 break;
             }
             case Published::Kind::fifo:
@@ -353,10 +357,12 @@ void DriverFs::addEntry(const std::string& path, Entry entry)
     entries[path] = entry;
 }
 
-void DriverFs::addAttr(const std::string& path, Attr attr)
+void DriverFs::addAttr(const std::string& path, Attr attr,
+                       const Published& published)
 {
     Attr& stored = attrs[path] = std::move(attr);
-    addEntry(path, Entry{Entry::Kind::attr, &stored});
+    addEntry(path, Entry{Entry::Kind::attr, &stored, nullptr, published.mode,
+                         published.owner, published.group});
 }
 
 int DriverFs::writeAttr(const std::string& path, std::string_view text)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "sim/board.hpp"
+#include "sim/published.hpp"
 
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
@@ -81,6 +82,11 @@ class DriverFs
         } kind;
         Attr* attr = nullptr;
         NodeState* node = nullptr;
+        /** Permission bits, owner and group; the kernel checks them
+         *  (default_permissions). */
+        unsigned mode = 0755;
+        std::uint32_t owner = 0;
+        std::uint32_t group = 0;
     };
 
     /** @brief The entry at @p path, or nullptr. */
@@ -97,7 +103,8 @@ class DriverFs
 
   private:
     void addEntry(const std::string& path, Entry entry);
-    void addAttr(const std::string& path, Attr attr);
+    void addAttr(const std::string& path, Attr attr,
+                 const Published& published);
     /** The reset attribute: reads "1" while asserted; writing "1" then "0"
      *  restores the registers. */
     Attr resetControl(bool readOnly);

@@ -277,7 +277,10 @@ class Server
         const std::string options =
             "fd=" + std::to_string(fuseFd) +
             ",rootmode=40000,user_id=" + std::to_string(::getuid()) +
-            ",group_id=" + std::to_string(::getgid()) + ",allow_other";
+            ",group_id=" + std::to_string(::getgid()) +
+            // Everyone may look; the kernel checks each file's mode and
+            // owner, as for the driver's files.
+            ",allow_other,default_permissions";
         makeDir(stageDir);
         if (::mount("fpga-sim", stageDir, "fuse.fpga-sim", MS_NOSUID | MS_NODEV,
                     options.c_str()) != 0)
