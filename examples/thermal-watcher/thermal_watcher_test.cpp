@@ -118,10 +118,8 @@ TEST_F(ThermalWatcher, SaysOnceWhenTransfersFailAndWhenTheyRecover)
     EXPECT_EQ(sim.stop(), 0);
 }
 
-TEST(ThermalWatcherBoard, ARefusedChangeLeavesTheBoardAsItWas)
+TEST_F(ThermalWatcher, ARefusedChangeLeavesTheBoardAsItWas)
 {
-    fpga_sim::Simulation sim{nullptr, options()};
-    sim.start({THERMAL_WATCHER, "--interval", "10"});
     try
     {
         sim.change({"set", "chips.r9.detected", "0"});
@@ -132,7 +130,13 @@ TEST(ThermalWatcherBoard, ARefusedChangeLeavesTheBoardAsItWas)
         EXPECT_THAT(e.what(), HasSubstr("chips.r9"));
     }
     EXPECT_TRUE(sim.running());
+    // Read on after the refusal, and saw nothing change.
+    const std::size_t reads = sim.trace().size();
+    EXPECT_TRUE(sim.waitFor([&](const fpga_sim::Simulation& s) {
+        return s.trace().size() > reads + 4;
+    }));
     EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(messages(sim).size(), 1u);
 }
 
 } // namespace
