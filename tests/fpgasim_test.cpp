@@ -182,6 +182,8 @@ struct BoardCase
     std::function<void(bool live)> body;
     /** Checks of fpga-sim's trace of the case. */
     std::function<void(const std::string&)> trace = [](const std::string&) {};
+    /** The MESSAGE of each journal entry the library sends, in order. */
+    std::vector<std::string> logged = {};
 };
 
 /** Every file in its place with its text, each fault as the driver's. */
@@ -430,7 +432,12 @@ const std::vector<BoardCase>& boardCases()
         {"files", filesBoard, checkFiles},
         {"spi2.0", spi20Board, checkSpi20},
         {"positions", positionsBoard, checkPositions, checkPositionsTrace},
-        {"transfers", transferBoard, transfers, checkTransfersTrace},
+        {"transfers",
+         transferBoard,
+         transfers,
+         checkTransfersTrace,
+         {"Failed to open /dev/fpga-r0\n",
+          "Failed to open /dev/fpga-r0-adi\n"}},
     };
     return cases;
 }
@@ -459,12 +466,25 @@ TEST_F(OnFpgaSim, BoardCases)
         SCOPED_TRACE(c.name);
         fpga_test::ScratchDir scratch;
         const std::string trace = scratch.file("trace");
-        const auto run = fpga_test::runOnBoard(
-            c.board(), {self, "--inside", c.name}, {"--trace=" + trace});
+        const std::string journal = scratch.file("journal");
+        const auto run =
+            fpga_test::runOnBoard(c.board(), {self, "--inside", c.name},
+                                  {"--trace=" + trace, "--journal=" + journal});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
         // The inner case ran; a filter that matched nothing would pass too.
         EXPECT_THAT(run.out, HasSubstr("[  PASSED  ] 1 test."));
         c.trace(fpga_test::slurp(trace));
+        // What the library logged inside, caught there: one JSON object a
+        // line, as the journal has it.
+        std::vector<std::string> messages;
+        std::istringstream lines(fpga_test::slurp(journal));
+        for (std::string line; std::getline(lines, line);)
+        {
+            const auto entry = nlohmann::json::parse(line);
+            EXPECT_EQ(entry["SYSLOG_IDENTIFIER"], "fpgasim_test");
+            messages.push_back(entry["MESSAGE"]);
+        }
+        EXPECT_EQ(messages, c.logged);
     }
 }
 

@@ -116,50 +116,6 @@ std::string expandMessage(const std::string& format,
 
 } // namespace
 
-JournalEntry parseJournalDatagram(const std::string& text, std::size_t* at)
-{
-    JournalEntry entry;
-    std::size_t start = 0;
-    std::size_t& pos = at != nullptr ? *at : start;
-    while (pos < text.size())
-    {
-        const std::size_t eol = text.find('\n', pos);
-        if (eol == std::string::npos)
-        {
-            throw std::runtime_error("journal field without newline");
-        }
-        const std::string line = text.substr(pos, eol - pos);
-        pos = eol + 1;
-        if (line.empty())
-        {
-            break;
-        }
-        const std::size_t eq = line.find('=');
-        if (eq != std::string::npos)
-        {
-            entry.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-            continue;
-        }
-        // Binary-safe form: KEY\n, 64-bit little-endian length (as this
-        // host's), value, \n.
-        std::uint64_t length = 0;
-        if (text.size() - pos >= sizeof(length))
-        {
-            std::memcpy(&length, &text[pos], sizeof(length));
-        }
-        pos += sizeof(length);
-        if (pos >= text.size() || text.size() - pos <= length ||
-            text[pos + length] != '\n')
-        {
-            throw std::runtime_error(
-                "journal field " + line + " with a bad length");
-        }
-        entry.emplace_back(line, text.substr(pos, length));
-        pos += length + 1;
-    }
-    return entry;
-}
-
 JournalCapture::JournalCapture() :
     fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
 {

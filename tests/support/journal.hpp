@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "sim/journal.hpp"
+
 #include <cstddef>
 #include <map>
 #include <string>
@@ -38,21 +40,8 @@ namespace fpga_test
 
 inline constexpr const char* journalSocket = "/run/systemd/journal/socket";
 
-/** @brief One journal entry: its fields in the order they were sent. */
-using JournalEntry = std::vector<std::pair<std::string, std::string>>;
-
-/**
- * @brief Parse the fields of one entry in the journal's native protocol:
- *        "KEY=value\n" and the binary-safe "KEY\n" + 64-bit little-endian
- *        length + value + "\n".
- *
- * Parsing starts at *@p pos when given and stops at the end of the text or
- * after an empty line, which ends an entry in journalctl's export format;
- * *@p pos is then where the next entry starts.
- * @throws std::runtime_error for a malformed text.
- */
-JournalEntry parseJournalDatagram(const std::string& text,
-                                  std::size_t* pos = nullptr);
+using fpga_sim::JournalEntry;
+using fpga_sim::parseJournalDatagram;
 
 /** @brief A listener on the journal socket; see the file comment. */
 class JournalCapture

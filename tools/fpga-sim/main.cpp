@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // fpga-sim: run a command with the FPGA driver simulated from a board file.
 //
-//     fpga-sim [--board FILE] [--trace[=FILE]] -- COMMAND [ARGS...]
+//     fpga-sim [--board FILE] [--trace[=FILE]] [--journal[=FILE]]
+//              -- COMMAND [ARGS...]
 //     fpga-sim --check FILE
 //     fpga-sim [--board FILE] --print-board
 //
@@ -16,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +36,8 @@ Examples:
   fpga-sim -- fpgatool info          run fpgatool on the built-in board
   fpga-sim --board examples/boards/platform-6.json --trace -- fpgatool fans
                                      ... on another board, tracing transfers
+  fpga-sim --journal=log.jsonl -- my-service
+                                     ... catching its journal entries
   fpga-sim --check my-board.json     validate a board file
 
 Exit status:
@@ -79,6 +83,17 @@ int usageError(const CLI::App& app, const CLI::ParseError& e)
     return exitUsage;
 }
 
+/** Where --trace or --journal write: FILE, or standard error without it.
+ *  @return the descriptor, or -1 with errno set */
+int openOutput(const std::string& file)
+{
+    return file.empty()
+               ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
+               : ::open(file.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND,
+                        0644);
+}
+
 fpga_sim::Board boardFrom(const std::string& file)
 {
     if (file.empty())
@@ -101,6 +116,7 @@ int main(int argc, char** argv)
     app.footer(footer);
     std::string boardFile;
     std::string traceFile;
+    std::string journalFile;
     std::string checkFile;
     bool printBoard = false;
     std::vector<std::string> command;
@@ -114,6 +130,13 @@ int main(int argc, char** argv)
                                  "standard error without =FILE")
                       ->expected(0, 1)
                       ->option_text("[=FILE]");
+    auto* journal =
+        app.add_option("--journal", journalFile,
+                       "catch the journal entries sent inside and write "
+                       "them to FILE, one JSON object per line, or to "
+                       "standard error without =FILE")
+            ->expected(0, 1)
+            ->option_text("[=FILE]");
     auto* check =
         app.add_option("--check", checkFile, "validate a board file and exit")
             ->option_text("FILE");
@@ -144,7 +167,8 @@ int main(int argc, char** argv)
                 "COMMAND", "a command to run is required (after --)");
         }
         // --check reads FILE alone: any other option would be ignored.
-        for (const char* other : {"--board", "--trace", "--print-board"})
+        for (const char* other :
+             {"--board", "--trace", "--journal", "--print-board"})
         {
             if (check->count() && app.get_option(other)->count())
             {
@@ -199,26 +223,36 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    int traceFd = -1;
-    if (trace->count())
+    // Both outputs are opened before anything runs, so a bad path fails
+    // fast; they close when fpga-sim exits.
+    struct Output
     {
-        traceFd =
-            traceFile.empty()
-                ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
-                : ::open(traceFile.c_str(),
-                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND,
-                         0644);
-        if (traceFd < 0)
+        const CLI::Option* option;
+        const std::string& file;
+        const char* what;
+        int fd = -1;
+    };
+    std::array<Output, 2> outputs = {
+        {{trace, traceFile, "trace"}, {journal, journalFile, "journal"}}};
+    for (Output& output : outputs)
+    {
+        if (output.option->count() == 0)
         {
-            std::cerr << "fpga-sim: cannot open trace file " << traceFile
-                      << ": " << std::strerror(errno) << "\n";
+            continue;
+        }
+        output.fd = openOutput(output.file);
+        if (output.fd < 0)
+        {
+            std::cerr << "fpga-sim: cannot open " << output.what << " file "
+                      << output.file << ": " << std::strerror(errno) << "\n";
             return fpga_sim::exitSetupFailed;
         }
     }
 
     try
     {
-        const int status = fpga_sim::runOnBoard(board, traceFd, command);
+        const int status =
+            fpga_sim::runOnBoard(board, outputs[0].fd, outputs[1].fd, command);
         std::fflush(nullptr);
         // The FUSE loop thread may still serve a process the command left
         // behind; end without running destructors under it.

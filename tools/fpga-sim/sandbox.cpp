@@ -2,6 +2,7 @@
 #include "sandbox.hpp"
 
 #include "driver_fs.hpp"
+#include "journal_sink.hpp"
 #include "sim/fd.hpp"
 #include "sim/published.hpp"
 #include "sim/world.hpp"
@@ -249,13 +250,12 @@ bool mountPtys(Mounts& mounts)
     return true;
 }
 
-/** The deepest existing directory on the way to the SPI devices, below
- *  /sys/bus at the least; a tmpfs over it hides the host's SPI devices and
- *  nothing more. */
-std::string sysfsCover()
+/** The deepest existing directory on the way to @p path, @p top at the
+ *  least: a tmpfs over it hides what the host has there and nothing more
+ *  (the SPI devices below /sys/bus, the journal's socket below /run). */
+std::string coverFor(const std::string& path, const std::string& top)
 {
-    const std::string top = "/sys/bus";
-    for (std::string dir = spiDevicesDir(); dir.starts_with(top);
+    for (std::string dir = path; dir.starts_with(top);
          dir = dir.substr(0, dir.rfind('/')))
     {
         struct stat st
@@ -379,7 +379,7 @@ int waitForCommand(pid_t child, const sigset_t& waited)
 
 } // namespace
 
-int runOnBoard(const Board& board, int traceFd,
+int runOnBoard(const Board& board, int traceFd, int journalFd,
                const std::vector<std::string>& command)
 {
     // Signals are taken with sigwaitinfo; block them before any thread
@@ -429,7 +429,7 @@ int runOnBoard(const Board& board, int traceFd,
     new Server(board, traceFd, fuseFd.get());
     const std::string stage = stageDir;
 
-    mounts.tmpfs(sysfsCover());
+    mounts.tmpfs(coverFor(spiDevicesDir(), "/sys/bus"));
     makeDirs(spiDevicesDir());
     for (const Published& entry : published(board))
     {
@@ -458,6 +458,15 @@ int runOnBoard(const Board& board, int traceFd,
     // The binds keep the file system mounted; the staging mount goes.
     ::umount2(stageDir, MNT_DETACH);
     ::rmdir(stageDir);
+
+    std::unique_ptr<JournalSink> journal;
+    if (journalFd >= 0)
+    {
+        const std::string journalDir = "/run/systemd/journal";
+        mounts.tmpfs(coverFor(journalDir, "/run"));
+        makeDirs(journalDir);
+        journal = std::make_unique<JournalSink>(journalFd);
+    }
 
     std::vector<char*> argv;
     for (const std::string& arg : command)
@@ -491,6 +500,7 @@ int runOnBoard(const Board& board, int traceFd,
     ::close(report[0]);
 
     const int status = waitForCommand(child, waited);
+    journal.reset();
     mounts.detachAll();
     return status;
 }

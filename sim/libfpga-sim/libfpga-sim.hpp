@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+/**
+ * @file libfpga-sim.hpp
+ * @brief Test a program that uses libfpga on a simulated board, and change
+ *        the board while it runs.
+ *
+ * A Simulation runs one command under fpga-sim: the FPGA driver's files are
+ * served from a board (the board-file format, docs/board-format.md) in a
+ * private mount namespace, so the unmodified program finds them where it
+ * looks on a BMC. While the command runs, the test changes the board with
+ * the words of `fpga-sim ctl`, and reads what happened: the trace of every
+ * transfer, the journal entries the command sent (caught inside, never
+ * reaching the host's journal) and its output.
+ *
+ *     fpga_sim::Simulation sim(fpga_sim::Simulation::loadBoard("board.json"));
+ *     sim.start({"/usr/bin/thermal-watcher", "--threshold", "90"});
+ *     sim.change({"poke", "fpga-r1-adi", ...});
+ *     ASSERT_TRUE(sim.waitFor([](const fpga_sim::Simulation& s) {
+ *         return !s.journal().empty();
+ *     }));
+ *     sim.stop();
+ *
+ * Each Simulation is independent: tests may run several at once. Needs
+ * what fpga-sim needs (read and write access to /dev/fuse; user namespaces
+ * when not root). No member is thread-safe: use a Simulation from one
+ * thread at a time.
+ */
+namespace fpga_sim
+{
+
+/** @brief fpga-sim refused what was asked: a board or a change it does not
+ *         take, or a simulation it cannot start. what() is fpga-sim's own
+ *         message ("chips.r9: ..."). */
+class SimulationError : public std::runtime_error
+{
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+/** @brief One journal entry: its fields in the order they were sent, a
+ *         field sent twice listed twice. */
+using JournalEntry = std::vector<std::pair<std::string, std::string>>;
+
+/** @brief The first value of field @p key in @p entry, or "" when absent. */
+std::string field(const JournalEntry& entry, std::string_view key);
+
+class Simulation
+{
+  public:
+    struct Options
+    {
+        /** The fpga-sim program; by default the installed one. */
+        std::string fpgaSim = defaultFpgaSim();
+        /** Pass the command's standard output and error through to this
+         *  process's instead of keeping them for output() and errors(). */
+        bool passOutput = false;
+    };
+
+    /** @brief The fpga-sim this library was installed with. */
+    static std::string defaultFpgaSim();
+
+    /** @brief The JSON of a board file. @throws SimulationError when the
+     *         file cannot be read or holds no JSON */
+    static nlohmann::json loadBoard(const std::string& path);
+
+    /**
+     * @brief A simulation of @p board; a null board is fpga-sim's built-in
+     *        one. Nothing runs until start().
+     * @throws SimulationError with `fpga-sim --check`'s message when the
+     *         board is not valid
+     */
+    Simulation(const nlohmann::json& board, Options options);
+
+    /** @brief A simulation of @p board with the default Options. */
+    explicit Simulation(const nlohmann::json& board = nullptr) :
+        Simulation(board, Options{})
+    {}
+
+    /** @brief Stops a command still running (as stop()) and removes the
+     *         simulation's files. */
+    ~Simulation();
+
+    Simulation(const Simulation&) = delete;
+    Simulation& operator=(const Simulation&) = delete;
+
+    /**
+     * @brief Run @p command (a program and its arguments, found on PATH)
+     *        on the board; returns once it started.
+     * @throws SimulationError when a command runs already, or fpga-sim
+     *         cannot start
+     */
+    void start(const std::vector<std::string>& command);
+
+    /**
+     * @brief Change the board while the command runs: @p words are those
+     *        of `fpga-sim ctl SOCKET ...` (docs/fpga-sim.md), e.g.
+     *        {"set", "chips.r0.detected", "0"}. The change is in place when
+     *        this returns: the command's next open or transfer sees it.
+     * @throws SimulationError with fpga-sim's message when the change is
+     *         refused (the board is then as it was), or nothing runs
+     */
+    void change(const std::vector<std::string>& words);
+
+    /** @brief Whether the command still runs. */
+    bool running();
+
+    /** @brief Wait for the command to end. @return its exit status, or
+     *         128 + N when signal N ended it (fpga-sim's exit status) */
+    int wait();
+
+    /** @brief Send SIGTERM to the command and wait(). @return as wait(); -1
+     *         when nothing was started */
+    int stop();
+
+    /**
+     * @brief Call @p condition until it holds, every 10 ms, for at most
+     *        @p timeout. @return whether it held. For tests that wait for a
+     *        reaction: a timeout is a failure guard, never a measurement.
+     */
+    bool waitFor(const std::function<bool(const Simulation&)>& condition,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    /** @brief The trace so far: one line per transfer and per change. */
+    std::vector<std::string> trace() const;
+
+    /** @brief The journal entries the command (and anything it ran) sent
+     *         so far, oldest first. */
+    std::vector<JournalEntry> journal() const;
+
+    /** @brief What the command wrote to standard output and error so far
+     *         (empty with Options::passOutput). */
+    std::string output() const;
+    std::string errors() const;
+
+    /** @brief The control socket, for `fpga-sim ctl` from a script the
+     *         command runs. */
+    std::string controlSocket() const;
+
+  private:
+    std::string file(const char* name) const;
+
+    Options options;
+    std::string dir;
+    int pid = -1;
+    int status = -1;
+};
+
+} // namespace fpga_sim

@@ -1,0 +1,330 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "libfpga-sim.hpp"
+#include "sim/journal.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fpga_sim
+{
+
+namespace
+{
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines(const std::string& path)
+{
+    std::vector<std::string> all;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+    {
+        all.push_back(line);
+    }
+    return all;
+}
+
+/** Exit status as fpga-sim reports its command's: 128 + N for signal N. */
+int exitStatus(int waitStatus)
+{
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus)
+                                 : 128 + WTERMSIG(waitStatus);
+}
+
+/**
+ * Start @p argv; standard output and error go to @p out and @p err, or stay
+ * this process's when empty; standard input is /dev/null.
+ * @throws SimulationError when it cannot be started
+ */
+pid_t spawn(const std::vector<std::string>& argv, const std::string& out,
+            const std::string& err)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (!out.empty())
+    {
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+    {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int error = ::posix_spawnp(&pid, args[0], &actions, nullptr,
+                                     args.data(), ::environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0)
+    {
+        throw SimulationError(
+            "cannot run " + argv[0] + ": " + std::strerror(error));
+    }
+    return pid;
+}
+
+int waitForExit(pid_t pid)
+{
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
+    {}
+    return exitStatus(status);
+}
+
+/** Run @p argv to its end. @return its exit status and standard error */
+std::pair<int, std::string> runToEnd(const std::vector<std::string>& argv,
+                                     const std::string& scratch)
+{
+    const std::string out = scratch + "/run.out";
+    const std::string err = scratch + "/run.err";
+    const int status = waitForExit(spawn(argv, out, err));
+    std::string text = slurp(err);
+    while (!text.empty() && text.back() == '\n')
+    {
+        text.pop_back();
+    }
+    return {status, text};
+}
+
+} // namespace
+
+std::string field(const JournalEntry& entry, std::string_view key)
+{
+    for (const auto& [name, value] : entry)
+    {
+        if (name == key)
+        {
+            return value;
+        }
+    }
+    return {};
+}
+
+std::string Simulation::defaultFpgaSim()
+{
+    return FPGA_SIM_INSTALLED;
+}
+
+nlohmann::json Simulation::loadBoard(const std::string& path)
+{
+    std::ifstream in(path);
+    if (!in)
+    {
+        throw SimulationError(path + ": " + std::strerror(errno));
+    }
+    try
+    {
+        return nlohmann::json::parse(in);
+    }
+    catch (const nlohmann::json::exception& e)
+    {
+        throw SimulationError(path + ": not valid JSON: " + e.what());
+    }
+}
+
+Simulation::Simulation(const nlohmann::json& board, Options options) :
+    options(std::move(options))
+{
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+        "/fpga-sim-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr)
+    {
+        throw SimulationError("cannot create a directory in " + pattern + ": " +
+                              std::strerror(errno));
+    }
+    dir = pattern;
+    if (board.is_null())
+    {
+        return;
+    }
+    std::ofstream(file("board.json"))
+        << board.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    auto [checked, message] =
+        runToEnd({this->options.fpgaSim, "--check", file("board.json")}, dir);
+    if (checked != 0)
+    {
+        // "FILE: field: problem" without the file, which is ours.
+        const std::string prefix = file("board.json") + ": ";
+        if (message.starts_with(prefix))
+        {
+            message.erase(0, prefix.size());
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+        throw SimulationError(message);
+    }
+}
+
+Simulation::~Simulation()
+{
+    stop();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+}
+
+std::string Simulation::file(const char* name) const
+{
+    return dir + "/" + name;
+}
+
+std::string Simulation::controlSocket() const
+{
+    return file("control");
+}
+
+void Simulation::start(const std::vector<std::string>& command)
+{
+    if (pid > 0)
+    {
+        throw SimulationError("a command runs already");
+    }
+    std::vector<std::string> argv = {options.fpgaSim};
+    if (std::filesystem::exists(file("board.json")))
+    {
+        argv.insert(argv.end(), {"--board", file("board.json")});
+    }
+    argv.insert(argv.end(),
+                {"--control", controlSocket(), "--trace=" + file("trace"),
+                 "--journal=" + file("journal"), "--"});
+    argv.insert(argv.end(), command.begin(), command.end());
+    pid = options.passOutput ? spawn(argv, "", "")
+                             : spawn(argv, file("out"), file("err"));
+    status = -1;
+    // fpga-sim listens before it starts the command.
+    const bool listening = waitFor([](const Simulation& sim) {
+        struct stat st
+        {};
+        return ::stat(sim.controlSocket().c_str(), &st) == 0;
+    });
+    if (!listening)
+    {
+        const int ended = stop();
+        throw SimulationError("fpga-sim did not start (status " +
+                              std::to_string(ended) + "): " + errors());
+    }
+}
+
+void Simulation::change(const std::vector<std::string>& words)
+{
+    if (!running())
+    {
+        throw SimulationError("no command runs");
+    }
+    std::vector<std::string> argv = {options.fpgaSim, "ctl", controlSocket()};
+    argv.insert(argv.end(), words.begin(), words.end());
+    const auto [changed, message] = runToEnd(argv, dir);
+    if (changed != 0)
+    {
+        throw SimulationError(message);
+    }
+}
+
+bool Simulation::running()
+{
+    if (pid <= 0)
+    {
+        return false;
+    }
+    int waitStatus = 0;
+    if (::waitpid(pid, &waitStatus, WNOHANG) == pid)
+    {
+        status = exitStatus(waitStatus);
+        pid = 0;
+        return false;
+    }
+    return true;
+}
+
+int Simulation::wait()
+{
+    if (running())
+    {
+        status = waitForExit(pid);
+        pid = 0;
+    }
+    return status;
+}
+
+int Simulation::stop()
+{
+    if (running())
+    {
+        ::kill(pid, SIGTERM);
+    }
+    return wait();
+}
+
+bool Simulation::waitFor(
+    const std::function<bool(const Simulation&)>& condition,
+    std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!condition(*this))
+    {
+        if (std::chrono::steady_clock::now() >= end || !running())
+        {
+            return condition(*this);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+std::vector<std::string> Simulation::trace() const
+{
+    return lines(file("trace"));
+}
+
+std::vector<JournalEntry> Simulation::journal() const
+{
+    std::vector<JournalEntry> entries;
+    for (const std::string& line : lines(file("journal")))
+    {
+        try
+        {
+            entries.push_back(
+                journalEntryFromJson(nlohmann::json::parse(line)));
+        }
+        catch (const nlohmann::json::exception&)
+        {
+            // A line still being written: it is read in full next time.
+        }
+    }
+    return entries;
+}
+
+std::string Simulation::output() const
+{
+    return slurp(file("out"));
+}
+
+std::string Simulation::errors() const
+{
+    return slurp(file("err"));
+}
+
+} // namespace fpga_sim
