@@ -162,6 +162,70 @@ TEST_F(Fpgatool, OtherBoardsMatchGolden)
     expectGolden("boards.txt", transcript(sections));
 }
 
+// A snapshot taken under fpga-sim and served again shows every reading
+// verb what the board showed, and carries every attribute byte for byte,
+// malformed ones too (which leave out what the library cannot read, with a
+// warning and status 1).
+TEST_F(Fpgatool, SnapshotServedAgainReadsAsTheBoard)
+{
+    std::vector<std::string> verbs = readingVerbs;
+    for (const char* chip : {"local", "r1", "r2", "r3"})
+    {
+        verbs.push_back(std::string("dump ") + chip);
+    }
+    // Title: what the snapshot prints on stderr, and its exit status.
+    std::vector<Section> rows = {
+        {".*left out the registers of r0: getSupportedBlocks: .*\n.*left "
+         "out the thermal records: rawHpmNormalAccess: .*\nexit 1\n",
+         "default",
+         {},
+         [](Board& b) {
+             b.probe = fpga_sim::ProbeDirs::both;
+             b.resetAttribute = false;
+             b.remotes[0].blocks = "10x1\n";
+             b.local.fwVersion = "2 14 \xff\n";
+             b.hpmChip = "remotex\n";
+         }}};
+    for (const auto& entry : std::filesystem::directory_iterator(BOARDS_DIR))
+    {
+        rows.push_back({"exit 0\n", entry.path().stem().string(), {}});
+    }
+    for (const Section& row : rows)
+    {
+        SCOPED_TRACE(row.board + (row.fault ? " made odd" : ""));
+        Board board = fpga_sim::loadBoardFile(exampleBoard(row.board));
+        if (row.fault)
+        {
+            row.fault(board);
+        }
+        const fpga_test::ScratchDir dir;
+        const std::string file = dir.file("snapshot.json");
+        std::vector<std::string> command = {
+            FPGA_SIM, "--board",        file, "--",    "/bin/sh",
+            "-c",     transcriptScript, "sh", FPGATOOL};
+        command.insert(command.end(), verbs.begin(), verbs.end());
+        std::vector<std::string> taking(command.begin() + 4, command.end());
+        taking[2] = "\"$2\" snapshot >\"$1\" 2>\"$1.err\"; echo exit $? "
+                    ">>\"$1.err\"; shift\n" +
+                    std::string(transcriptScript);
+        taking.insert(taking.begin() + 4, file);
+        const Result original = fpga_test::runOnBoard(board, taking);
+        EXPECT_THAT(fpga_test::slurp(file + ".err"),
+                    ::testing::MatchesRegex(row.title));
+        EXPECT_EQ(fpga_test::runProgram(command).out, original.out);
+        Board snapshot = fpga_sim::loadBoardFile(file);
+        EXPECT_EQ(std::tie(snapshot.probe, snapshot.local, snapshot.hpmChip,
+                           snapshot.resetAttribute),
+                  std::tie(board.probe, board.local, board.hpmChip,
+                           board.resetAttribute));
+        for (std::size_t index = 0; index < 4; ++index)
+        {
+            EXPECT_EQ(snapshot.chip(Location::remote, index),
+                      board.chip(Location::remote, index));
+        }
+    }
+}
+
 // Writes and their checks, read back each time; dry runs; repeated
 // samples; and the reset that restores the board's registers.
 TEST_F(Fpgatool, SessionMatchesGolden)

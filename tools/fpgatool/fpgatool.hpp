@@ -243,6 +243,8 @@ Report showFans(const Args& args);
 Report showPresence(const Args& args);
 Report resetFpga(const Args& args);
 Report listRegisters(const Args& args);
+/** The board file (fpga-sim's format) of what the library sees. */
+Report takeSnapshot(const Args& args);
 
 /** watch prints each change itself, as it comes.
  *  @return the exit status */

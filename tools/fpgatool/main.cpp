@@ -137,6 +137,12 @@ void outputOption(CLI::App& verb, Args& args)
                     "write the table to FILE instead of stdout");
 }
 
+void snapshotOptions(CLI::App& verb, Args& args)
+{
+    verb.add_option("-o,--output", args.file,
+                    "write the board file to FILE instead of stdout");
+}
+
 void jsonOption(CLI::App& verb, Args& args)
 {
     verb.add_flag("-j,--json", args.json,
@@ -189,7 +195,7 @@ struct Verb
     bool needsDriver = true;
 };
 
-const std::array<Verb, 14> verbs = {{
+const std::array<Verb, 15> verbs = {{
     {"list",
      "every chip: detected, chip id, interface version, firmware, supported "
      "blocks",
@@ -276,6 +282,13 @@ const std::array<Verb, 14> verbs = {{
      listRegisters,
      nullptr,
      false},
+    {"snapshot",
+     "a board file of what the library sees (attributes, the registers of "
+     "the enabled blocks, the thermal records), for fpga-sim --board",
+     {"fpgatool snapshot -o /tmp/board.json",
+      "fpgatool snapshot > board.json    kept also when a read fails"},
+     {snapshotOptions},
+     takeSnapshot},
 }};
 
 /** The verbs that take a register address. */
