@@ -13,11 +13,13 @@
 # access-benchmark --in-place as the command of fuse-floor and of fpga-sim
 # (the order alternating from round to round), both serving fpga-sim's
 # built-in board: rawNormalAccess of one byte and getThermals, 5 repetitions
-# each. Prints per access, by the wall clock and in CPU time (the
-# benchmark's own and its server's), the median over the rounds of each
-# run's median for both and their ratio, and the ratios of the two runs of
-# each round (close in time, so least apart in the machine's other load);
-# then the median start-up time over STARTS runs each of
+# each; once with the benchmark and its server held to the last CPU
+# (taskset; "one-cpu", the steadier figures) and once where the scheduler
+# puts them ("any-cpu"). Prints per access, by the wall clock and in CPU
+# time (the benchmark's own and its server's), the median over the rounds
+# of each run's median for both and their ratio, and the ratios of the two
+# runs of each round (close in time, so least apart in the machine's other
+# load); then the median start-up time over STARTS runs each of
 # `fpga-sim -- true`, `fuse-floor -- true` and `true`, interleaved. Needs
 # root or unprivileged user namespaces, and /dev/fuse. Not a test: it
 # prints figures and fails only when something cannot run.
@@ -45,17 +47,23 @@ sim=$build/tools/fpga-sim/fpga-sim
 floor=$build/benchmarks/fuse-floor
 bench=$build/benchmarks/access-benchmark
 
+# The last CPU, for the runs with the benchmark and its server on one CPU.
+cpu=$(($(nproc) - 1))
+
 run() {
-    local server=$1 round=$2 wrapper
+    local server=$1 placement=$2 round=$3 wrapper pin=()
     case $server in
         floor) wrapper=$floor ;;
         fpga-sim) wrapper=$sim ;;
     esac
-    "$wrapper" -- "$bench" --in-place \
+    if [ "$placement" = one-cpu ]; then
+        pin=(taskset -c "$cpu")
+    fi
+    "${pin[@]}" "$wrapper" -- "$bench" --in-place \
         --benchmark_filter='^(rawNormalAccess/1|getThermals)/library' \
         --benchmark_repetitions=5 --benchmark_min_time=0.2 \
         --benchmark_report_aggregates_only=true \
-        --benchmark_out="$scratch/$server-$round.json" \
+        --benchmark_out="$scratch/$server-$placement-$round.json" \
         --benchmark_out_format=json >"$scratch/log" 2>&1 || {
         echo "access-benchmark failed under $server:" >&2
         cat "$scratch/log" >&2
@@ -64,13 +72,15 @@ run() {
 }
 
 for round in $(seq "$rounds"); do
-    if [ $((round % 2)) -eq 1 ]; then
-        run floor "$round"
-        run fpga-sim "$round"
-    else
-        run fpga-sim "$round"
-        run floor "$round"
-    fi
+    for placement in one-cpu any-cpu; do
+        if [ $((round % 2)) -eq 1 ]; then
+            run floor $placement "$round"
+            run fpga-sim $placement "$round"
+        else
+            run fpga-sim $placement "$round"
+            run floor $placement "$round"
+        fi
+    done
 done
 
 python3 - "$scratch" "$rounds" "$starts" "$sim" "$floor" <<'EOF_PY'
@@ -82,34 +92,40 @@ import time
 
 scratch, rounds, starts, sim, floor = sys.argv[1:]
 
-# medians[measure][server][call]: each round's median, in ns
-medians = {"wall": {}, "cpu": {}}
+# medians[(placement, measure)][server][call]: each round's median, in ns
+placements = ("one-cpu", "any-cpu")
+medians = {}
 for server in ("floor", "fpga-sim"):
-    for round in range(1, int(rounds) + 1):
-        with open(f"{scratch}/{server}-{round}.json") as f:
-            for b in json.load(f)["benchmarks"]:
-                if b.get("error_occurred"):
-                    sys.exit(f"{b['name']} failed under {server}")
-                if b["aggregate_name"] != "median":
-                    continue
-                call = b["run_name"].removesuffix("/library/real_time")
-                for measure, ns in (("wall", b["real_time"]),
-                                    ("cpu", b["cpu_time"] + b["server_cpu"])):
-                    medians[measure].setdefault(server, {}) \
-                        .setdefault(call, []).append(ns)
+    for placement in placements:
+        for round in range(1, int(rounds) + 1):
+            path = f"{scratch}/{server}-{placement}-{round}.json"
+            with open(path) as f:
+                for b in json.load(f)["benchmarks"]:
+                    if b.get("error_occurred"):
+                        sys.exit(f"{b['name']} failed under {server}")
+                    if b["aggregate_name"] != "median":
+                        continue
+                    call = b["run_name"].removesuffix("/library/real_time")
+                    cpu = b["cpu_time"] + b["server_cpu"]
+                    for measure, ns in (("wall", b["real_time"]),
+                                        ("CPU", cpu)):
+                        medians.setdefault((placement, measure), {}) \
+                            .setdefault(server, {}) \
+                            .setdefault(call, []).append(ns)
 
 print(f"per access, {rounds} rounds: the median of the rounds' medians, "
       "their ratio, and\nthe median (lowest .. highest) of the ratios "
       "within each round")
-print(f"{'call':<18} {'measure':<8} {'floor us':>9} {'fpga-sim us':>12}"
-      f" {'ratio':>6}   ratio by round")
-for measure, label in (("wall", "wall"), ("cpu", "CPU")):
-    for call, floor_ns in medians[measure]["floor"].items():
-        sim_ns = medians[measure]["fpga-sim"][call]
+print(f"{'call':<18} {'CPUs':<8} {'measure':<8} {'floor us':>9}"
+      f" {'fpga-sim us':>12} {'ratio':>6}   ratio by round")
+for (placement, measure), by_server in medians.items():
+    for call, floor_ns in by_server["floor"].items():
+        sim_ns = by_server["fpga-sim"][call]
         by_round = [s / f for s, f in zip(sim_ns, floor_ns)]
         fmed, smed = statistics.median(floor_ns), statistics.median(sim_ns)
-        print(f"{call:<18} {label:<8} {fmed / 1e3:9.1f} {smed / 1e3:12.1f}"
-              f" {smed / fmed:6.2f}   {statistics.median(by_round):.2f}"
+        print(f"{call:<18} {placement:<8} {measure:<8} {fmed / 1e3:9.1f}"
+              f" {smed / 1e3:12.1f} {smed / fmed:6.2f}"
+              f"   {statistics.median(by_round):.2f}"
               f" ({min(by_round):.2f} .. {max(by_round):.2f})")
 
 # Start-up: the whole run of a command that does nothing.
