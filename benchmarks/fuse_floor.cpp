@@ -36,9 +36,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <cstdint>
 #include <ctime>
 #include <map>
 #include <stdexcept>
