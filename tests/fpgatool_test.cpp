@@ -630,6 +630,7 @@ TEST(FpgatoolCompletion, OffersWhatHelpLists)
                 ElementsAre("power.on-source"));
     EXPECT_THAT(completions("fpgatool read local 4 "), ::testing::IsEmpty());
     EXPECT_THAT(completions("fpgatool buttons "), ElementsAre("on", "off"));
+    EXPECT_THAT(completions("fpgatool dump hpm -o /tm"), ElementsAre("/tmp"));
 }
 
 } // namespace

@@ -217,6 +217,9 @@ struct Args
     std::optional<double> timeout;
 };
 
+/** The chip names: "local", "r0" to "r3", "hpm". */
+std::vector<std::string> chipNameList();
+
 /** The chip names, "local", "r0" to "r3", "hpm", joined by @p separator. */
 std::string chipNames(std::string_view separator);
 

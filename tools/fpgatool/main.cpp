@@ -14,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -354,6 +355,102 @@ std::string usageMessage(const CLI::App& app, const CLI::ParseError& error,
            "; see fpgatool " + verb + "--help";
 }
 
+/**
+ * For bash completion: print the words that may stand in the last of
+ * @p words (the command line after "fpgatool", the last word the one being
+ * completed), one a line; "<files>" for a file name. Taken from the verbs
+ * as they are set up, so a new verb or option completes with no more work.
+ */
+void printCompletions(const CLI::App& app,
+                      const std::vector<std::string>& words)
+{
+    const auto verbAt = std::ranges::find_if(
+        words.begin(), words.end() - 1,
+        [](const std::string& word) { return !word.starts_with('-'); });
+    const CLI::App* verb = nullptr;
+    for (const CLI::App* sub : app.get_subcommands({}))
+    {
+        verb = verbAt != words.end() - 1 && sub->get_name() == *verbAt
+                   ? sub
+                   : verb;
+    }
+    std::vector<std::string> candidates;
+    if (verb == nullptr)
+    {
+        for (const CLI::App* sub : app.get_subcommands({}))
+        {
+            candidates.push_back(sub->get_name());
+        }
+        candidates.insert(candidates.end(), {"--help", "--version"});
+    }
+    else
+    {
+        // Which positional the last word is: the words before it, less
+        // options and the values of those that take one.
+        std::size_t positional = 0;
+        const CLI::Option* valued = nullptr;
+        for (auto word = verbAt + 1; word != words.end() - 1; ++word)
+        {
+            if (valued != nullptr)
+            {
+                valued = nullptr;
+            }
+            else if (word->starts_with('-'))
+            {
+                valued = verb->get_option_no_throw(*word);
+                valued = valued != nullptr && valued->get_expected_max() > 0
+                             ? valued
+                             : nullptr;
+            }
+            else
+            {
+                ++positional;
+            }
+        }
+        std::vector<const CLI::Option*> positionals;
+        for (const CLI::Option* option : verb->get_options())
+        {
+            if (valued == nullptr && words.back().starts_with('-') &&
+                !option->get_lnames().empty())
+            {
+                candidates.push_back("--" + option->get_lnames().front());
+            }
+            if (!option->nonpositional())
+            {
+                positionals.push_back(option);
+            }
+        }
+        const std::string name =
+            valued != nullptr ? valued->get_name()
+            : words.back().starts_with('-') || positional >= positionals.size()
+                ? ""
+                : positionals[positional]->get_name();
+        if (name == "--output")
+        {
+            candidates = {"<files>"};
+        }
+        else if (name == "chip")
+        {
+            candidates = chipNameList();
+        }
+        else if (name == "block")
+        {
+            for (const layout::Register& reg : layout::registers)
+            {
+                candidates.emplace_back(reg.name);
+            }
+        }
+        else if (name == "state")
+        {
+            candidates = {"on", "off"};
+        }
+    }
+    for (const std::string& candidate : candidates)
+    {
+        std::printf("%s\n", candidate.c_str());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -393,6 +490,13 @@ int main(int argc, char** argv)
         command->callback([&chosen, &verb] { chosen = &verb; });
     }
 
+    if (argc >= 2 && std::string_view(argv[1]) == "__complete")
+    {
+        const std::vector<std::string> line(argv + 2, argv + argc);
+        printCompletions(app,
+                         line.empty() ? std::vector<std::string>{""} : line);
+        return 0;
+    }
     try
     {
         app.parse(argc, argv);

@@ -462,6 +462,16 @@ void requireDriver()
     }
 }
 
+std::vector<std::string> chipNameList()
+{
+    std::vector<std::string> names;
+    for (const Chip& chip : allChips())
+    {
+        names.push_back(chip.name);
+    }
+    return names;
+}
+
 std::string chipNames(std::string_view separator)
 {
     const std::vector<Chip> chips = allChips();
