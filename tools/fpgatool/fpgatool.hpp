@@ -238,13 +238,22 @@ Report showInfo(const Args& args);
 Report readRegisters(const Args& args);
 Report writeRegisters(const Args& args);
 Report dumpChip(const Args& args);
-Report showPower(const Args& args);
 Report buttons(const Args& args);
-Report showInterrupts(const Args& args);
-Report showThermals(const Args& args);
-Report showFans(const Args& args);
-Report showPresence(const Args& args);
 Report resetFpga(const Args& args);
+
+/** @brief A decoded view: one library reader, shown as fields and tables.
+ *         Each is a verb of its own that takes --json, --repeat and
+ *         --interval; a new view is one row of views() and its function. */
+struct View
+{
+    std::string_view name;
+    std::string_view help;
+    std::string_view example;
+    Report (*show)(const Args& args);
+};
+
+/** @brief The decoded views, in the order --help lists them. */
+std::span<const View> views();
 Report listRegisters(const Args& args);
 /** The board file (fpga-sim's format) of what the library sees. */
 Report takeSnapshot(const Args& args);

@@ -196,7 +196,7 @@ struct Verb
     bool needsDriver = true;
 };
 
-const std::array<Verb, 15> verbs = {{
+const std::array<Verb, 10> verbs = {{
     {"list",
      "every chip: detected, chip id, interface version, firmware, supported "
      "blocks",
@@ -238,37 +238,12 @@ const std::array<Verb, 15> verbs = {{
      {"fpgatool dump local", "fpgatool dump hpm -o /tmp/hpm-registers.txt"},
      {chipOption, jsonOption, outputOption},
      dumpChip},
-    {"power",
-     "power-on, power-off and reset sources, front buttons",
-     {"fpgatool power --json"},
-     {jsonOption, repeatOptions},
-     showPower},
     {"buttons",
      "show, enable (on) or disable (off) the front buttons",
      {"fpgatool buttons", "fpgatool buttons -y off",
       "fpgatool buttons on --dry-run"},
      {stateOption, changeOptions, jsonOption, repeatOptions},
      buttons},
-    {"interrupts",
-     "the two interrupt masks and their set bits",
-     {"fpgatool interrupts --repeat 5 --interval 0.2"},
-     {jsonOption, repeatOptions},
-     showInterrupts},
-    {"thermals",
-     "the thermal entries",
-     {"fpgatool thermals --json"},
-     {jsonOption, repeatOptions},
-     showThermals},
-    {"fans",
-     "fan layout and fan types (platform types 4 to 6)",
-     {"fpgatool fans --json"},
-     {jsonOption, repeatOptions},
-     showFans},
-    {"presence",
-     "device-presence bits (platform types 0 and 1)",
-     {"fpgatool presence --json"},
-     {jsonOption, repeatOptions},
-     showPresence},
     {"reset",
      "reset the FPGA (the driver's reset attribute)",
      {"fpgatool reset -y", "fpgatool reset --dry-run"},
@@ -477,8 +452,18 @@ int main(int argc, char** argv)
     }
     argc = static_cast<int>(wordPointers.size());
     argv = wordPointers.data();
+    // The verbs of the table, then a verb for each decoded view.
+    std::vector<Verb> all(verbs.begin(), verbs.end());
+    for (const View& view : views())
+    {
+        all.push_back({view.name,
+                       view.help,
+                       {view.example},
+                       {jsonOption, repeatOptions},
+                       view.show});
+    }
     const Verb* chosen = nullptr;
-    for (const Verb& verb : verbs)
+    for (const Verb& verb : all)
     {
         CLI::App* command =
             app.add_subcommand(std::string(verb.name), std::string(verb.help));

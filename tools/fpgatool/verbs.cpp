@@ -636,25 +636,6 @@ Report dumpChip(const Args& args)
         .dump("blocks", rows);
 }
 
-Report showPower(const Args&)
-{
-    lib::PowerOnSource on{};
-    lib::PowerOffSource off{};
-    lib::PowerResetSource reset{};
-    bool enabled = false;
-    checked("getPowerOnSource", [&] { return lib::getPowerOnSource(on); });
-    checked("getPowerOffSource", [&] { return lib::getPowerOffSource(off); });
-    checked("getPowerResetSource",
-            [&] { return lib::getPowerResetSource(reset); });
-    checked("getFrontButtonsEnabled",
-            [&] { return lib::getFrontButtonsEnabled(enabled); });
-    return Report{}
-        .field("powerOnSource", number(on))
-        .field("powerOffSource", number(off))
-        .field("powerResetSource", number(reset))
-        .field("frontButtonsEnabled", flag(enabled));
-}
-
 Report buttons(const Args& args)
 {
     bool enabled = args.state == "on";
@@ -689,6 +670,28 @@ Report buttons(const Args& args)
             [&] { return lib::setFrontButtonsEnabled(enabled); });
     return Report{}.field("frontButtonsEnabled", flag(enabled),
                           Report::Shown::hidden);
+}
+
+namespace
+{
+
+Report showPower(const Args&)
+{
+    lib::PowerOnSource on{};
+    lib::PowerOffSource off{};
+    lib::PowerResetSource reset{};
+    bool enabled = false;
+    checked("getPowerOnSource", [&] { return lib::getPowerOnSource(on); });
+    checked("getPowerOffSource", [&] { return lib::getPowerOffSource(off); });
+    checked("getPowerResetSource",
+            [&] { return lib::getPowerResetSource(reset); });
+    checked("getFrontButtonsEnabled",
+            [&] { return lib::getFrontButtonsEnabled(enabled); });
+    return Report{}
+        .field("powerOnSource", number(on))
+        .field("powerOffSource", number(off))
+        .field("powerResetSource", number(reset))
+        .field("frontButtonsEnabled", flag(enabled));
 }
 
 Report showInterrupts(const Args&)
@@ -786,6 +789,25 @@ Report showPresence(const Args&)
                      n == unused ? none() : bitMask(word, 8));
     }
     return report;
+}
+
+} // namespace
+
+std::span<const View> views()
+{
+    static constexpr std::array<View, 5> table = {{
+        {"power", "power-on, power-off and reset sources, front buttons",
+         "fpgatool power --json", showPower},
+        {"interrupts", "the two interrupt masks and their set bits",
+         "fpgatool interrupts --repeat 5 --interval 0.2", showInterrupts},
+        {"thermals", "the thermal entries", "fpgatool thermals --json",
+         showThermals},
+        {"fans", "fan layout and fan types (platform types 4 to 6)",
+         "fpgatool fans --json", showFans},
+        {"presence", "device-presence bits (platform types 0 and 1)",
+         "fpgatool presence --json", showPresence},
+    }};
+    return table;
 }
 
 Report resetFpga(const Args& args)
