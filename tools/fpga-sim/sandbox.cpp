@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "sandbox.hpp"
 
+#include "control.hpp"
 #include "driver_fs.hpp"
 #include "sim/fd.hpp"
 #include "sim/published.hpp"
@@ -306,6 +307,11 @@ class Server
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
+    DriverFs& files()
+    {
+        return fs;
+    }
+
   private:
     DriverFs fs;
     fuse* handle = nullptr;
@@ -374,9 +380,58 @@ int waitForCommand(pid_t child, const sigset_t& waited)
     }
 }
 
+/** The control socket's file, removed when fpga-sim is done with it. */
+class ControlSocket
+{
+  public:
+    explicit ControlSocket(const std::string& path) : path(path)
+    {
+        if (!path.empty())
+        {
+            fd = std::make_unique<Fd>(listenForChanges(path));
+            ::stat(path.c_str(), &made);
+        }
+    }
+    ControlSocket(const ControlSocket&) = delete;
+    ControlSocket& operator=(const ControlSocket&) = delete;
+    ~ControlSocket()
+    {
+        if (fd)
+        {
+            ::unlink(path.c_str());
+        }
+    }
+
+    /** Refuse a path the command would not reach (under /dev or /sys). */
+    void checkReachable() const
+    {
+        struct stat st
+        {};
+        if (fd && (::stat(path.c_str(), &st) != 0 || st.st_ino != made.st_ino ||
+                   st.st_dev != made.st_dev))
+        {
+            throw SetupError("--control " + path +
+                             ": the command would not find it (fpga-sim "
+                             "covers /dev and /sys/bus): put it under /tmp "
+                             "or /run");
+        }
+    }
+
+    Fd take()
+    {
+        return fd ? std::move(*fd) : Fd{};
+    }
+
+  private:
+    std::string path;
+    std::unique_ptr<Fd> fd;
+    struct stat made
+    {};
+};
+
 } // namespace
 
-int runOnBoard(const Board& board, int traceFd,
+int runOnBoard(const Board& board, int traceFd, const std::string& controlPath,
                const std::vector<std::string>& command)
 {
     // Signals are taken with sigwaitinfo; block them before any thread
@@ -396,6 +451,8 @@ int runOnBoard(const Board& board, int traceFd,
     };
     // Fail before changing anything when /dev/fuse is closed to us.
     openFuse();
+    // In the host's file system, where clients outside find it too.
+    ControlSocket control(controlPath);
     try
     {
         enterPrivateNamespace();
@@ -423,7 +480,7 @@ int runOnBoard(const Board& board, int traceFd,
 
     // Never destroyed: the loop thread may serve a straggler of the
     // command until the process exits.
-    new Server(board, traceFd, fuseFd.get());
+    auto* server = new Server(board, traceFd, fuseFd.get());
     const std::string stage = stageDir;
 
     mounts.tmpfs(sysfsCover());
@@ -455,6 +512,8 @@ int runOnBoard(const Board& board, int traceFd,
     // The binds keep the file system mounted; the staging mount goes.
     ::umount2(stageDir, MNT_DETACH);
     ::rmdir(stageDir);
+    control.checkReachable();
+    serveChanges(control.take(), server->files());
 
     std::vector<char*> argv;
     for (const std::string& arg : command)

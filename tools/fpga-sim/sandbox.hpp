@@ -37,11 +37,12 @@ inline constexpr int exitNotFound = 127;
  * SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to fpga-sim go on to the command.
  *
  * @param traceFd descriptor for transfer trace lines, or -1
+ * @param controlPath where to listen for changes (control.hpp), or ""
  * @return the command's exit status, 128 + N when signal N ended it,
  *         exitCannotExecute or exitNotFound when it could not start
  * @throws SetupError when the simulation cannot be set up
  */
-int runOnBoard(const Board& board, int traceFd,
+int runOnBoard(const Board& board, int traceFd, const std::string& controlPath,
                const std::vector<std::string>& command);
 
 } // namespace fpga_sim
