@@ -3,6 +3,8 @@
 
 #include "board_json.hpp"
 
+#include <algorithm>
+
 namespace fpga_sim
 {
 
@@ -304,6 +306,18 @@ std::string Change::text() const
 
 Change changeFromWords(std::string_view line)
 {
+    // Messages quote the words, and must stay one line of C string.
+    const auto control = std::find_if(line.begin(), line.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
+    });
+    if (control != line.end())
+    {
+        static const char digits[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(*control);
+        bad("", std::string("a change is one line of text, without control "
+                            "characters such as 0x") +
+                    digits[byte >> 4] + digits[byte & 0xF]);
+    }
     std::string_view rest = line;
     const std::string verb = nextWord(rest);
     if (verb == "set")
