@@ -735,7 +735,7 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
         {{"--control", stale, "--", "true"}, 0, ""},
         {{"--control", bad, "--", "true"},
          125,
-         "fpga-sim: --control " + bad + ": exists, and is no socket"},
+         "fpga-sim: --control " + bad + ": exists and is not a socket"},
         {{"ctl", stale, "set", "hpmChip", "local"},
          125,
          "fpga-sim: ctl: cannot connect to " + stale},

@@ -166,11 +166,15 @@ Fd listenForChanges(const std::string& path)
         ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address),
                sizeof(address)) != 0)
     {
-        throw SetupError(
-            "--control " + path + ": " +
-            (errno == EADDRINUSE ? std::string("exists, and is no socket left "
-                                               "behind by an fpga-sim")
-                                 : std::strerror(errno)));
+        const int error = errno;
+        struct stat st
+        {};
+        const bool socket = ::lstat(path.c_str(), &st) == 0 &&
+                            S_ISSOCK(st.st_mode);
+        throw SetupError("--control " + path + ": " +
+                         (error != EADDRINUSE ? std::strerror(error)
+                          : socket ? "a program listens there already"
+                                   : "exists and is not a socket"));
     }
     if (::listen(fd.get(), 64) != 0)
     {
