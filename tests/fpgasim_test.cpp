@@ -3,9 +3,11 @@
 // front ends of its board: in a World (files in a tmpfs) and inside fpga-sim,
 // where this program runs itself with --inside CASE, so the two cannot drift
 // apart. What only a live driver can stage (failing system calls, short
-// reads, the reset, the end of a node's window) runs under fpga-sim alone,
-// its trace checked; a write that plain files cut short, in the World alone.
-// Then fpga-sim as a program: options, exit statuses, signals, teardown.
+// reads, the reset, the end of a node's window, changes made while the
+// command runs and scenarios) runs under fpga-sim alone, its trace checked;
+// a write that plain files cut short, in the World alone. Then fpga-sim as a
+// program: options, exit statuses, signals, the control socket's clients,
+// teardown.
 
 #include "fpgasim_run.hpp"
 #include "sim/control_client.hpp"

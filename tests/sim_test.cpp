@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The board model: typed attribute values in board files become the
 // driver's texts, every board survives a trip through its JSON form, a
-// mistake is reported with the path of the field that has it, and a world
+// mistake is reported with the path of the field that has it, a change in
+// the board's words gives the board it says or names the field, and a world
 // without a driver directory keeps what lands under "/" to itself. What a
 // board publishes, on the World and under fpga-sim alike, is in
 // fpgasim_test.cpp.
