@@ -12,6 +12,7 @@
 #include "default_board.hpp"
 #include "sandbox.hpp"
 #include "sim/board_json.hpp"
+#include "sim/change.hpp"
 #include "sim/control_client.hpp"
 
 #include <fcntl.h>
@@ -114,6 +115,13 @@ int ctl(int argc, char** argv)
     {
         std::cerr << "fpga-sim: ctl: a change is one line\n";
         return exitUsage;
+    }
+    if (change.size() > fpga_sim::maxChangeLine)
+    {
+        // As fpga-sim would answer, without sending what it would not read.
+        std::cerr << "fpga-sim: a change is at most " << fpga_sim::maxChangeLine
+                  << " bytes long\n";
+        return exitRefused;
     }
     try
     {
