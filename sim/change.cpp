@@ -79,7 +79,7 @@ class Words
         return w;
     }
 
-    /** The next word if it is @p expected; "" otherwise. */
+    /** Takes the next word if it is @p expected. */
     bool take(std::string_view expected)
     {
         std::string_view copy = rest;
