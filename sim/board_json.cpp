@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "board_json.hpp"
 
+#include "change.hpp"
+
 #include <algorithm>
 #include <bitset>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -1007,7 +1010,8 @@ std::pair<std::size_t, std::string> keyOrder(const std::string& key)
         std::vector<std::string> keys = {
             "description", "probe", "hpmChip", "resetAttribute",
             "readOnlyReset", "readOnlyDriverDir", "attributeOwner",
-            "attributeGroup", "chips", "nodes",
+            "attributeGroup", "chips", "nodes", "scenario", "after",
+            "accesses", "of", "ms", "set", "unset", "poke",
             "detected", "chipId", "ifaceVer", "fwVersion", "blocks",
             "mode", "owner", "group", "fault", "size", "maxRead", "fail", "registers",
             "errno", "on", "block", "offset", "page", "pageDataOffset",
@@ -1083,6 +1087,105 @@ void printJson(const json& value, std::size_t depth, std::string& out)
     }
 }
 
+/** Whether @p name is a file the driver may publish: a node, or an
+ *  attribute of its directory. */
+bool driverFile(const std::string& name)
+{
+    static const std::regex chipFile = [] {
+        std::string attrs;
+        for (std::string_view attr : layout::chipAttrs)
+        {
+            attrs += (attrs.empty() ? "" : "|") + std::string(attr);
+        }
+        return std::regex("fpga_(loc|rmt(0|[1-9][0-9]{0,2}))_(" + attrs + ")");
+    }();
+    return layout::nodeNamed(name) || name == layout::wakeupAttr ||
+           name == layout::hpmChipAttr || name == layout::resetAttr ||
+           std::regex_match(name, chipFile);
+}
+
+/** The steps of "scenario", each checked by applying it, in order, to the
+ *  board it will meet. */
+std::vector<ScenarioStep> scenarioFromJson(const json& list, Board board)
+{
+    if (!list.is_array())
+    {
+        bad("scenario", "expected a list of steps");
+    }
+    std::vector<ScenarioStep> steps;
+    for (std::size_t i = 0; i < list.size(); ++i)
+    {
+        const std::string where = element("scenario", i);
+        const json& step = object(list[i], where);
+        onlyKeys(step, where, {"after", "set", "unset", "poke"});
+        const std::string at = field(where, "after");
+        if (!step.contains("after"))
+        {
+            bad(at, "missing: {\"accesses\": N} or {\"ms\": N}");
+        }
+        const json& after = object(step.at("after"), at);
+        onlyKeys(after, at, {"accesses", "of", "ms"});
+        if (after.contains("accesses") == after.contains("ms"))
+        {
+            bad(at, "give either \"accesses\" or \"ms\"");
+        }
+        // A day at most: a longer run is no test.
+        constexpr std::uint64_t limit = 86'400'000;
+        ScenarioStep s;
+        if (after.contains("ms"))
+        {
+            s.ms = unsignedIn(after.at("ms"), field(at, "ms"), 0, limit);
+        }
+        else
+        {
+            s.accesses =
+                unsignedIn(after.at("accesses"), field(at, "accesses"), 0,
+                           std::numeric_limits<std::uint32_t>::max());
+        }
+        if (after.contains("of"))
+        {
+            s.of = string(after.at("of"), field(at, "of"));
+            if (s.ms || !driverFile(s.of))
+            {
+                bad(field(at, "of"),
+                    s.ms ? "only \"accesses\" count opens of one file"
+                         : "\"" + s.of +
+                               "\" is no node or attribute of the driver "
+                               "(such as fpga-r1 or fpga_rmt0_detected)");
+            }
+        }
+        const Change change = changeFromJson(step, where);
+        try
+        {
+            board = applyChange(board, change).board;
+        }
+        catch (const BoardError& e)
+        {
+            bad(e.path().empty() ? where : where + "." + e.path(), e.problem());
+        }
+        s.change = changeToJson(change).dump();
+        steps.push_back(std::move(s));
+    }
+    return steps;
+}
+
+json scenarioToJson(const std::vector<ScenarioStep>& steps)
+{
+    json out = json::array();
+    for (const ScenarioStep& s : steps)
+    {
+        json step = json::parse(s.change);
+        step["after"] = s.ms ? json{{"ms", *s.ms}}
+                             : json{{"accesses", s.accesses}};
+        if (!s.of.empty())
+        {
+            step["after"]["of"] = s.of;
+        }
+        out.push_back(std::move(step));
+    }
+    return out;
+}
+
 } // namespace
 
 std::string boardFileText(const Board& board)
@@ -1098,7 +1201,7 @@ Board boardFromJson(const json& value)
     onlyKeys(value, "",
              {"description", "probe", "hpmChip", "resetAttribute",
               "readOnlyReset", "readOnlyDriverDir", "attributeOwner",
-              "attributeGroup", "chips", "nodes"});
+              "attributeGroup", "chips", "nodes", "scenario"});
     Board board;
     if (value.contains("description"))
     {
@@ -1176,6 +1279,10 @@ Board boardFromJson(const json& value)
     {
         bad("readOnlyReset", "there is no reset attribute to make read-only "
                              "(resetAttribute is false)");
+    }
+    if (value.contains("scenario"))
+    {
+        board.scenario = scenarioFromJson(value.at("scenario"), board);
     }
     return board;
 }
@@ -1384,6 +1491,10 @@ json boardToJson(const Board& board)
     if (!nodes.empty())
     {
         out["nodes"] = nodes;
+    }
+    if (!board.scenario.empty())
+    {
+        out["scenario"] = scenarioToJson(board.scenario);
     }
     return out;
 }

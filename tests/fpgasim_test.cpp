@@ -3,20 +3,26 @@
 // front ends of its board: in a World (files in a tmpfs) and inside fpga-sim,
 // where this program runs itself with --inside CASE, so the two cannot drift
 // apart. What only a live driver can stage (failing system calls, short
-// reads, the reset, the end of a node's window) runs under fpga-sim alone,
-// its trace checked; a write that plain files cut short, in the World alone.
-// Then fpga-sim as a program: options, exit statuses, signals, teardown.
+// reads, the reset, the end of a node's window, changes made while the
+// command runs and scenarios) runs under fpga-sim alone, its trace checked;
+// a write that plain files cut short, in the World alone. Then fpga-sim as a
+// program: options, exit statuses, signals, the control socket's clients,
+// teardown.
 
 #include "fpgasim_run.hpp"
+#include "sim/control_client.hpp"
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <libfpga.hpp>
 
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -426,6 +432,142 @@ void checkTransfersTrace(const std::string& trace)
     }
 }
 
+/** The control socket of the fpga-sim a case runs in (see main()). */
+std::string controlSocket;
+
+/** fpga-sim ctl @p change, on the socket of the fpga-sim around. */
+fpga_test::Run ctl(std::vector<std::string> change)
+{
+    change.insert(change.begin(), {FPGA_SIM, "ctl", controlSocket});
+    return fpga_test::runProgram(change);
+}
+
+/** The command changes its board itself, and each change is seen by the
+ *  next access. */
+void changes(bool live)
+{
+    if (!live)
+    {
+        return; // the World has no changes
+    }
+    const std::string detected = driverDir + "fpga_rmt1_detected";
+    const auto at = [](std::uint64_t position) {
+        return [=] { return transfer("/dev/fpga-r1", position, 2); };
+    };
+    const auto reset = [at] {
+        transfer(driverDir + "tavrin_fpga_reset", 0, 0, "1");
+        transfer(driverDir + "tavrin_fpga_reset", 0, 0, "0");
+        return at(0x50)();
+    };
+    // The change (none: the check alone), ctl's status and message, a look
+    // at the board and what it must show.
+    const std::tuple<std::vector<std::string>, int, std::string,
+                     std::function<std::string()>, std::string>
+        rows[] = {
+            {{"set", "chips.r1.detected", "0"},
+             0,
+             "",
+             [&] { return text(detected); },
+             "0\n"},
+            {{"set", "chips.r1.detected", "yes"},
+             1,
+             "fpga-sim: chips.r1.detected: expected true, false or an "
+             "integer",
+             [&] { return text(detected); },
+             "0\n"},
+            {{"set", "chips.r1.fwVersion", "\"3 12\""},
+             0,
+             "",
+             [] { return text(driverDir + "fpga_rmt1_fw_version"); },
+             "3 12\n"},
+            {{"unset", "chips.r1.chipId"},
+             0,
+             "",
+             [] { return text(driverDir + "fpga_rmt1_chip_id"); },
+             "error ENOENT"},
+            {{"fault", "add", "fpga-r1", "ETIMEDOUT", "read", "block", "4"},
+             0,
+             "",
+             at(0x40),
+             "error ETIMEDOUT"},
+            {{"poke", "fpga-r1", "5", "0", "a1", "a2"},
+             0,
+             "",
+             at(0x50),
+             "\xa1\xa2"},
+            {{"fault", "clear", "fpga-r1"}, 0, "", at(0x40), zero + zero},
+            // The board's registers change live; a reset restores them and
+            // not what was poked.
+            {{"set", "nodes.fpga-r1.registers",
+              R"([{"block": 5, "offset": 1, "bytes": "b2"}])"},
+             0,
+             "",
+             at(0x50),
+             zero + "\xb2"},
+            {{"poke", "fpga-r1", R"({"block": 5, "offset": 0, "bytes": "c1"})"},
+             0,
+             "",
+             at(0x50),
+             "\xc1\xb2"},
+            {{}, 0, "", reset, zero + "\xb2"},
+        };
+    for (const auto& [change, status, message, look, shown] : rows)
+    {
+        SCOPED_TRACE(::testing::PrintToString(change));
+        if (!change.empty())
+        {
+            const auto run = ctl(change);
+            EXPECT_EQ(run.status, status);
+            EXPECT_THAT(run.err, HasSubstr(message));
+        }
+        EXPECT_EQ(look(), shown);
+    }
+}
+
+void checkChangesTrace(const std::string& trace)
+{
+    EXPECT_THAT(trace, HasSubstr("control set chips.r1.detected 0: applied\n"));
+    EXPECT_THAT(trace, HasSubstr("\ncontrol set chips.r1.detected \"yes\": "
+                                 "refused chips.r1.detected: expected"));
+}
+
+/** A scenario: remote 0 goes after three looks at it and comes back two
+ *  opens of any file later, at the same look in every run; then, in time,
+ *  a new firmware. */
+Board scenarioBoard()
+{
+    return fpga_sim::boardFromJson(nlohmann::json::parse(R"({
+        "chips": {"r0": {"detected": 1, "chipId": 7}},
+        "scenario": [
+          {"after": {"accesses": 3, "of": "fpga_rmt0_detected"},
+           "set": {"chips.r0.detected": 0}},
+          {"after": {"accesses": 2}, "set": {"chips.r0.detected": 1}},
+          {"after": {"ms": 1}, "set": {"chips.r0.fwVersion": "9 9"}}]})"));
+}
+
+void scenario(bool live)
+{
+    if (!live)
+    {
+        return; // the World runs no scenario
+    }
+    std::string seen;
+    for (int i = 0; i < 6; ++i)
+    {
+        // The chip id's opens count for the second step alone.
+        text(driverDir + "fpga_rmt0_chip_id");
+        seen += text(driverDir + "fpga_rmt0_detected");
+    }
+    EXPECT_EQ(seen, "1\n1\n1\n0\n1\n1\n");
+    // Ten seconds at most: a guard, not a measure.
+    for (int i = 0; i < 10000 && !exists(driverDir + "fpga_rmt0_fw_version");
+         ++i)
+    {
+        ::usleep(1000);
+    }
+    EXPECT_EQ(text(driverDir + "fpga_rmt0_fw_version"), "9 9\n");
+}
+
 const std::vector<BoardCase>& boardCases()
 {
     static const std::vector<BoardCase> cases = {
@@ -438,6 +580,13 @@ const std::vector<BoardCase>& boardCases()
          checkTransfersTrace,
          {"Failed to open /dev/fpga-r0\n",
           "Failed to open /dev/fpga-r0-adi\n"}},
+        {"changes", [] { return Board().presentChip(remote, 1); }, changes,
+         checkChangesTrace},
+        {"scenario", scenarioBoard, scenario,
+         [](const std::string& trace) {
+             EXPECT_THAT(trace, HasSubstr("\nscenario[1] set chips.r0.detected "
+                                          "1: applied\n"));
+         }},
     };
     return cases;
 }
@@ -467,9 +616,10 @@ TEST_F(OnFpgaSim, BoardCases)
         fpga_test::ScratchDir scratch;
         const std::string trace = scratch.file("trace");
         const std::string journal = scratch.file("journal");
-        const auto run =
-            fpga_test::runOnBoard(c.board(), {self, "--inside", c.name},
-                                  {"--trace=" + trace, "--journal=" + journal});
+        const std::string socket = scratch.file("control");
+        const auto run = fpga_test::runOnBoard(
+            c.board(), {self, "--inside", c.name, socket},
+            {"--trace=" + trace, "--journal=" + journal, "--control", socket});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
         // The inner case ran; a filter that matched nothing would pass too.
         EXPECT_THAT(run.out, HasSubstr("[  PASSED  ] 1 test."));
@@ -499,11 +649,90 @@ TEST(Inside, Case)
 
 // fpga-sim as a program.
 
+/** A client of the control socket at @p path: sends @p bytes, leaves, and
+ *  returns what came back. @p bind: instead, leave a socket no one
+ *  listens on at @p path. */
+std::string converse(const std::string& path, const std::string& bytes,
+                     bool bind = false)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    const auto* at = reinterpret_cast<const sockaddr*>(&address);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    std::string reply;
+    if (bind ? ::bind(fd, at, sizeof(address)) == 0
+             : ::connect(fd, at, sizeof(address)) == 0 &&
+                   ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                       static_cast<ssize_t>(bytes.size()) &&
+                   ::shutdown(fd, SHUT_WR) == 0)
+    {
+        char buffer[4096];
+        for (ssize_t n = 0; !bind && (n = ::read(fd, buffer, 4096)) > 0;)
+        {
+            reply.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+TEST_F(OnFpgaSim, TakesChangesFromOutsideAndOutlastsBadClients)
+{
+    fpga_test::ScratchDir scratch;
+    const std::string socket = scratch.file("control");
+    fpga_test::Run run;
+    // The command waits (twenty seconds at most) for remote 0 to go.
+    std::thread sim([&] {
+        run = fpga_test::runOnBoard(
+            Board().presentChip(remote, 0),
+            {"sh", "-c",
+             "cd " + driverDir +
+                 "; i=0; until [ \"$(cat fpga_rmt0_detected)\" = 0 ]; do "
+                 "i=$((i+1)); [ $i -lt 2000 ] || exit 1; sleep 0.01; done; "
+                 "cat fpga_rmt0_fw_version; exit 3"},
+            {"--control", socket});
+    });
+    for (int i = 0; i < 10000 && !exists(socket); ++i)
+    {
+        ::usleep(1000);
+    }
+    std::string flood;
+    std::string oks;
+    for (int i = 0; i < 1000; ++i)
+    {
+        flood += "set chips.r0.fwVersion \"" + std::to_string(i) + "\"\n";
+        oks += "ok\n";
+    }
+    const std::pair<std::string, std::string> clients[] = {
+        {std::string("\x01\xfe\0 garbage\n", 12),
+         "refused a change is one line of text, without control characters "
+         "such as 0x01\n"},
+        {std::string(5000, 'x'),
+         "refused a change is at most 4096 bytes long\n"},
+        {"set chips.r0.detected 0", ""}, // cut short: no change
+        {flood, oks},
+    };
+    for (const auto& [sent, answer] : clients)
+    {
+        EXPECT_EQ(converse(socket, sent), answer);
+    }
+    const auto applied =
+        fpga_sim::sendChange(socket, "set chips.r0.detected false");
+    EXPECT_TRUE(applied.applied) << applied.message;
+    sim.join();
+    EXPECT_EQ(run.status, 3) << run.err;
+    EXPECT_EQ(run.out, "999\n");
+    EXPECT_FALSE(exists(socket));
+}
+
 TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
 {
     fpga_test::ScratchDir scratch;
     const std::string bad = scratch.write("bad.json", R"({"nodes": {
         "fpga-r1": {"registers": [{"block": 4, "offset": 16, "bytes": "01"}]}}})");
+    const std::string stale = scratch.file("stale");
+    converse(stale, "", true);
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
     const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
         {{}, 2, "fpga-sim: COMMAND: a command to run is required"},
@@ -538,6 +767,16 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          127,
          "fpga-sim: cannot run /nonexistent/command"},
         {{"--", "/"}, 126, ""},
+        // A control socket left by a killed fpga-sim is taken, no other
+        // file; a change needs an fpga-sim to answer.
+        {{"--control", stale, "--", "true"}, 0, ""},
+        {{"--control", bad, "--", "true"},
+         125,
+         "fpga-sim: --control " + bad + ": exists and is not a socket"},
+        {{"ctl", stale, "set", "hpmChip", "local"},
+         125,
+         "fpga-sim: ctl: cannot connect to " + stale},
+        {{"ctl", stale}, 2, "fpga-sim: usage: fpga-sim ctl SOCKET CHANGE..."},
     };
     for (const auto& [args, status, message] : rows)
     {
@@ -567,11 +806,12 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    const bool inside = argc == 3 && std::string_view(argv[1]) == "--inside";
+    const bool inside = argc == 4 && std::string_view(argv[1]) == "--inside";
     for (const BoardCase& c : boardCases())
     {
         insideCase = inside && c.name == argv[2] ? &c : insideCase;
     }
+    controlSocket = inside ? argv[3] : "";
     if (inside || GTEST_FLAG_GET(filter) == "*")
     {
         GTEST_FLAG_SET(filter, inside ? "Inside.Case" : "-Inside.*");

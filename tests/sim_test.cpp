@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // The board model: typed attribute values in board files become the
 // driver's texts, every board survives a trip through its JSON form, a
-// mistake is reported with the path of the field that has it, and a world
+// mistake is reported with the path of the field that has it, a change in
+// the board's words gives the board it says or names the field, and a world
 // without a driver directory keeps what lands under "/" to itself. What a
 // board publishes, on the World and under fpga-sim alike, is in
 // fpgasim_test.cpp.
 
 #include "sim/board.hpp"
 #include "sim/board_json.hpp"
+#include "sim/change.hpp"
 #include "sim/world.hpp"
 #include "support/world_test.hpp"
 
@@ -29,6 +31,7 @@ using fpga_sim::boardFromText;
 using fpga_sim::Mode;
 using nlohmann::json;
 using tavrin_fpga::Location;
+using ::testing::HasSubstr;
 
 TEST(BoardFile, TypedAttributesBecomeDriverTexts)
 {
@@ -188,6 +191,17 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "duplicate key"},
         {R"({"description": )" + repeated("[", 40) + repeated("]", 40) + "}",
          "description" + repeated("[0]", 31), "nested deeper than 32 levels"},
+        // A scenario's steps meet the board the steps before them made.
+        {R"({"scenario": [{"after": {"ms": 5}, "set": {"resetAttribute": false}},
+            {"after": {"accesses": 1}, "set": {"readOnlyReset": true}}]})",
+         "scenario[1].readOnlyReset", "no reset attribute"},
+        {R"({"scenario": [{"after": {"accesses": 1, "of": "fpga-r4"},
+            "unset": ["hpmChip"]}]})",
+         "scenario[0].after.of", "no node or attribute of the driver"},
+        {R"({"scenario": [{"after": {"ms": 1, "accesses": 1}}]})",
+         "scenario[0].after", "either \"accesses\" or \"ms\""},
+        {R"({"scenario": [{"after": {"ms": 1}, "set": {"probe": "none"}}]})",
+         "scenario[0].probe", "cannot change while the command runs"},
     };
     for (const auto& [text, path, problem] : rows)
     {
@@ -203,6 +217,66 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
             EXPECT_THAT(e.problem(), ::testing::HasSubstr(problem));
         }
     }
+}
+
+TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
+{
+    const Board board = boardFromJson(
+        {{"chips", {{"r0", {{"detected", 1}, {"blocks", {4}}}}}},
+         {"nodes", {{"fpga-r2", {{"fail", {{{"errno", "EIO"}}}}}}}}});
+    // The change, and the value at a pointer into the board's JSON form
+    // after it (null: absent), or the field and problem that refuse it.
+    const std::tuple<const char*, const char*, json> rows[] = {
+        {"set chips.r0.detected 0", "/chips/r0/detected", false},
+        {"set hpmChip remote1", "/hpmChip", "remote1"},
+        {R"(set  chips.r3.fwVersion "3 12" )", "/chips/r3/fwVersion", "3 12"},
+        {"unset chips.r0.blocks", "/chips/r0/blocks", nullptr},
+        {"unset chips.r7.detected", "/chips/r7", nullptr},
+        {"fault add fpga-r1 ETIMEDOUT read block 12",
+         "/nodes/fpga-r1/fail",
+         {{{"errno", "ETIMEDOUT"}, {"on", "read"}, {"block", 12}}}},
+        {"fault clear fpga-r2", "/nodes/fpga-r2", nullptr},
+        {"set chips.r0.detected yes", "chips.r0.detected",
+         "expected true, false or an integer"},
+        {"unset chips.r0.detetced", "chips.r0.detetced", "unknown field"},
+        {"set chips.r0.detected.raw x", "chips.r0.detected", "holds a value"},
+        {"set nodes.fpga-r1.fault fifo", "nodes.fpga-r1.fault",
+         "while the command runs"},
+        {"set scenario []", "scenario", "cannot change the scenario"},
+        {"fault add fpga-r1 EWHAT", "nodes.fpga-r1.fail[0].errno",
+         "not an errno name"},
+        {"poke fpga-r1 4 16 30", "nodes.fpga-r1.registers[0].offset",
+         "16 is out of range 0-15"},
+        {"poke fpga-r1 4 x 30", "", "\"x\" is not a number"},
+        {"set chips.r0.detected", "", "usage: set FIELD VALUE"},
+        {"fault clear fpga-r1 now", "", "unexpected \"now\""},
+        {"frobnicate", "", "is not a change"},
+    };
+    for (const auto& [words, where, expected] : rows)
+    {
+        SCOPED_TRACE(words);
+        try
+        {
+            const auto applied =
+                applyChange(board, fpga_sim::changeFromWords(words));
+            const json form = boardToJson(applied.board);
+            const json::json_pointer at(where);
+            EXPECT_EQ(form.contains(at) ? form.at(at) : json(), expected);
+        }
+        catch (const fpga_sim::BoardError& e)
+        {
+            EXPECT_EQ(e.path(), where);
+            EXPECT_THAT(e.problem(), HasSubstr(expected.get<std::string>()));
+        }
+    }
+    // A poke writes the live registers, not the board.
+    const auto poked = applyChange(
+        board, fpga_sim::changeFromWords("poke fpga-r1-adi {\"position\": "
+                                         "5, \"bytes\": [1, 2]}"));
+    EXPECT_EQ(poked.board, board);
+    ASSERT_EQ(poked.pokes.size(), 1U);
+    EXPECT_EQ(poked.pokes[0].first, "/dev/fpga-r1-adi");
+    EXPECT_EQ(poked.pokes[0].second, (fpga_sim::Registers{{5, 1}, {6, 2}}));
 }
 
 TEST(BoardFile, RegistersTakeLittleMemory)

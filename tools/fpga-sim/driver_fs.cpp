@@ -2,6 +2,7 @@
 #include "driver_fs.hpp"
 
 #include "sim/board_json.hpp"
+#include "sim/change.hpp"
 #include "sim/published.hpp"
 
 #include <fcntl.h>
@@ -82,6 +83,7 @@ void* onInit(fuse_conn_info* /*conn*/, fuse_config* cfg)
 
 int onGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/)
 {
+    const auto held = self().lock();
     const DriverFs::Entry* entry = self().find(path);
     if (entry == nullptr)
     {
@@ -116,6 +118,7 @@ int onReaddir(const char* path, void* buf, fuse_fill_dir_t fill,
               off_t /*offset*/, fuse_file_info* /*fi*/,
               fuse_readdir_flags /*flags*/)
 {
+    const auto held = self().lock();
     const DriverFs::Entry* entry = self().find(path);
     if (entry == nullptr || entry->kind != DriverFs::Entry::Kind::dir)
     {
@@ -132,6 +135,9 @@ int onReaddir(const char* path, void* buf, fuse_fill_dir_t fill,
 
 int onOpen(const char* path, fuse_file_info* fi)
 {
+    const auto held = self().lock();
+    const std::string_view name(std::strrchr(path, '/') + 1);
+    self().opening(name);
     const DriverFs::Entry* entry = self().find(path);
     if (entry == nullptr)
     {
@@ -165,6 +171,7 @@ int onOpen(const char* path, fuse_file_info* fi)
 int onRead(const char* path, char* buf, std::size_t size, off_t offset,
            fuse_file_info* /*fi*/)
 {
+    const auto held = self().lock();
     const DriverFs::Entry* entry = self().find(path);
     if (entry == nullptr)
     {
@@ -193,6 +200,7 @@ int onRead(const char* path, char* buf, std::size_t size, off_t offset,
 int onWrite(const char* path, const char* buf, std::size_t size, off_t offset,
             fuse_file_info* /*fi*/)
 {
+    const auto held = self().lock();
     const DriverFs::Entry* entry = self().find(path);
     if (entry == nullptr)
     {
@@ -214,6 +222,7 @@ int onTruncate(const char* path, off_t /*size*/, fuse_file_info* /*fi*/)
 {
     // Attributes and device nodes have no length to change; "echo 1 >"
     // may ask for it, and sysfs ignores it too.
+    const auto held = self().lock();
     return self().find(path) != nullptr ? 0 : -ENOENT;
 }
 
@@ -226,10 +235,18 @@ int onCreate(const char* /*path*/, mode_t /*mode*/, fuse_file_info* /*fi*/)
 } // namespace
 
 DriverFs::DriverFs(const Board& board, int traceFd) :
-    traceFd(traceFd), started(std::time(nullptr))
+    board(board), traceFd(traceFd), started(std::time(nullptr)),
+    stepStart(std::chrono::steady_clock::now())
+{
+    publish();
+}
+
+void DriverFs::publish()
 {
     // The file system holds each published file at its own path; fpga-sim
     // binds the probe directories and the nodes to the same paths outside.
+    attrs.clear();
+    entries.clear();
     addEntry("/", Entry{Entry::Kind::dir});
     for (const Published& entry : published(board))
     {
@@ -249,13 +266,16 @@ DriverFs::DriverFs(const Board& board, int traceFd) :
                 break;
             case Published::Kind::node:
             {
-                NodeState& state = nodes[std::string(entry.device->name)];
-                state = NodeState{std::string(entry.device->name),
-                                  entry.device->mode,
-                                  *entry.node,
-                                  entry.node->bytes,
-                                  entry.size,
-                                  entry.readOnly};
+                const auto [it, fresh] =
+                    nodes.try_emplace(std::string(entry.device->name));
+                NodeState& state = it->second;
+                state = NodeState{
+                    std::string(entry.device->name),
+                    entry.device->mode,
+                    *entry.node,
+                    fresh ? entry.node->bytes : std::move(state.bytes),
+                    entry.size,
+                    entry.readOnly};
                 addEntry(entry.path,
                          Entry{Entry::Kind::node, nullptr, &state, entry.mode,
                                entry.owner, entry.group});
@@ -267,6 +287,128 @@ DriverFs::DriverFs(const Board& board, int traceFd) :
                 break;
         }
     }
+}
+
+std::string DriverFs::change(std::string_view words, const std::string& who)
+{
+    const auto held = lock();
+    try
+    {
+        return apply(changeFromWords(words), who);
+    }
+    catch (const std::exception& e)
+    {
+        traceLine(who + " " + std::string(words) + ": refused " + e.what());
+        return e.what();
+    }
+}
+
+std::string DriverFs::apply(const Change& change, const std::string& who)
+{
+    const std::string text = change.text();
+    try
+    {
+        Applied applied = applyChange(board, change);
+        // A node whose registers the board now gives otherwise takes them
+        // as they are given; pokes go to the live registers alone.
+        for (auto& [name, state] : nodes)
+        {
+            const std::string path(layout::nodeNamed(name)->path);
+            const Registers& now = applied.board.nodes.at(path).bytes;
+            if (now != board.nodes.at(path).bytes)
+            {
+                state.bytes = now;
+            }
+        }
+        for (const auto& [path, bytes] : applied.pokes)
+        {
+            const auto state = nodes.find(std::string(nodeAt(path).name));
+            for (const Registers::Run& run : bytes.runs())
+            {
+                if (state != nodes.end())
+                {
+                    state->second.bytes.set(run.start, run.bytes.data(),
+                                            run.bytes.size());
+                }
+            }
+        }
+        board = std::move(applied.board);
+        publish();
+        traceLine(who + " " + text + ": applied");
+        return "";
+    }
+    catch (const std::exception& e)
+    {
+        traceLine(who + " " + text + ": refused " + e.what());
+        return e.what();
+    }
+}
+
+void DriverFs::runStep()
+{
+    const std::size_t index = nextStep++;
+    const std::string who = "scenario[" + std::to_string(index) + "]";
+    const std::string refused = apply(
+        changeFromJson(nlohmann::json::parse(board.scenario[index].change),
+                       who),
+        who);
+    if (!refused.empty())
+    {
+        // Checked against the board it meets when the file was read; a
+        // change made over the socket since may stand in its way.
+        const std::string line = "fpga-sim: " + who + ": " + refused + "\n";
+        [[maybe_unused]] const ssize_t written =
+            ::write(STDERR_FILENO, line.data(), line.size());
+    }
+    opens = 0;
+    stepStart = std::chrono::steady_clock::now();
+}
+
+void DriverFs::opening(std::string_view name)
+{
+    while (nextStep < board.scenario.size() && !board.scenario[nextStep].ms &&
+           opens >= board.scenario[nextStep].accesses)
+    {
+        runStep();
+    }
+    if (nextStep < board.scenario.size() &&
+        (board.scenario[nextStep].of.empty() ||
+         board.scenario[nextStep].of == name))
+    {
+        ++opens;
+    }
+}
+
+std::optional<std::chrono::milliseconds> DriverFs::runTimedSteps()
+{
+    using namespace std::chrono;
+    const auto held = lock();
+    const auto timed = [&] {
+        return nextStep < board.scenario.size() && board.scenario[nextStep].ms;
+    };
+    while (timed() &&
+           steady_clock::now() >=
+               stepStart + milliseconds(*board.scenario[nextStep].ms))
+    {
+        runStep();
+    }
+    const bool later = std::any_of(
+        board.scenario.begin() + static_cast<std::ptrdiff_t>(nextStep),
+        board.scenario.end(), [](const ScenarioStep& s) { return s.ms; });
+    if (!later)
+    {
+        return std::nullopt;
+    }
+    // A count step may run before the timed one and restart its clock:
+    // look again soon when the timed step is not the next.
+    if (!timed())
+    {
+        return milliseconds(20);
+    }
+    return std::max(milliseconds(1),
+                    duration_cast<milliseconds>(
+                        stepStart + milliseconds(*board.scenario[nextStep].ms) -
+                        steady_clock::now()));
 }
 
 DriverFs::Attr DriverFs::resetControl(bool readOnly)

@@ -7,10 +7,13 @@
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,9 +30,18 @@
  * them, and reading or writing past the node's window ends at the window.
  * Writing "1" and then "0" to "tavrin_fpga_reset" restores the board's
  * register contents. All handlers run on the one FUSE loop thread.
+ *
+ * The board can change while it is served (sim/change.hpp): from the
+ * control socket's thread, and by the board's scenario, whose steps run
+ * when an open meets their count of accesses or when the control thread
+ * finds their time has come. One mutex guards everything served; each
+ * handler holds it throughout, so a change is seen whole by the next open
+ * or transfer.
  */
 namespace fpga_sim
 {
+
+struct Change;
 
 class DriverFs
 {
@@ -45,6 +57,27 @@ class DriverFs
 
     /** @brief The handlers to give fuse_new(), with this as private data. */
     static const fuse_operations& operations();
+
+    /** @brief Held by every handler and by every change. */
+    std::unique_lock<std::mutex> lock()
+    {
+        return std::unique_lock(served);
+    }
+
+    /**
+     * @brief Apply the change written as @p words (sim/change.hpp), traced
+     *        as "@p who WORDS: applied" or ": refused MESSAGE".
+     * @return "" when applied, else why not ("FIELD: PROBLEM")
+     */
+    std::string change(std::string_view words, const std::string& who);
+
+    /** @brief Run the scenario steps whose time has come.
+     *  @return when to look again: unset when no timed step is left */
+    std::optional<std::chrono::milliseconds> runTimedSteps();
+
+    /** @brief An open of the file @p name is starting: run the steps whose
+     *         count it completes, then count it. Called with lock() held. */
+    void opening(std::string_view name);
 
     /** @brief One transfer on a node, as the read and write handlers do it.
      *  @return bytes moved, or a negative errno */
@@ -111,7 +144,13 @@ class DriverFs
     void traceLine(const std::string& line) const;
     std::string describe(const NodeState& node, std::uint64_t position) const;
     void restoreRegisters();
+    /** Make the files and nodes from board; nodes keep their registers. */
+    void publish();
+    /** Apply @p change with lock() held. @return "" or why not */
+    std::string apply(const Change& change, const std::string& who);
+    void runStep();
 
+    Board board;
     int traceFd;
     /** When the files appeared: their times in stat. */
     std::time_t started;
@@ -119,6 +158,12 @@ class DriverFs
     std::map<std::string, Attr> attrs;
     std::map<std::string, NodeState> nodes;
     std::map<std::string, Entry> entries;
+    std::mutex served;
+    /** The scenario: the next step, and the opens and the time it counts
+     *  from. */
+    std::size_t nextStep = 0;
+    std::uint64_t opens = 0;
+    std::chrono::steady_clock::time_point stepStart;
 };
 
 } // namespace fpga_sim

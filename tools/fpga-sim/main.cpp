@@ -2,15 +2,19 @@
 // fpga-sim: run a command with the FPGA driver simulated from a board file.
 //
 //     fpga-sim [--board FILE] [--trace[=FILE]] [--journal[=FILE]]
+//              [--control SOCKET]
 //              -- COMMAND [ARGS...]
 //     fpga-sim --check FILE
 //     fpga-sim [--board FILE] --print-board
+//     fpga-sim ctl SOCKET CHANGE...
 //
 // docs/fpga-sim.md is the manual, docs/board-format.md the board format.
 
 #include "default_board.hpp"
 #include "sandbox.hpp"
 #include "sim/board_json.hpp"
+#include "sim/change.hpp"
+#include "sim/control_client.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -30,6 +34,7 @@ namespace
 
 constexpr int exitUsage = 2;
 constexpr int exitInvalidBoard = 1;
+constexpr int exitRefused = 1;
 
 constexpr const char* footer = R"(
 Examples:
@@ -39,12 +44,25 @@ Examples:
   fpga-sim --journal=log.jsonl -- my-service
                                      ... catching its journal entries
   fpga-sim --check my-board.json     validate a board file
+  fpga-sim --control /tmp/sim.sock -- my-service &
+  fpga-sim ctl /tmp/sim.sock set chips.r0.detected 0
+                                     remote 0 stops being detected
+
+Changes (fpga-sim ctl SOCKET CHANGE...):
+  set FIELD VALUE        a board-file field, VALUE as JSON (a bare word is
+                         a string): set chips.r1.fwVersion '"3 12"'
+  unset FIELD            as if the board file left FIELD out
+  poke NODE ENTRY        write live registers: poke fpga-r1 8 14 40, or a
+                         board-file register entry as JSON
+  fault add NODE ERRNO [read|write|both] [block N]
+  fault clear NODE
 
 Exit status:
 The command's own status (128+N when signal N ended it); 125 when the
 simulation cannot be set up, 126 when the command cannot be executed, 127
 when it is not found, 2 for a usage error. With --check: 0 when the board
-file is valid, 1 when it is not.)";
+file is valid, 1 when it is not. ctl: 0 when the change is applied, 1 when
+it is refused, 125 when no fpga-sim answers at SOCKET.)";
 
 /** CLI11's help, without its own usage line: the description has one. */
 class Formatter : public CLI::Formatter
@@ -94,6 +112,48 @@ int openOutput(const std::string& file)
                         0644);
 }
 
+/** fpga-sim ctl SOCKET CHANGE...: send one change to a running fpga-sim. */
+int ctl(int argc, char** argv)
+{
+    if (argc < 4)
+    {
+        std::cerr << "fpga-sim: usage: fpga-sim ctl SOCKET CHANGE...\n"
+                     "fpga-sim: run with --help for more information\n";
+        return exitUsage;
+    }
+    std::string change;
+    for (int i = 3; i < argc; ++i)
+    {
+        change += (i == 3 ? "" : " ") + std::string(argv[i]);
+    }
+    if (change.find('\n') != std::string::npos)
+    {
+        std::cerr << "fpga-sim: ctl: a change is one line\n";
+        return exitUsage;
+    }
+    if (change.size() > fpga_sim::maxChangeLine)
+    {
+        // As fpga-sim would answer, without sending what it would not read.
+        std::cerr << "fpga-sim: a change is at most " << fpga_sim::maxChangeLine
+                  << " bytes long\n";
+        return exitRefused;
+    }
+    try
+    {
+        const auto reply = fpga_sim::sendChange(argv[2], change);
+        if (!reply.applied)
+        {
+            std::cerr << "fpga-sim: " << reply.message << "\n";
+        }
+        return reply.applied ? 0 : exitRefused;
+    }
+    catch (const fpga_sim::ControlError& e)
+    {
+        std::cerr << "fpga-sim: ctl: " << e.what() << "\n";
+        return fpga_sim::exitSetupFailed;
+    }
+}
+
 fpga_sim::Board boardFrom(const std::string& file)
 {
     if (file.empty())
@@ -107,17 +167,25 @@ fpga_sim::Board boardFrom(const std::string& file)
 
 int main(int argc, char** argv)
 {
-    CLI::App app{"Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n\n"
+    if (argc > 1 && std::string_view(argv[1]) == "ctl")
+    {
+        return ctl(argc, argv);
+    }
+    CLI::App app{"Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n"
+                 "       fpga-sim ctl SOCKET CHANGE...\n\n"
                  "Run COMMAND with the FPGA driver simulated from a board "
                  "file, in a private mount namespace. The board's sysfs "
                  "attributes and the ten /dev/fpga-* nodes are served with "
-                 "libfuse; nothing outside the namespace changes.",
+                 "libfuse; nothing outside the namespace changes. With "
+                 "--control, \"fpga-sim ctl\" changes the board while "
+                 "COMMAND runs.",
                  "fpga-sim"};
     app.footer(footer);
     std::string boardFile;
     std::string traceFile;
     std::string journalFile;
     std::string checkFile;
+    std::string controlPath;
     bool printBoard = false;
     std::vector<std::string> command;
     app.add_option("--board", boardFile,
@@ -137,6 +205,10 @@ int main(int argc, char** argv)
                        "standard error without =FILE")
             ->expected(0, 1)
             ->option_text("[=FILE]");
+    app.add_option("--control", controlPath,
+                   "listen for changes (fpga-sim ctl) on a Unix socket made "
+                   "at SOCKET, removed at exit")
+        ->option_text("SOCKET");
     auto* check =
         app.add_option("--check", checkFile, "validate a board file and exit")
             ->option_text("FILE");
@@ -168,13 +240,17 @@ int main(int argc, char** argv)
         }
         // --check reads FILE alone: any other option would be ignored.
         for (const char* other :
-             {"--board", "--trace", "--journal", "--print-board"})
+             {"--board", "--trace", "--journal", "--print-board", "--control"})
         {
             if (check->count() && app.get_option(other)->count())
             {
                 throw CLI::ValidationError("--check",
                                            std::string("takes no ") + other);
             }
+        }
+        if (printBoard && !controlPath.empty())
+        {
+            throw CLI::ValidationError("--print-board", "takes no --control");
         }
         if ((check->count() || printBoard) && !command.empty())
         {
@@ -251,8 +327,8 @@ int main(int argc, char** argv)
 
     try
     {
-        const int status =
-            fpga_sim::runOnBoard(board, outputs[0].fd, outputs[1].fd, command);
+        const int status = fpga_sim::runOnBoard(
+            board, outputs[0].fd, outputs[1].fd, controlPath, command);
         std::fflush(nullptr);
         // The FUSE loop thread may still serve a process the command left
         // behind; end without running destructors under it.

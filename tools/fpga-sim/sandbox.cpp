@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "sandbox.hpp"
 
+#include "control.hpp"
 #include "driver_fs.hpp"
 #include "journal_sink.hpp"
 #include "sim/fd.hpp"
@@ -309,6 +310,11 @@ class Server
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
+    DriverFs& files()
+    {
+        return fs;
+    }
+
   private:
     DriverFs fs;
     fuse* handle = nullptr;
@@ -377,9 +383,59 @@ int waitForCommand(pid_t child, const sigset_t& waited)
     }
 }
 
+/** The control socket's file, removed when fpga-sim is done with it. */
+class ControlSocket
+{
+  public:
+    explicit ControlSocket(const std::string& path) : path(path)
+    {
+        if (!path.empty())
+        {
+            fd = std::make_unique<Fd>(listenForChanges(path));
+            ::stat(path.c_str(), &made);
+        }
+    }
+    ControlSocket(const ControlSocket&) = delete;
+    ControlSocket& operator=(const ControlSocket&) = delete;
+    ~ControlSocket()
+    {
+        if (fd)
+        {
+            ::unlink(path.c_str());
+        }
+    }
+
+    /** Refuse a path the command would not reach (under /dev or /sys). */
+    void checkReachable() const
+    {
+        struct stat st
+        {};
+        if (fd && (::stat(path.c_str(), &st) != 0 || st.st_ino != made.st_ino ||
+                   st.st_dev != made.st_dev))
+        {
+            throw SetupError("--control " + path +
+                             ": the command would not find it (fpga-sim "
+                             "covers /dev and /sys/bus): put it under /tmp "
+                             "or /run");
+        }
+    }
+
+    Fd take()
+    {
+        return fd ? std::move(*fd) : Fd{};
+    }
+
+  private:
+    std::string path;
+    std::unique_ptr<Fd> fd;
+    struct stat made
+    {};
+};
+
 } // namespace
 
 int runOnBoard(const Board& board, int traceFd, int journalFd,
+               const std::string& controlPath,
                const std::vector<std::string>& command)
 {
     // Signals are taken with sigwaitinfo; block them before any thread
@@ -399,6 +455,8 @@ int runOnBoard(const Board& board, int traceFd, int journalFd,
     };
     // Fail before changing anything when /dev/fuse is closed to us.
     openFuse();
+    // In the host's file system, where clients outside find it too.
+    ControlSocket control(controlPath);
     try
     {
         enterPrivateNamespace();
@@ -426,7 +484,7 @@ int runOnBoard(const Board& board, int traceFd, int journalFd,
 
     // Never destroyed: the loop thread may serve a straggler of the
     // command until the process exits.
-    new Server(board, traceFd, fuseFd.get());
+    auto* server = new Server(board, traceFd, fuseFd.get());
     const std::string stage = stageDir;
 
     mounts.tmpfs(coverFor(spiDevicesDir(), "/sys/bus"));
@@ -467,6 +525,8 @@ int runOnBoard(const Board& board, int traceFd, int journalFd,
         makeDirs(journalDir);
         journal = std::make_unique<JournalSink>(journalFd);
     }
+    control.checkReachable();
+    serveChanges(control.take(), server->files());
 
     std::vector<char*> argv;
     for (const std::string& arg : command)

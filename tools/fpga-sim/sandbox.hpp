@@ -39,11 +39,13 @@ inline constexpr int exitNotFound = 127;
  * @param traceFd descriptor for transfer trace lines, or -1
  * @param journalFd descriptor for the journal entries sent inside, one JSON
  *        line each, or -1 to leave the journal alone
+ * @param controlPath where to listen for changes (control.hpp), or ""
  * @return the command's exit status, 128 + N when signal N ended it,
  *         exitCannotExecute or exitNotFound when it could not start
  * @throws SetupError when the simulation cannot be set up
  */
 int runOnBoard(const Board& board, int traceFd, int journalFd,
+               const std::string& controlPath,
                const std::vector<std::string>& command);
 
 } // namespace fpga_sim

@@ -1,0 +1,483 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "change.hpp"
+
+#include "board_json.hpp"
+
+#include <algorithm>
+
+namespace fpga_sim
+{
+
+using nlohmann::json;
+
+namespace
+{
+
+[[noreturn]] void bad(const std::string& path, const std::string& problem)
+{
+    throw BoardError(path, problem);
+}
+
+/** Deeper than any board-file value, and shallow enough for every
+ *  recursive walk of one. */
+constexpr int maxDepth = 32;
+
+/** Text to JSON; text that is not JSON is a string, as a shell user
+ *  would mean it ("set hpmChip remote1"). */
+json valueOf(std::string_view text)
+{
+    bool deep = false;
+    json value = json::parse(
+        text,
+        [&](int depth, json::parse_event_t, json&) {
+            deep = deep || depth > maxDepth;
+            return true;
+        },
+        false);
+    if (deep)
+    {
+        bad("", "the value is nested deeper than " + std::to_string(maxDepth) +
+                    " levels");
+    }
+    return value.is_discarded() ? json(std::string(text)) : value;
+}
+
+std::string_view trim(std::string_view text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+    {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+/** Takes the next word off @p rest. */
+std::string nextWord(std::string_view& rest)
+{
+    rest = trim(rest);
+    const auto end = std::min(rest.find_first_of(" \t"), rest.size());
+    std::string word(rest.substr(0, end));
+    rest = rest.substr(end);
+    return word;
+}
+
+/** The words of a change, each taken once and the end checked. */
+class Words
+{
+  public:
+    Words(std::string_view line, const char* usage) : rest(line), usage(usage)
+    {}
+
+    std::string word()
+    {
+        std::string w = nextWord(rest);
+        if (w.empty())
+        {
+            bad("", std::string("usage: ") + usage);
+        }
+        return w;
+    }
+
+    /** Takes the next word if it is @p expected. */
+    bool take(std::string_view expected)
+    {
+        std::string_view copy = rest;
+        if (nextWord(copy) != expected)
+        {
+            return false;
+        }
+        rest = copy;
+        return true;
+    }
+
+    /** Everything left, which must be something. */
+    std::string_view tail()
+    {
+        const std::string_view text = trim(rest);
+        if (text.empty())
+        {
+            bad("", std::string("usage: ") + usage);
+        }
+        rest = {};
+        return text;
+    }
+
+    void end() const
+    {
+        if (!trim(rest).empty())
+        {
+            bad("", "unexpected \"" + std::string(trim(rest)) +
+                        "\"; usage: " + usage);
+        }
+    }
+
+    json number()
+    {
+        const std::string w = word();
+        const json value = valueOf(w);
+        if (!value.is_number())
+        {
+            bad("", "\"" + w + "\" is not a number; usage: " + usage);
+        }
+        return value;
+    }
+
+  private:
+    std::string_view rest;
+    const char* usage;
+};
+
+Change one(Change::Op op, std::string target, json value = nullptr)
+{
+    return Change{{{op, std::move(target), std::move(value)}}};
+}
+
+Change pokeFromWords(std::string_view rest)
+{
+    Words words(rest, "poke NODE {REGISTER ENTRY} | poke NODE BLOCK OFFSET "
+                      "HEX BYTES");
+    std::string node = words.word();
+    std::string_view copy = trim(rest);
+    nextWord(copy);
+    if (trim(copy).starts_with('{'))
+    {
+        json entry = valueOf(words.tail());
+        if (!entry.is_object())
+        {
+            bad("", "the register entry of a poke is a JSON object such as "
+                    "{\"block\": 8, \"offset\": 14, \"bytes\": \"40\"}");
+        }
+        return one(Change::Op::poke, std::move(node), std::move(entry));
+    }
+    json entry = {{"block", words.number()}, {"offset", words.number()}};
+    entry["bytes"] = std::string(words.tail());
+    return one(Change::Op::poke, std::move(node), std::move(entry));
+}
+
+Change faultFromWords(std::string_view rest)
+{
+    const char* usage = "fault add NODE ERRNO [read|write|both] [block N] | "
+                        "fault clear NODE";
+    Words words(rest, usage);
+    const std::string action = words.word();
+    const std::string node = words.word();
+    if (action == "clear")
+    {
+        words.end();
+        return one(Change::Op::unset, "nodes." + node + ".fail");
+    }
+    if (action != "add")
+    {
+        bad("", "\"" + action + "\" is not add or clear; usage: " + usage);
+    }
+    const std::string error = words.word();
+    json entry = {
+        {"errno", valueOf(error).is_number() ? valueOf(error) : json(error)}};
+    for (const char* on : {"read", "write", "both"})
+    {
+        if (words.take(on))
+        {
+            entry["on"] = on;
+            break;
+        }
+    }
+    if (words.take("block"))
+    {
+        entry["block"] = words.number();
+    }
+    words.end();
+    return one(Change::Op::addFault, node, std::move(entry));
+}
+
+/** The value at a dotted field path, objects on the way made when
+ *  @p make, else nullptr when one is missing. */
+json* slotAt(json& root, const std::string& path, bool make)
+{
+    json* at = &root;
+    std::size_t start = 0;
+    for (;;)
+    {
+        const auto dot = std::min(path.find('.', start), path.size());
+        const std::string key = path.substr(start, dot - start);
+        if (key.empty())
+        {
+            bad(path, "not a field path such as chips.r0.detected");
+        }
+        if (make && at->is_null())
+        {
+            *at = json::object();
+        }
+        if (!at->is_object())
+        {
+            bad(path.substr(0, start - 1),
+                "holds a value, not fields: " + path + " cannot be set");
+        }
+        if (!make && !at->contains(key))
+        {
+            return nullptr;
+        }
+        at = &(*at)[key];
+        if (dot == path.size())
+        {
+            return at;
+        }
+        start = dot + 1;
+    }
+}
+
+void unset(json& board, const std::string& field)
+{
+    const auto dot = field.rfind('.');
+    json* parent = dot == std::string::npos
+                       ? &board
+                       : slotAt(board, field.substr(0, dot), false);
+    const std::string key = field.substr(dot + 1);
+    if (parent != nullptr && parent->is_object() && parent->contains(key))
+    {
+        parent->erase(key);
+        return;
+    }
+    // Nothing to remove; still refuse a field no board file can have.
+    json probe = board;
+    *slotAt(probe, field, true) = nullptr;
+    try
+    {
+        boardFromJson(probe);
+    }
+    catch (const BoardError& e)
+    {
+        if (e.path() != field || e.problem().starts_with("unknown field"))
+        {
+            throw;
+        }
+    }
+}
+
+/** What the mounts of a running fpga-sim fix: a change may not touch it. */
+void checkFixed(const Board& before, const Board& after)
+{
+    if (before.probe != after.probe)
+    {
+        bad("probe", "cannot change while the command runs (the driver's "
+                     "directories are in place)");
+    }
+    for (const auto& [path, node] : before.nodes)
+    {
+        const NodeFault now = after.nodes.at(path).fault;
+        const auto fixed = [](NodeFault f) {
+            return f == NodeFault::missing || f == NodeFault::fifo;
+        };
+        if (now != node.fault && (fixed(now) || fixed(node.fault)))
+        {
+            bad("nodes." + std::string(nodeAt(path).name) + ".fault",
+                "cannot become or stop being \"missing\" or \"fifo\" while "
+                "the command runs");
+        }
+    }
+}
+
+} // namespace
+
+std::string Change::text() const
+{
+    std::string out;
+    for (const Edit& edit : edits)
+    {
+        out += out.empty() ? "" : "; ";
+        switch (edit.op)
+        {
+            case Op::set:
+                out += "set " + edit.target + " " + edit.value.dump();
+                break;
+            case Op::unset:
+                out += "unset " + edit.target;
+                break;
+            case Op::poke:
+                out += "poke " + edit.target + " " + edit.value.dump();
+                break;
+            case Op::addFault:
+                out += "fault add " + edit.target + " " + edit.value.dump();
+                break;
+        }
+    }
+    return out;
+}
+
+Change changeFromWords(std::string_view line)
+{
+    // Messages quote the words, and must stay one line of C string.
+    const auto control = std::find_if(line.begin(), line.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
+    });
+    if (control != line.end())
+    {
+        static const char digits[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(*control);
+        bad("", std::string("a change is one line of text, without control "
+                            "characters such as 0x") +
+                    digits[byte >> 4] + digits[byte & 0xF]);
+    }
+    std::string_view rest = line;
+    const std::string verb = nextWord(rest);
+    if (verb == "set")
+    {
+        Words words(rest, "set FIELD VALUE");
+        std::string field = words.word();
+        return one(Change::Op::set, std::move(field), valueOf(words.tail()));
+    }
+    if (verb == "unset")
+    {
+        Words words(rest, "unset FIELD");
+        std::string field = words.word();
+        words.end();
+        return one(Change::Op::unset, std::move(field));
+    }
+    if (verb == "poke")
+    {
+        return pokeFromWords(rest);
+    }
+    if (verb == "fault")
+    {
+        return faultFromWords(rest);
+    }
+    bad("", "\"" + verb +
+                "\" is not a change (set, unset, poke, fault add, fault "
+                "clear)");
+}
+
+Change changeFromJson(const json& step, const std::string& path)
+{
+    Change change;
+    const auto objectAt = [&](const char* key) -> const json& {
+        const json& value = step.at(key);
+        if (!value.is_object())
+        {
+            bad(path + "." + key, "expected an object");
+        }
+        return value;
+    };
+    if (step.contains("set"))
+    {
+        for (const auto& [field, value] : objectAt("set").items())
+        {
+            change.edits.push_back({Change::Op::set, field, value});
+        }
+    }
+    if (step.contains("unset"))
+    {
+        const json& list = step.at("unset");
+        for (std::size_t i = 0; list.is_array() && i < list.size(); ++i)
+        {
+            if (!list[i].is_string())
+            {
+                bad(path + ".unset[" + std::to_string(i) + "]",
+                    "expected a field path");
+            }
+            change.edits.push_back({Change::Op::unset, list[i], nullptr});
+        }
+        if (!list.is_array())
+        {
+            bad(path + ".unset", "expected a list of field paths");
+        }
+    }
+    if (step.contains("poke"))
+    {
+        for (const auto& [node, entries] : objectAt("poke").items())
+        {
+            for (const json& entry :
+                 entries.is_array() ? entries : json::array({entries}))
+            {
+                change.edits.push_back({Change::Op::poke, node, entry});
+            }
+        }
+    }
+    if (change.edits.empty())
+    {
+        bad(path, "a step changes something: give \"set\", \"unset\" or "
+                  "\"poke\"");
+    }
+    return change;
+}
+
+json changeToJson(const Change& change)
+{
+    json out = json::object();
+    for (const Change::Edit& edit : change.edits)
+    {
+        switch (edit.op)
+        {
+            case Change::Op::set:
+                out["set"][edit.target] = edit.value;
+                break;
+            case Change::Op::unset:
+                out["unset"].push_back(edit.target);
+                break;
+            case Change::Op::poke:
+                out["poke"][edit.target].push_back(edit.value);
+                break;
+            case Change::Op::addFault:
+                // Only the words have it; a step sets "fail" instead.
+                break;
+        }
+    }
+    return out;
+}
+
+Applied applyChange(const Board& board, const Change& change)
+{
+    json form = boardToJson(board);
+    form.erase("scenario");
+    json pokes = json::object();
+    for (const Change::Edit& edit : change.edits)
+    {
+        if (edit.op == Change::Op::set || edit.op == Change::Op::unset)
+        {
+            if (edit.target == "scenario" ||
+                edit.target.starts_with("scenario."))
+            {
+                bad("scenario", "a change cannot change the scenario");
+            }
+        }
+        switch (edit.op)
+        {
+            case Change::Op::set:
+                *slotAt(form, edit.target, true) = edit.value;
+                break;
+            case Change::Op::unset:
+                unset(form, edit.target);
+                break;
+            case Change::Op::poke:
+                pokes[edit.target]["registers"].push_back(edit.value);
+                break;
+            case Change::Op::addFault:
+            {
+                json& fail =
+                    *slotAt(form, "nodes." + edit.target + ".fail", true);
+                if (fail.is_null())
+                {
+                    fail = json::array();
+                }
+                fail.push_back(edit.value);
+                break;
+            }
+        }
+    }
+    Applied applied{boardFromJson(form), {}};
+    applied.board.scenario = board.scenario;
+    checkFixed(board, applied.board);
+    if (!pokes.empty())
+    {
+        // Read as a board of their own: the same checks of coordinates and
+        // bytes as a board file's registers.
+        const Board poked = boardFromJson({{"nodes", pokes}});
+        for (const auto& [node, unused] : pokes.items())
+        {
+            const std::string path(layout::nodeNamed(node)->path);
+            applied.pokes.emplace_back(path, poked.nodes.at(path).bytes);
+        }
+    }
+    return applied;
+}
+
+} // namespace fpga_sim

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "board.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+/**
+ * @file change.hpp
+ * @brief A change to a running board, in the board file's own vocabulary.
+ *
+ * A change names board-file fields ("chips.r0.detected") and gives them
+ * values as a board file would. It is applied to the board's JSON form and
+ * the result is read again by boardFromJson(), so a refused change gets the
+ * same field-naming message as --check and leaves the board as it was.
+ *
+ * Written as words (fpga-sim ctl, the control socket):
+ *
+ *     set FIELD VALUE            VALUE is JSON; text that is not JSON is a
+ *                                string
+ *     unset FIELD                the field as if the board file left it out
+ *     poke NODE ENTRY            ENTRY: a register entry of the board file
+ *     poke NODE BLOCK OFFSET HEX...   the same, for a normal node
+ *     fault add NODE ERRNO [read|write|both] [block N]
+ *     fault clear NODE
+ *
+ * or as a scenario step's JSON ({"set": {FIELD: VALUE}, "unset": [FIELD],
+ * "poke": {NODE: [ENTRY]}}). docs/fpga-sim.md has the grammar.
+ */
+namespace fpga_sim
+{
+
+/** @brief One or more edits applied together. */
+struct Change
+{
+    enum class Op
+    {
+        set,      ///< target: field path, value: its JSON value
+        unset,    ///< target: field path
+        poke,     ///< target: node name, value: a register entry
+        addFault, ///< target: node name, value: a "fail" entry
+    };
+
+    struct Edit
+    {
+        Op op;
+        std::string target;
+        nlohmann::json value;
+    };
+
+    std::vector<Edit> edits;
+
+    /** @brief The change in words, edits joined by "; ". */
+    std::string text() const;
+};
+
+/** @brief Longest line a change may take on the control socket. */
+inline constexpr std::size_t maxChangeLine = 4096;
+
+/** @brief Parse a change from its words. @throws BoardError naming the
+ *         word that is wrong ("" for the grammar as a whole) */
+Change changeFromWords(std::string_view line);
+
+/** @brief Parse a scenario step's change (its "set", "unset" and "poke";
+ *         other keys are the caller's). @throws BoardError under @p path */
+Change changeFromJson(const nlohmann::json& step, const std::string& path);
+
+/** @brief The JSON form of a change made of set, unset and poke edits. */
+nlohmann::json changeToJson(const Change& change);
+
+/** @brief What a change leaves: the new board, and bytes to write into the
+ *         live registers of nodes (by path), which the board does not keep
+ *         and a reset therefore undoes. */
+struct Applied
+{
+    Board board;
+    std::vector<std::pair<std::string, Registers>> pokes;
+};
+
+/**
+ * @brief Apply @p change to @p board.
+ *
+ * Fails, and changes nothing, when the board that results is not one the
+ * reader accepts, and for what cannot change under a running command: the
+ * probe directories, a node becoming or ceasing to be "missing" or "fifo",
+ * and the scenario.
+ *
+ * @throws BoardError with the field path and the problem
+ */
+Applied applyChange(const Board& board, const Change& change);
+
+} // namespace fpga_sim
