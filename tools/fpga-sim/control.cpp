@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -60,10 +61,11 @@ struct Client
     std::string pending;
 };
 
-/** Answers every whole line @p client has sent. @return false when the
- *  client is to be dropped */
+/** Answers every whole line @p client has sent, in one send. @return
+ *  false when the client is to be dropped */
 bool answer(Client& client, DriverFs& fs)
 {
+    std::string replies;
     for (auto end = client.pending.find('\n'); end != std::string::npos;
          end = client.pending.find('\n'))
     {
@@ -74,25 +76,20 @@ bool answer(Client& client, DriverFs& fs)
                 ? "a change is at most " + std::to_string(maxChangeLine) +
                       " bytes long"
                 : fs.change(line, "control");
-        const std::string reply =
-            refused.empty() ? "ok\n" : "refused " + refused + "\n";
-        if (::send(client.fd.get(), reply.data(), reply.size(),
-                   MSG_NOSIGNAL | MSG_DONTWAIT) !=
-            static_cast<ssize_t>(reply.size()))
-        {
-            return false; // not reading its answers: let it go
-        }
+        replies += refused.empty() ? "ok\n" : "refused " + refused + "\n";
     }
-    if (client.pending.size() > maxChangeLine)
+    const bool tooLong = client.pending.size() > maxChangeLine;
+    if (tooLong)
     {
-        const std::string reply =
-            "refused a change is at most " + std::to_string(maxChangeLine) +
-            " bytes long\n";
-        ::send(client.fd.get(), reply.data(), reply.size(),
-               MSG_NOSIGNAL | MSG_DONTWAIT);
-        return false;
+        replies += "refused a change is at most " +
+                   std::to_string(maxChangeLine) + " bytes long\n";
     }
-    return true;
+    // A client that lets its answers pile up unread is let go.
+    return (replies.empty() ||
+            ::send(client.fd.get(), replies.data(), replies.size(),
+                   MSG_NOSIGNAL | MSG_DONTWAIT) ==
+                static_cast<ssize_t>(replies.size())) &&
+           !tooLong;
 }
 
 [[noreturn]] void serve(int listening, DriverFs& fs)
@@ -157,28 +154,33 @@ bool answer(Client& client, DriverFs& fs)
 Fd listenForChanges(const std::string& path)
 {
     const sockaddr_un address = addressOf(path);
+    struct stat st
+    {};
     if (staleSocket(path, address))
     {
         ::unlink(path.c_str());
     }
+    else if (::lstat(path.c_str(), &st) == 0)
+    {
+        throw SetupError(
+            "--control " + path + ": " +
+            (S_ISSOCK(st.st_mode) ? "a program listens there already"
+                                  : "exists and is not a socket"));
+    }
+    // Bound and listening under a name of its own first, then renamed into
+    // place: a client that finds the path can connect at once.
+    const std::string made = path + ".fpga-sim-" + std::to_string(::getpid());
+    const sockaddr_un madeAddress = addressOf(made);
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0 ||
-        ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address),
-               sizeof(address)) != 0)
+        ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&madeAddress),
+               sizeof(madeAddress)) != 0 ||
+        ::listen(fd.get(), 64) != 0 ||
+        ::rename(made.c_str(), path.c_str()) != 0)
     {
         const int error = errno;
-        struct stat st
-        {};
-        const bool socket = ::lstat(path.c_str(), &st) == 0 &&
-                            S_ISSOCK(st.st_mode);
-        throw SetupError("--control " + path + ": " +
-                         (error != EADDRINUSE ? std::strerror(error)
-                          : socket ? "a program listens there already"
-                                   : "exists and is not a socket"));
-    }
-    if (::listen(fd.get(), 64) != 0)
-    {
-        throw SetupError("--control " + path + ": " + std::strerror(errno));
+        ::unlink(made.c_str());
+        throw SetupError("--control " + path + ": " + std::strerror(error));
     }
     return fd;
 }
