@@ -522,14 +522,21 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
                        std::size_t size, std::uint64_t position)
 {
     NodeState& node = nodes.at(name);
-    const std::string head =
-        name + (write ? " write " : " read ") + describe(node, position) +
-        " len=" + std::to_string(size);
+    // One trace line per transfer: its head, then what @p outcome says;
+    // neither is built when nothing is traced.
+    const auto trace = [&](auto outcome) {
+        if (traceFd >= 0)
+        {
+            traceLine(name + (write ? " write " : " read ") +
+                      describe(node, position) +
+                      " len=" + std::to_string(size) + outcome());
+        }
+    };
     for (const TransferFault& fault : node.initial.failures)
     {
         if (hits(fault, node, write, position, size))
         {
-            traceLine(head + ": error " + errnoName(fault.error));
+            trace([&] { return ": error " + errnoName(fault.error); });
             return -fault.error;
         }
     }
@@ -537,10 +544,10 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
     {
         if (write)
         {
-            traceLine(head + ": error ENOSPC (past the end of the node)");
+            trace([] { return ": error ENOSPC (past the end of the node)"; });
             return -ENOSPC;
         }
-        traceLine(head + " got=0: end of data");
+        trace([] { return " got=0: end of data"; });
         return 0;
     }
     std::size_t count = std::min<std::uint64_t>(size, node.window - position);
@@ -557,8 +564,10 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
     {
         node.bytes.read(position, reinterpret_cast<std::uint8_t*>(data), count);
     }
-    traceLine(head + (count != size ? " got=" + std::to_string(count) : "") +
-              ": " + hexBytes(data, count));
+    trace([&] {
+        return (count != size ? " got=" + std::to_string(count) : "") + ": " +
+               hexBytes(data, count);
+    });
     return static_cast<int>(count);
 }
 
