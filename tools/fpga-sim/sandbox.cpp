@@ -273,10 +273,13 @@ std::string coverFor(const std::string& path, const std::string& top)
 class Server
 {
   public:
-    Server(const Board& board, int traceFd, int fuseFd) : fs(board, traceFd)
+    /** Takes @p fuse, which libfuse reads from then on: it stays open for
+     *  as long as the server, the life of the process. */
+    Server(const Board& board, int traceFd, Fd fuse) :
+        fs(board, traceFd), fuseFd(std::move(fuse))
     {
         const std::string options =
-            "fd=" + std::to_string(fuseFd) +
+            "fd=" + std::to_string(fuseFd.get()) +
             ",rootmode=40000,user_id=" + std::to_string(::getuid()) +
             ",group_id=" + std::to_string(::getgid()) +
             // Everyone may look; the kernel checks each file's mode and
@@ -298,7 +301,7 @@ class Server
             throw SetupError("libfuse refused to start");
         }
         // The mount is made already; "/dev/fd/N" tells libfuse to use N.
-        const std::string device = "/dev/fd/" + std::to_string(fuseFd);
+        const std::string device = "/dev/fd/" + std::to_string(fuseFd.get());
         if (::fuse_mount(handle, device.c_str()) != 0)
         {
             throw SetupError("libfuse cannot take over /dev/fuse");
@@ -317,6 +320,7 @@ class Server
 
   private:
     DriverFs fs;
+    Fd fuseFd;
     fuse* handle = nullptr;
     std::thread loop;
 };
@@ -484,7 +488,7 @@ int runOnBoard(const Board& board, int traceFd, int journalFd,
 
     // Never destroyed: the loop thread may serve a straggler of the
     // command until the process exits.
-    auto* server = new Server(board, traceFd, fuseFd.get());
+    auto* server = new Server(board, traceFd, std::move(fuseFd));
     const std::string stage = stageDir;
 
     mounts.tmpfs(coverFor(spiDevicesDir(), "/sys/bus"));
