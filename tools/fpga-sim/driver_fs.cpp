@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -133,6 +134,45 @@ int onReaddir(const char* path, void* buf, fuse_fill_dir_t fill,
     return 0;
 }
 
+/** Whether the caller may read or write @p entry, by its mode and owner,
+ *  as the kernel decides for such a file: root of fpga-sim's namespace may
+ *  do anything, others get the owner's, the group's or the others' bits.
+ *  Checked here rather than by the kernel (default_permissions), which
+ *  would ask for the attributes of every file and directory on the way
+ *  at each open: half again as many requests. */
+bool permitted(const DriverFs::Entry& entry, bool read, bool write)
+{
+    const fuse_context* caller = fuse_get_context();
+    if (caller->uid == 0)
+    {
+        return true;
+    }
+    const auto inGroup = [&] {
+        std::array<gid_t, 64> groups{};
+        const int count = ::fuse_getgroups(groups.size(), groups.data());
+        return caller->gid == entry.group ||
+               std::find(
+                   groups.begin(), groups.begin() + std::clamp(count, 0, 64),
+                   entry.group) != groups.begin() + std::clamp(count, 0, 64);
+    };
+    const unsigned shift = caller->uid == entry.owner ? 6 : inGroup() ? 3 : 0;
+    const unsigned bits = (entry.mode >> shift) & 07;
+    return (!read || (bits & 04) != 0) && (!write || (bits & 02) != 0);
+}
+
+int onAccess(const char* path, int mask)
+{
+    const auto held = self().lock();
+    const DriverFs::Entry* entry = self().find(path);
+    if (entry == nullptr)
+    {
+        return -ENOENT;
+    }
+    return permitted(*entry, (mask & R_OK) != 0, (mask & W_OK) != 0)
+               ? 0
+               : -EACCES;
+}
+
 int onOpen(const char* path, fuse_file_info* fi)
 {
     const auto held = self().lock();
@@ -144,6 +184,10 @@ int onOpen(const char* path, fuse_file_info* fi)
         return -ENOENT;
     }
     const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
+    if (!permitted(*entry, (fi->flags & O_ACCMODE) != O_WRONLY, writing))
+    {
+        return -EACCES;
+    }
     switch (entry->kind)
     {
         case DriverFs::Entry::Kind::dir:
@@ -456,6 +500,7 @@ const fuse_operations& DriverFs::operations()
         o.init = onInit;
         o.getattr = onGetattr;
         o.readdir = onReaddir;
+        o.access = onAccess;
         o.open = onOpen;
         o.read = onRead;
         o.write = onWrite;

@@ -115,8 +115,8 @@ class DriverFs
         } kind;
         Attr* attr = nullptr;
         NodeState* node = nullptr;
-        /** Permission bits, owner and group; the kernel checks them
-         *  (default_permissions). */
+        /** Permission bits, owner and group, which opens are checked
+         *  against as the kernel checks a file's. */
         unsigned mode = 0755;
         std::uint32_t owner = 0;
         std::uint32_t group = 0;
