@@ -301,21 +301,7 @@ void serve(const fpga_sim::Board& board)
     // The kernel takes a FUSE mount only with a descriptor opened in the
     // user namespace that mounts.
     const int fuseFd = openFuse();
-    const fpga_sim::Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    fpga_sim::mountTmpfs("/dev");
-    fpga_sim::writeFile("/dev/null", "");
-    bindMount("/proc/self/fd/" + std::to_string(devNull.get()), "/dev/null");
-    for (const auto& [name, target] :
-         {std::pair{"/dev/fd", "/proc/self/fd"},
-          std::pair{"/dev/stdin", "/proc/self/fd/0"},
-          std::pair{"/dev/stdout", "/proc/self/fd/1"},
-          std::pair{"/dev/stderr", "/proc/self/fd/2"}})
-    {
-        if (::symlink(target, name) != 0)
-        {
-            setupFailed(std::string("symlink ") + name);
-        }
-    }
+    fpga_sim::mountMinimalDev();
 
     const std::vector<std::string> binds = addBoard(board);
     makeDirs(stageDir);

@@ -141,6 +141,26 @@ void mountTmpfs(const std::string& dir)
     }
 }
 
+void mountMinimalDev()
+{
+    // The real /dev/null must be reachable after /dev is covered: open it
+    // first and bind it back in afterwards.
+    Fd devNull = openOrFail("/dev/null", O_RDWR);
+    mountTmpfs("/dev");
+    bindDevice(devNull.get(), "/dev/null");
+    for (const auto& [name, target] :
+         {std::pair{"/dev/fd", "/proc/self/fd"},
+          std::pair{"/dev/stdin", "/proc/self/fd/0"},
+          std::pair{"/dev/stdout", "/proc/self/fd/1"},
+          std::pair{"/dev/stderr", "/proc/self/fd/2"}})
+    {
+        if (::symlink(target, name) != 0)
+        {
+            fail(std::string("symlink ") + name);
+        }
+    }
+}
+
 void writeFile(const std::string& path, const std::string& text)
 {
     Fd fd = openOrFail(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -172,26 +192,12 @@ World::World(Board board) : desc(std::move(board))
 {
     enterPrivateNamespace();
 
-    // The real /dev/null must be reachable after /dev is covered: open it
-    // first and bind it back in afterwards.
-    Fd devNull = openOrFail("/dev/null", O_RDWR);
     // Mount before creating anything, or the files land on the host.
-    for (const char* dir : {"/sys/bus", "/dev", "/run"})
+    for (const char* dir : {"/sys/bus", "/run"})
     {
         mountTmpfs(dir);
     }
-    bindDevice(devNull.get(), "/dev/null");
-    for (const auto& [name, target] :
-         {std::pair{"/dev/fd", "/proc/self/fd"},
-          std::pair{"/dev/stdin", "/proc/self/fd/0"},
-          std::pair{"/dev/stdout", "/proc/self/fd/1"},
-          std::pair{"/dev/stderr", "/proc/self/fd/2"}})
-    {
-        if (::symlink(target, name) != 0)
-        {
-            fail(std::string("symlink ") + name);
-        }
-    }
+    mountMinimalDev();
 
     build();
     // Without a driver directory the library looks directly under "/":

@@ -47,6 +47,11 @@ void enterPrivateNamespace();
 /** @brief Mount an empty tmpfs (mode 0755) over @p dir. */
 void mountTmpfs(const std::string& dir);
 
+/** @brief Cover "/dev" with a tmpfs that holds only the host's /dev/null
+ *         and the links /dev/fd, /dev/stdin, /dev/stdout and /dev/stderr.
+ *  @throws std::system_error */
+void mountMinimalDev();
+
 /** @brief Write @p text to @p path, creating or truncating the file. */
 void writeFile(const std::string& path, const std::string& text);
 
