@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "libfpga-sim.hpp"
+#include "sim/control_client.hpp"
 #include "sim/journal.hpp"
 
 #include <fcntl.h>
@@ -234,12 +235,22 @@ void Simulation::change(const std::vector<std::string>& words)
     {
         throw SimulationError("no command runs");
     }
-    std::vector<std::string> argv = {options.fpgaSim, "ctl", controlSocket()};
-    argv.insert(argv.end(), words.begin(), words.end());
-    const auto [changed, message] = runToEnd(argv, dir);
-    if (changed != 0)
+    std::string line;
+    for (const std::string& word : words)
     {
-        throw SimulationError(message);
+        line += (line.empty() ? "" : " ") + word;
+    }
+    try
+    {
+        const ControlReply reply = sendChange(controlSocket(), line);
+        if (!reply.applied)
+        {
+            throw SimulationError(reply.message);
+        }
+    }
+    catch (const ControlError& e)
+    {
+        throw SimulationError(e.what());
     }
 }
 
