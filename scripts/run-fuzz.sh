@@ -9,13 +9,10 @@
 # UndefinedBehaviorSanitizer (any report is fatal) and libFuzzer's coverage
 # in the library itself. Each target starts from its seeds in
 # fuzz/corpus/<target>/ (never written to; new inputs go to a scratch
-# directory) with a fixed seed, so a run is repeatable. The HPM word target
-# forks once per input and runs RUNS/40 inputs. A crash, leak, sanitizer
-# report, unexpected exception or mismatch fails the target; its input is
-# kept in BUILD_DIR/fuzz-findings/. The targets use the dictionaries in
-# fuzz/corpus/*.dict. HPM_RUNS overrides the HPM word target's count (the long
-# runs of docs/performance.md give it the same count as the others).
-# Prints one line per target, then
+# directory) with a fixed seed, so a run is repeatable. A crash, leak,
+# sanitizer report, unexpected exception or mismatch fails the target; its
+# input is kept in BUILD_DIR/fuzz-findings/. The targets use the
+# dictionaries in fuzz/corpus/*.dict. Prints one line per target, then
 # "N passed, N failed". Installs clang through scripts/install-perf-deps.sh
 # when it is missing; needs root or unprivileged user namespaces.
 
@@ -67,7 +64,7 @@ targets=(
     "iface_ver $runs -max_len=12000 $attributes"
     "fw_version $runs -max_len=12000 $attributes"
     "blocks $runs -max_len=12000 $attributes"
-    "hpm_chip ${HPM_RUNS:-$((runs / 40))} -max_len=256 $attributes"
+    "hpm_chip $runs -max_len=256 $attributes"
     "board_file $runs -dict=fuzz/corpus/board_file.dict"
 )
 

@@ -32,6 +32,12 @@ int adiAccess(bool remote, std::size_t index, Operation op, std::size_t block,
 int deviceAccess(std::string dev, Operation op, std::size_t pos,
                  std::size_t length, std::span<char> buffer);
 
+/** Read and parse the HPM attribute now, with no cache (getHPMLocation()
+ *  keeps the first answer). @return 0, or the errno of an attribute that
+ *  does not open; std::invalid_argument from std::stoi for "remote" with
+ *  no digit at its end. @p location and @p index are set only on 0. */
+int readHpmLocation(Location& location, std::size_t& index);
+
 /** Write "1" (true) or "0" (false) to the reset attribute. */
 void setResetGpio(bool value);
 

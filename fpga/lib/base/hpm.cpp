@@ -126,6 +126,28 @@ int getPlatformType()
     return row ? row->platformType : unknownPlatformType;
 }
 
+int readHpmLocation(Location& location, std::size_t& index)
+{
+    std::ifstream file(fpgaSysfsDir() + "/" + std::string(layout::hpmChipAttr));
+    if (!file.is_open())
+    {
+        return errno != 0 ? errno : EIO;
+    }
+    std::string word;
+    file >> word;
+    file.close();
+
+    if (!word.starts_with(remoteWord))
+    {
+        location = Location::local;
+        index = 0;
+        return 0;
+    }
+    index = static_cast<std::size_t>(std::stoi(word.substr(word.size() - 1)));
+    location = Location::remote;
+    return 0;
+}
+
 int getHPMLocation(Location& location, std::size_t& index)
 {
     // Filled once, by the first call that reads and parses the attribute;
@@ -140,23 +162,11 @@ int getHPMLocation(Location& location, std::size_t& index)
         std::lock_guard lock(fillMutex);
         if (!filled.load(std::memory_order_relaxed))
         {
-            std::ifstream file(
-                fpgaSysfsDir() + "/" + std::string(layout::hpmChipAttr));
-            if (!file.is_open())
-            {
-                return errno != 0 ? errno : EIO;
-            }
-            std::string word;
-            file >> word;
-            file.close();
-
             Location hpmLocation = Location::local;
             std::size_t hpmIndex = 0;
-            if (word.starts_with(remoteWord))
+            if (const int rc = readHpmLocation(hpmLocation, hpmIndex); rc != 0)
             {
-                hpmLocation = Location::remote;
-                hpmIndex = static_cast<std::size_t>(
-                    std::stoi(word.substr(word.size() - 1)));
+                return rc;
             }
             cachedLocation = hpmLocation;
             cachedIndex = hpmIndex;
