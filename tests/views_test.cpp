@@ -584,16 +584,17 @@ constexpr PlatDevPresence untouchedPresence{
 
 TEST_F(WorldTest, PresenceRegroupedByPlatform)
 {
-    // All ones show each member's bits, counting bytes where they come from;
-    // bytes 9 and 13 are no member's.
+    // All ones show each member's bits; byte i = i << 4 | (15 - i), unlike
+    // its neighbours under every mask, shows where they come from. Bytes 9
+    // and 13 are no member's.
     const Bytes ones(16, 0xFF);
-    const Bytes counting = {1, 2,  3,  4,  5,  6,  7,  8,
-                            9, 10, 11, 12, 13, 14, 15, 16};
+    const Bytes distinct = {0x0F, 0x1E, 0x2D, 0x3C, 0x4B, 0x5A, 0x69, 0x78,
+                            0x87, 0x96, 0xA5, 0xB4, 0xC3, 0xD2, 0xE1, 0xF0};
     const std::tuple<int, Bytes, PlatDevPresence> rows[] = {
         {0, ones, {0xFFFFFFFF, 0xFFFFFFFF, 0xFF, 0xFFFF, 0xF0, 0x7F, 0xFF}},
         {1, ones, {0xFFFFFFFF, 0xEF776C3F, 0xFF, 0x1FFF, 0x8F, 0x00, 0xFF}},
-        {0, counting, {0x04030201, 0x08070605, 0x09, 0x0C0B, 0x00, 0x0F, 0x0D}},
-        {1, counting, {0x04030201, 0x08070405, 0x09, 0x0C0B, 0x0F, 0x00, 0x0D}},
+        {0, distinct, {0x3C2D1E0F, 0x78695A4B, 0x87, 0xB4A5, 0x00, 0x61, 0xC3}},
+        {1, distinct, {0x3C2D1E0F, 0x6861480B, 0x87, 0x14A5, 0x01, 0x00, 0xC3}},
     };
     for (const auto& [type, bytes, expectedPresence] : rows)
     {
