@@ -3,15 +3,12 @@
 
 #include "sim/board.hpp"
 #include "sim/board_json.hpp"
+#include "sim/process.hpp"
 #include "support/world_test.hpp"
 
 #include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -87,38 +84,12 @@ inline Run runProgram(const std::vector<std::string>& argv, int stdinFd = -1)
     ScratchDir dir;
     const std::string out = dir.file("out");
     const std::string err = dir.file("err");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (stdinFd >= 0)
-    {
-        posix_spawn_file_actions_adddup2(&actions, stdinFd, 0);
-    }
-    else
-    {
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    }
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-    {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
     Run run;
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(),
-                      ::environ) == 0)
+    const pid_t pid = fpga_sim::spawnProgram(argv, stdinFd, out, err);
+    if (pid > 0)
     {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
-        {}
-        run.status =
-            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.status = fpga_sim::waitForExit(pid);
     }
-    posix_spawn_file_actions_destroy(&actions);
     run.out = slurp(out);
     run.err = slurp(err);
     return run;

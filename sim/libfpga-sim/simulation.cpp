@@ -2,9 +2,8 @@
 #include "libfpga-sim.hpp"
 #include "sim/control_client.hpp"
 #include "sim/journal.hpp"
+#include "sim/process.hpp"
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,13 +42,6 @@ std::vector<std::string> lines(const std::string& path)
     return all;
 }
 
-/** Exit status as fpga-sim reports its command's: 128 + N for signal N. */
-int exitStatus(int waitStatus)
-{
-    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus)
-                                 : 128 + WTERMSIG(waitStatus);
-}
-
 /**
  * Start @p argv; standard output and error go to @p out and @p err, or stay
  * this process's when empty; standard input is /dev/null.
@@ -58,40 +50,13 @@ int exitStatus(int waitStatus)
 pid_t spawn(const std::vector<std::string>& argv, const std::string& out,
             const std::string& err)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (!out.empty())
-    {
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    }
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-    {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int error = ::posix_spawnp(&pid, args[0], &actions, nullptr,
-                                     args.data(), ::environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0)
+    const pid_t pid = spawnProgram(argv, -1, out, err);
+    if (pid < 0)
     {
         throw SimulationError(
-            "cannot run " + argv[0] + ": " + std::strerror(error));
+            "cannot run " + argv[0] + ": " + std::strerror(-pid));
     }
     return pid;
-}
-
-int waitForExit(pid_t pid)
-{
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR)
-    {}
-    return exitStatus(status);
 }
 
 /** Run @p argv to its end. @return its exit status and standard error */
