@@ -182,18 +182,23 @@ TEST_F(WorldTest, JournaldStoresAndStderrEchoesWhatWasSent)
     });
 }
 
-TEST(Exports, ExactlyThePublicFunctions)
+/** The names a shared library exports, without parameters and ABI tags. */
+std::set<std::string> exportedNames(const std::string& library)
 {
     std::set<std::string> names;
-    std::istringstream lines(
-        output("nm -DC --defined-only '" LIBFPGA_PATH "'"));
+    std::istringstream lines(output("nm -DC --defined-only '" + library + "'"));
     for (std::string line; std::getline(lines, line);)
     {
-        // "<address> <type> <name>"; keep the name without its parameters
-        // and ABI tag.
+        // "<address> <type> <name>"
         const auto name = line.substr(line.find(' ', line.find(' ') + 1) + 1);
         names.insert(name.substr(0, name.find_first_of("([")));
     }
+    return names;
+}
+
+TEST(Exports, ExactlyThePublicFunctions)
+{
+    const std::set<std::string> names = exportedNames(LIBFPGA_PATH);
     // The functions the public header marks for export, each name followed
     // by its parameter list (the return type may stand on the line before).
     std::ifstream headerFile(LIBFPGA_HEADER);
@@ -207,6 +212,31 @@ TEST(Exports, ExactlyThePublicFunctions)
     }
     EXPECT_THAT(expected, Contains("tavrin_fpga::getThermals"));
     EXPECT_EQ(names, expected);
+}
+
+// libfpga-sim's API in standard types, and nothing of what it is built from
+// (the board model, nlohmann-json, libstdc++'s instantiations).
+TEST(Exports, LibfpgaSimExportsItsClassesAlone)
+{
+    std::set<std::string> expected = {"fpga_sim::field"};
+    for (const std::string what : {"typeinfo", "typeinfo name", "vtable"})
+    {
+        expected.insert(what + " for fpga_sim::SimulationError");
+    }
+    for (const char* member :
+         {"SimulationError::~SimulationError", "Simulation::Simulation",
+          "Simulation::~Simulation", "Simulation::defaultFpgaSim",
+          "Simulation::builtInBoard", "Simulation::loadBoard",
+          "Simulation::start", "Simulation::change", "Simulation::running",
+          "Simulation::wait", "Simulation::stop", "Simulation::waitFor",
+          "Simulation::trace", "Simulation::journal", "Simulation::output",
+          "Simulation::errors", "Simulation::controlSocket"})
+    {
+        expected.insert(std::string("fpga_sim::") + member);
+    }
+    EXPECT_EQ(exportedNames(LIBFPGASIM_PATH), expected);
+    EXPECT_THAT(output("nm -DC '" LIBFPGASIM_PATH "'"),
+                Not(HasSubstr("nlohmann")));
 }
 
 } // namespace

@@ -86,7 +86,7 @@ class ThermalWatcher : public ::testing::Test
                         hex + R"("})"});
     }
 
-    fpga_sim::Simulation sim{nullptr, options()};
+    fpga_sim::Simulation sim{"", options()};
 };
 
 TEST_F(ThermalWatcher, LogsAValueCrossingTheThresholdOnceEachWay)

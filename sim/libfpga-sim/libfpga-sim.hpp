@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -36,17 +35,28 @@
  * what fpga-sim needs (read and write access to /dev/fuse; user namespaces
  * when not root). No member is thread-safe: use a Simulation from one
  * thread at a time.
+ *
+ * The interface holds standard-library types only (a board is the text of
+ * a board file), so the library's ABI is libstdc++'s and no other's.
  */
+
+#if defined(__GNUC__)
+#define LIBFPGA_SIM_EXPORT __attribute__((visibility("default")))
+#else
+#define LIBFPGA_SIM_EXPORT
+#endif
+
 namespace fpga_sim
 {
 
 /** @brief fpga-sim refused what was asked: a board or a change it does not
  *         take, or a simulation it cannot start. what() is fpga-sim's own
- *         message ("chips.r9: ..."). */
-class SimulationError : public std::runtime_error
+ *         message ("chips.r1.detected: ..."). */
+class LIBFPGA_SIM_EXPORT SimulationError : public std::runtime_error
 {
   public:
     using std::runtime_error::runtime_error;
+    ~SimulationError() override;
 };
 
 /** @brief One journal entry: its fields in the order they were sent, a
@@ -54,39 +64,49 @@ class SimulationError : public std::runtime_error
 using JournalEntry = std::vector<std::pair<std::string, std::string>>;
 
 /** @brief The first value of field @p key in @p entry, or "" when absent. */
-std::string field(const JournalEntry& entry, std::string_view key);
+LIBFPGA_SIM_EXPORT std::string field(const JournalEntry& entry,
+                                     std::string_view key);
 
-class Simulation
+class LIBFPGA_SIM_EXPORT Simulation
 {
   public:
+    /** What the simulation runs with. Its fields are part of the ABI: a
+     *  new one comes with a new soname. */
     struct Options
     {
-        /** The fpga-sim program; by default the installed one. */
+        /** The fpga-sim program; by default defaultFpgaSim(). */
         std::string fpgaSim = defaultFpgaSim();
         /** Pass the command's standard output and error through to this
          *  process's instead of keeping them for output() and errors(). */
         bool passOutput = false;
     };
 
-    /** @brief The fpga-sim this library was installed with. */
+    /** @brief The fpga-sim program: $FPGA_SIM when set and not empty (for
+     *         an fpga-sim that is not where this library was installed
+     *         with it: a relocated prefix, a DESTDIR, a build tree), else
+     *         the one installed with this library. */
     static std::string defaultFpgaSim();
 
-    /** @brief The JSON of a board file. @throws SimulationError when the
-     *         file cannot be read or holds no JSON */
-    static nlohmann::json loadBoard(const std::string& path);
+    /** @brief The text of fpga-sim's built-in board, the one a Simulation
+     *         without a board serves (installed as default.json in the
+     *         board directory, pkg-config's boardsdir). */
+    static std::string builtInBoard();
+
+    /** @brief The text of a board file. @throws SimulationError when the
+     *         file cannot be read */
+    static std::string loadBoard(const std::string& path);
 
     /**
-     * @brief A simulation of @p board; a null board is fpga-sim's built-in
-     *        one. Nothing runs until start().
+     * @brief A simulation of @p board, the JSON text of a board file; an
+     *        empty text is fpga-sim's built-in board. Nothing runs until
+     *        start().
      * @throws SimulationError with `fpga-sim --check`'s message when the
      *         board is not valid
      */
-    Simulation(const nlohmann::json& board, Options options);
+    Simulation(const std::string& board, Options options);
 
     /** @brief A simulation of @p board with the default Options. */
-    explicit Simulation(const nlohmann::json& board = nullptr) :
-        Simulation(board, Options{})
-    {}
+    explicit Simulation(const std::string& board = {});
 
     /** @brief Stops a command still running (as stop()) and removes the
      *         simulation's files. */
@@ -149,12 +169,10 @@ class Simulation
     std::string controlSocket() const;
 
   private:
-    std::string file(const char* name) const;
-
-    Options options;
-    std::string dir;
-    int pid = -1;
-    int status = -1;
+    /** Everything a simulation holds, out of the ABI: members come and go
+     *  without a new soname. */
+    struct State;
+    std::unique_ptr<State> state;
 };
 
 } // namespace fpga_sim

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+#include "default_board.hpp"
 #include "libfpga-sim.hpp"
 #include "sim/control_client.hpp"
 #include "sim/journal.hpp"
@@ -7,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <csignal>
@@ -88,31 +91,51 @@ std::string field(const JournalEntry& entry, std::string_view key)
     return {};
 }
 
+// Not part of the API: none of its members is exported.
+struct [[gnu::visibility("hidden")]] Simulation::State
+{
+    Options options;
+    std::string dir;
+    int pid = -1;
+    int status = -1;
+
+    std::string file(const char* name) const
+    {
+        return dir + "/" + name;
+    }
+};
+
+SimulationError::~SimulationError() = default;
+
 std::string Simulation::defaultFpgaSim()
 {
-    return FPGA_SIM_INSTALLED;
+    const char* relocated = std::getenv("FPGA_SIM");
+    return relocated != nullptr && *relocated != '\0'
+               ? relocated
+               : FPGA_SIM_INSTALLED;
 }
 
-nlohmann::json Simulation::loadBoard(const std::string& path)
+std::string Simulation::builtInBoard()
 {
-    std::ifstream in(path);
-    if (!in)
+    return defaultBoardJson;
+}
+
+std::string Simulation::loadBoard(const std::string& path)
+{
+    if (!std::ifstream(path))
     {
         throw SimulationError(path + ": " + std::strerror(errno));
     }
-    try
-    {
-        return nlohmann::json::parse(in);
-    }
-    catch (const nlohmann::json::exception& e)
-    {
-        throw SimulationError(path + ": not valid JSON: " + e.what());
-    }
+    return slurp(path);
 }
 
-Simulation::Simulation(const nlohmann::json& board, Options options) :
-    options(std::move(options))
+Simulation::Simulation(const std::string& board) : Simulation(board, Options{})
+{}
+
+Simulation::Simulation(const std::string& board, Options options) :
+    state(std::make_unique<State>())
 {
+    state->options = std::move(options);
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern =
         std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
@@ -122,25 +145,25 @@ Simulation::Simulation(const nlohmann::json& board, Options options) :
         throw SimulationError("cannot create a directory in " + pattern + ": " +
                               std::strerror(errno));
     }
-    dir = pattern;
-    if (board.is_null())
+    state->dir = pattern;
+    if (board.empty())
     {
         return;
     }
-    std::ofstream(file("board.json"))
-        << board.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::ofstream(state->file("board.json")) << board;
     auto [checked, message] =
-        runToEnd({this->options.fpgaSim, "--check", file("board.json")}, dir);
+        runToEnd({state->options.fpgaSim, "--check", state->file("board.json")},
+                 state->dir);
     if (checked != 0)
     {
         // "FILE: field: problem" without the file, which is ours.
-        const std::string prefix = file("board.json") + ": ";
+        const std::string prefix = state->file("board.json") + ": ";
         if (message.starts_with(prefix))
         {
             message.erase(0, prefix.size());
         }
         std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
+        std::filesystem::remove_all(state->dir, ignored);
         throw SimulationError(message);
     }
 }
@@ -149,37 +172,33 @@ Simulation::~Simulation()
 {
     stop();
     std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-}
-
-std::string Simulation::file(const char* name) const
-{
-    return dir + "/" + name;
+    std::filesystem::remove_all(state->dir, ignored);
 }
 
 std::string Simulation::controlSocket() const
 {
-    return file("control");
+    return state->file("control");
 }
 
 void Simulation::start(const std::vector<std::string>& command)
 {
-    if (pid > 0)
+    if (state->pid > 0)
     {
         throw SimulationError("a command runs already");
     }
-    std::vector<std::string> argv = {options.fpgaSim};
-    if (std::filesystem::exists(file("board.json")))
+    std::vector<std::string> argv = {state->options.fpgaSim};
+    if (std::filesystem::exists(state->file("board.json")))
     {
-        argv.insert(argv.end(), {"--board", file("board.json")});
+        argv.insert(argv.end(), {"--board", state->file("board.json")});
     }
-    argv.insert(argv.end(),
-                {"--control", controlSocket(), "--trace=" + file("trace"),
-                 "--journal=" + file("journal"), "--"});
+    argv.insert(argv.end(), {"--control", controlSocket(),
+                             "--trace=" + state->file("trace"),
+                             "--journal=" + state->file("journal"), "--"});
     argv.insert(argv.end(), command.begin(), command.end());
-    pid = options.passOutput ? spawn(argv, "", "")
-                             : spawn(argv, file("out"), file("err"));
-    status = -1;
+    state->pid = state->options.passOutput
+                     ? spawn(argv, "", "")
+                     : spawn(argv, state->file("out"), state->file("err"));
+    state->status = -1;
     // fpga-sim listens before it starts the command.
     const bool listening = waitFor([](const Simulation& sim) {
         struct stat st
@@ -221,15 +240,15 @@ void Simulation::change(const std::vector<std::string>& words)
 
 bool Simulation::running()
 {
-    if (pid <= 0)
+    if (state->pid <= 0)
     {
         return false;
     }
     int waitStatus = 0;
-    if (::waitpid(pid, &waitStatus, WNOHANG) == pid)
+    if (::waitpid(state->pid, &waitStatus, WNOHANG) == state->pid)
     {
-        status = exitStatus(waitStatus);
-        pid = 0;
+        state->status = exitStatus(waitStatus);
+        state->pid = 0;
         return false;
     }
     return true;
@@ -239,17 +258,17 @@ int Simulation::wait()
 {
     if (running())
     {
-        status = waitForExit(pid);
-        pid = 0;
+        state->status = waitForExit(state->pid);
+        state->pid = 0;
     }
-    return status;
+    return state->status;
 }
 
 int Simulation::stop()
 {
     if (running())
     {
-        ::kill(pid, SIGTERM);
+        ::kill(state->pid, SIGTERM);
     }
     return wait();
 }
@@ -272,13 +291,13 @@ bool Simulation::waitFor(
 
 std::vector<std::string> Simulation::trace() const
 {
-    return lines(file("trace"));
+    return lines(state->file("trace"));
 }
 
 std::vector<JournalEntry> Simulation::journal() const
 {
     std::vector<JournalEntry> entries;
-    for (const std::string& line : lines(file("journal")))
+    for (const std::string& line : lines(state->file("journal")))
     {
         try
         {
@@ -295,12 +314,12 @@ std::vector<JournalEntry> Simulation::journal() const
 
 std::string Simulation::output() const
 {
-    return slurp(file("out"));
+    return slurp(state->file("out"));
 }
 
 std::string Simulation::errors() const
 {
-    return slurp(file("err"));
+    return slurp(state->file("err"));
 }
 
 } // namespace fpga_sim
