@@ -34,6 +34,17 @@
  */
 #pragma once
 
+// One message below C++20, rather than one per construct the rest needs.
+#if __cplusplus < 202002L
+#error "libfpga.hpp needs C++20: compile with -std=c++20 or later"
+#else
+
+/** @brief The version of libfpga this header belongs to. */
+#define LIBFPGA_VERSION "0.1.0"
+#define LIBFPGA_VERSION_MAJOR 0
+#define LIBFPGA_VERSION_MINOR 1
+#define LIBFPGA_VERSION_PATCH 0
+
 #include <array>
 #include <bitset>
 #include <cstddef>
@@ -370,3 +381,5 @@ LIBFPGA_EXPORT int getPlatform(PlatformInformation& info);
 LIBFPGA_EXPORT int getPlatDevPresence(PlatDevPresence& presence);
 
 } // namespace tavrin_fpga
+
+#endif // __cplusplus >= 202002L

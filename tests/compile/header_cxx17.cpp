@@ -1,0 +1,3 @@
+// SPDX-License-Identifier: Apache-2.0
+// A user of the library that compiles below C++20.
+#include <libfpga.hpp>
