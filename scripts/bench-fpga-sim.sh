@@ -36,7 +36,7 @@ fi
 
 if [ ! -f "$build/build.ninja" ]; then
     meson setup "$build" --buildtype=release \
-        -Dtests=disabled -Dexamples=false >/dev/null || exit 1
+        -Dtests=disabled -Dexamples=disabled >/dev/null || exit 1
 fi
 meson compile -C "$build" -j 1 sim-benchmark >/dev/null || exit 1
 

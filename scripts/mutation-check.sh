@@ -565,7 +565,7 @@ def check(scratch, started):
     logs = os.path.join(scratch, "logs")
     os.makedirs(logs)
     setup = NICE + ["meson", "setup", build, "-Dbenchmarks=disabled",
-                    "-Dexamples=false", "-Dtests=enabled", "-Dtools=true",
+                    "-Dexamples=disabled", "-Dtests=enabled", "-Dtools=true",
                     "-Dlg2=disabled"]
     compile_cmd = NICE + ["meson", "compile", "-C", build, "-j", jobs]
     for step, cmd in (("setup", setup), ("build", compile_cmd)):

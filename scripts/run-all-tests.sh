@@ -3,11 +3,15 @@
 # Run the test suite in every build that CI proves, and sum the cases.
 #
 #     scripts/run-all-tests.sh [LEG...]
-#         (default: native armhf parity asan tsan fuzz syscalls)
+#         (default: native downstream armhf parity asan tsan fuzz syscalls)
 #
 # Legs, each in a build directory of its own:
 #   native    the suite as scripts/run-tests.sh runs it (build/), with the
 #             built-in journal layer
+#   downstream  scripts/check-downstream.sh: the native build installed
+#             and its programs run from there, and examples/downstream, a
+#             project that takes libfpga as a meson subproject, built, tested
+#             on libfpga-sim and installed (build-downstream/)
 #   armhf     the BMC configuration: lg2 built from ../shared/third_party
 #             (scripts/build-lg2.sh, build-lg2-armhf/), the library built
 #             against it (-Dlg2=enabled) and the suite, all cross-built for
@@ -44,12 +48,12 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(native armhf parity asan tsan fuzz syscalls)
+[ ${#legs[@]} -gt 0 ] || legs=(native downstream armhf parity asan tsan fuzz syscalls)
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 
 # Options of every extra build: only the library and the tests.
-lean=(-Dexamples=false -Dbenchmarks=disabled)
+lean=(-Dexamples=disabled -Dbenchmarks=disabled)
 
 # Set DIR up with the options given (again, for a directory set up
 # before: its options may be older than the project's). Meson keeps a
@@ -92,6 +96,10 @@ runRecorded() {
 
 legNative() {
     runRecorded scripts/run-tests.sh build
+}
+
+legDownstream() {
+    scripts/check-downstream.sh build
 }
 
 thirdParty=$root/../shared/third_party
