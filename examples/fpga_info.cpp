@@ -3,8 +3,10 @@
 // the driver reports, the platform type, the FPGA carrying the HPM blocks,
 // a power-block register and the decoded views the platform offers.
 //
-// Build against an installed library with
+// Build against an installed library with (the run path for a prefix the
+// dynamic linker does not search)
 //     g++ -std=c++20 fpga_info.cpp $(pkg-config --cflags --libs libfpga)
+//         -Wl,-rpath,$(pkg-config --variable=libdir libfpga)
 
 #include <libfpga.hpp>
 
