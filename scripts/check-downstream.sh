@@ -104,8 +104,10 @@ check "no build path in the installed files of $build" \
 prefix=$work/prefix
 setup=(meson setup)
 [ -f "$downstream/build.ninja" ] && setup+=(--reconfigure)
+# This checkout's libfpga, even where another is installed.
 check "meson setup of examples/downstream" "${setup[@]}" "$downstream" \
-    examples/downstream --buildtype=plain --prefix="$prefix"
+    examples/downstream --buildtype=plain --prefix="$prefix" \
+    --force-fallback-for=libfpga,libfpga-sim
 check "meson compile of examples/downstream" meson compile -C "$downstream"
 check "examples/downstream's test on libfpga-sim" \
     meson test -C "$downstream" --no-rebuild --print-errorlogs
