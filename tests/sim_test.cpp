@@ -9,7 +9,7 @@
 
 #include "sim/board.hpp"
 #include "sim/board_json.hpp"
-#include "sim/change.hpp"
+#include "sim/board_edit.hpp"
 #include "sim/world.hpp"
 #include "support/world_test.hpp"
 
@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -122,6 +123,8 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "expected a hexadecimal string"},
         {R"({"chips": {"r01": {}}})", "chips.r01", "a chip is"},
         {R"({"chips": {"r0": {"blocks": [0, "9-4"]}}})", "chips.r0.blocks[1]",
+         "range \"9-4\" is reversed: write it \"4-9\""},
+        {R"({"chips": {"r0": {"blocks": ["60-70"]}}})", "chips.r0.blocks[0]",
          "must lie within 0-63"},
         {R"({"hpmChip": "remote"})", "hpmChip", "\"local\" or \"remote0\""},
         {R"({"readOnlyReset": true, "resetAttribute": false})", "readOnlyReset",
@@ -223,7 +226,11 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
 {
     const Board board = boardFromJson(
         {{"chips", {{"r0", {{"detected", 1}, {"blocks", {4}}}}}},
-         {"nodes", {{"fpga-r2", {{"fail", {{{"errno", "EIO"}}}}}}}}});
+         {"nodes",
+          {{"fpga-r2", {{"fail", {{{"errno", "EIO"}}}}}},
+           {"fpga-r3", {{"fault", "truncated"}, {"size", 4}}},
+           {"fpga-r0-adi", {{"fault", "missing"}}},
+           {"fpga-r1-adi", {{"fault", "fifo"}}}}}});
     // The change, and the value at a pointer into the board's JSON form
     // after it (null: absent), or the field and problem that refuse it.
     const std::tuple<const char*, const char*, json> rows[] = {
@@ -232,6 +239,14 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
         {R"(set  chips.r3.fwVersion "3 12" )", "/chips/r3/fwVersion", "3 12"},
         {"unset chips.r0.blocks", "/chips/r0/blocks", nullptr},
         {"unset chips.r7.detected", "/chips/r7", nullptr},
+        {"unset chips.r0", "/chips/r0", nullptr},
+        {R"(set chips {"local": {"detected": 1}})", "/chips/r0", nullptr},
+        {"set nodes.fpga-r3.fault readOnly; unset nodes.fpga-r3.size",
+         "/nodes/fpga-r3/fault", "readOnly"},
+        {R"(set nodes {"fpga-r0-adi": {"fault": "missing"}, )"
+         R"("fpga-r1-adi": {"fault": "fifo"}})",
+         "/nodes/fpga-r2", nullptr},
+        {"unset nodes", "nodes.fpga-r0-adi.fault", "while the command runs"},
         {"fault add fpga-r1 ETIMEDOUT read block 12",
          "/nodes/fpga-r1/fail",
          {{{"errno", "ETIMEDOUT"}, {"on", "read"}, {"block", 12}}}},
@@ -242,41 +257,63 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
         {"set chips.r0.detected.raw x", "chips.r0.detected", "holds a value"},
         {"set nodes.fpga-r1.fault fifo", "nodes.fpga-r1.fault",
          "while the command runs"},
+        {"set nodes.fpga-r3.fault none", "nodes.fpga-r3.size",
+         "only a \"truncated\" node"},
         {"set scenario []", "scenario", "cannot change the scenario"},
+        {"set chips.r0.detected 0; set probe none", "probe",
+         "cannot change while the command runs"},
         {"fault add fpga-r1 EWHAT", "nodes.fpga-r1.fail[0].errno",
          "not an errno name"},
+        {"fault add fpga-r1-adi EIO", "nodes.fpga-r1-adi",
+         "is \"fifo\" (a FIFO at its path, no registers): there is no "
+         "transfer"},
+        {"poke fpga-r0-adi 1 0 01", "nodes.fpga-r0-adi",
+         "is \"missing\" (no file at its path): there are no registers"},
         {"poke fpga-r1 4 16 30", "nodes.fpga-r1.registers[0].offset",
          "16 is out of range 0-15"},
         {"poke fpga-r1 4 x 30", "", "\"x\" is not a number"},
         {"set chips.r0.detected", "", "usage: set FIELD VALUE"},
+        {"set chips.r0.fwVersion \xff", "", "a change is UTF-8 text"},
         {"fault clear fpga-r1 now", "", "unexpected \"now\""},
         {"frobnicate", "", "is not a change"},
     };
     for (const auto& [words, where, expected] : rows)
     {
         SCOPED_TRACE(words);
+        Board changed = board;
         try
         {
-            const auto applied =
-                applyChange(board, fpga_sim::changeFromWords(words));
-            const json form = boardToJson(applied.board);
+            // Edits joined by "; " are applied together, as a step's are.
+            fpga_sim::Change change;
+            std::istringstream split(words);
+            for (std::string one; std::getline(split, one, ';');)
+            {
+                const auto more = fpga_sim::changeFromWords(one).edits;
+                change.edits.insert(change.edits.end(), more.begin(),
+                                    more.end());
+            }
+            fpga_sim::applyChange(changed, change);
+            const json form = fpga_sim::boardToJson(changed);
             const json::json_pointer at(where);
             EXPECT_EQ(form.contains(at) ? form.at(at) : json(), expected);
+            EXPECT_EQ(boardFromJson(form), changed);
         }
         catch (const fpga_sim::BoardError& e)
         {
             EXPECT_EQ(e.path(), where);
             EXPECT_THAT(e.problem(), HasSubstr(expected.get<std::string>()));
+            EXPECT_EQ(changed, board); // nothing half done
         }
     }
     // A poke writes the live registers, not the board.
-    const auto poked = applyChange(
-        board, fpga_sim::changeFromWords("poke fpga-r1-adi {\"position\": "
+    Board poked = board;
+    const auto applied = fpga_sim::applyChange(
+        poked, fpga_sim::changeFromWords("poke fpga-r1 {\"position\": "
                                          "5, \"bytes\": [1, 2]}"));
-    EXPECT_EQ(poked.board, board);
-    ASSERT_EQ(poked.pokes.size(), 1U);
-    EXPECT_EQ(poked.pokes[0].first, "/dev/fpga-r1-adi");
-    EXPECT_EQ(poked.pokes[0].second, (fpga_sim::Registers{{5, 1}, {6, 2}}));
+    EXPECT_EQ(poked, board);
+    ASSERT_EQ(applied.pokes.size(), 1U);
+    EXPECT_EQ(applied.pokes[0].first, "/dev/fpga-r1");
+    EXPECT_EQ(applied.pokes[0].second, (fpga_sim::Registers{{5, 1}, {6, 2}}));
 }
 
 TEST(BoardFile, RegistersTakeLittleMemory)
