@@ -510,6 +510,32 @@ void changes(bool live)
              at(0x50),
              "\xc1\xb2"},
             {{}, 0, "", reset, zero + "\xb2"},
+            // Refused with the field and why, the board left as it was.
+            {{"set", "chips.r1.blocks", R"(["5-3"])"},
+             1,
+             "fpga-sim: chips.r1.blocks[0]: range \"5-3\" is reversed",
+             [&] { return text(detected); },
+             "0\n"},
+            {{"poke", "fpga-r0-adi", "1", "0", "01"},
+             1,
+             "fpga-sim: nodes.fpga-r0-adi: the node is \"missing\"",
+             [&] { return text(detected); },
+             "0\n"},
+            {{"fault", "add", "fpga-r2-adi", "EIO"},
+             1,
+             "fpga-sim: nodes.fpga-r2-adi: the node is \"fifo\"",
+             [&] { return text(detected); },
+             "0\n"},
+            {{"set", "chips.r1.fwVersion", "\xff\xfe"},
+             1,
+             "fpga-sim: a change is UTF-8 text",
+             [&] { return text(detected); },
+             "0\n"},
+            {{"set", "chips.r1.fwVersion", "\x1b[31m\x01"},
+             1,
+             "such as 0x1b",
+             [&] { return text(detected); },
+             "0\n"},
         };
     for (const auto& [change, status, message, look, shown] : rows)
     {
@@ -529,6 +555,10 @@ void checkChangesTrace(const std::string& trace)
     EXPECT_THAT(trace, HasSubstr("control set chips.r1.detected 0: applied\n"));
     EXPECT_THAT(trace, HasSubstr("\ncontrol set chips.r1.detected \"yes\": "
                                  "refused chips.r1.detected: expected"));
+    // Control bytes of a refused change are escaped, the line kept whole.
+    EXPECT_THAT(trace, HasSubstr("fwVersion \\x1b[31m\\x01: refused"));
+    EXPECT_EQ(trace.find_first_of(std::string("\x1b\x01", 2)),
+              std::string::npos);
 }
 
 /** A scenario: remote 0 goes after three looks at it and comes back two
@@ -540,7 +570,7 @@ Board scenarioBoard()
         "chips": {"r0": {"detected": 1, "chipId": 7}},
         "scenario": [
           {"after": {"accesses": 3, "of": "fpga_rmt0_detected"},
-           "set": {"chips.r0.detected": 0}},
+           "set": {"chips.r0.detected": 0, "chips.r0.chipId": 9}},
           {"after": {"accesses": 2}, "set": {"chips.r0.detected": 1}},
           {"after": {"ms": 1}, "set": {"chips.r0.fwVersion": "9 9"}}]})"));
 }
@@ -554,11 +584,12 @@ void scenario(bool live)
     std::string seen;
     for (int i = 0; i < 6; ++i)
     {
-        // The chip id's opens count for the second step alone.
-        text(driverDir + "fpga_rmt0_chip_id");
+        // The chip id's opens count for the second step alone, and do
+        // not run the first.
+        seen += text(driverDir + "fpga_rmt0_chip_id");
         seen += text(driverDir + "fpga_rmt0_detected");
     }
-    EXPECT_EQ(seen, "1\n1\n1\n0\n1\n1\n");
+    EXPECT_EQ(seen, "0x7\n1\n0x7\n1\n0x7\n1\n0x7\n0\n0x9\n1\n0x9\n1\n");
     // Ten seconds at most: a guard, not a measure.
     for (int i = 0; i < 10000 && !exists(driverDir + "fpga_rmt0_fw_version");
          ++i)
@@ -580,8 +611,14 @@ const std::vector<BoardCase>& boardCases()
          checkTransfersTrace,
          {"Failed to open /dev/fpga-r0\n",
           "Failed to open /dev/fpga-r0-adi\n"}},
-        {"changes", [] { return Board().presentChip(remote, 1); }, changes,
-         checkChangesTrace},
+        {"changes",
+         [] {
+             Board board = Board().presentChip(remote, 1);
+             board.node(remote, 0, Mode::adi).fault = NodeFault::missing;
+             board.node(remote, 2, Mode::adi).fault = NodeFault::fifo;
+             return board;
+         },
+         changes, checkChangesTrace},
         {"scenario", scenarioBoard, scenario,
          [](const std::string& trace) {
              EXPECT_THAT(trace, HasSubstr("\nscenario[1] set chips.r0.detected "
@@ -724,6 +761,25 @@ TEST_F(OnFpgaSim, TakesChangesFromOutsideAndOutlastsBadClients)
     EXPECT_EQ(run.status, 3) << run.err;
     EXPECT_EQ(run.out, "999\n");
     EXPECT_FALSE(exists(socket));
+}
+
+TEST_F(OnFpgaSim, RunsAllStepsDueAtOnceInTheirOwnTime)
+{
+    // Each step costs what it changes: 20,000 steps due at the first open
+    // run there, in about the time reading them takes.
+    Board board = Board().presentChip(remote, 0);
+    for (int i = 1; i <= 20000; ++i)
+    {
+        board.scenario.push_back(
+            {0,
+             "",
+             {},
+             {{{fpga_sim::Change::Op::set, "chips.r0.detected", i % 2}}}});
+    }
+    const auto run =
+        fpga_test::runOnBoard(board, {"cat", driverDir + "fpga_rmt0_detected"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "0\n");
 }
 
 TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)

@@ -8,8 +8,8 @@
 // fpgasim_test.cpp.
 
 #include "sim/board.hpp"
-#include "sim/board_json.hpp"
 #include "sim/board_edit.hpp"
+#include "sim/board_json.hpp"
 #include "sim/world.hpp"
 #include "support/world_test.hpp"
 
