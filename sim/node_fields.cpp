@@ -302,13 +302,14 @@ const layout::Node& nodeNamedOrBad(const std::string& name,
         }
     }
     std::string names;
-    for (layout::Mode mode : {Mode::normal, Mode::adi})
+    for (const layout::ModeInfo& m : layout::modes)
     {
         names += (names.empty() ? "" : ", ") +
-                 std::string(layout::node(Location::local, 0, mode).name);
+                 std::string(layout::node(Location::local, 0, m.mode).name);
     }
-    for (layout::Mode mode : {Mode::normal, Mode::adi})
+    for (const layout::ModeInfo& m : layout::modes)
     {
+        const Mode mode = m.mode;
         names +=
             ", " + std::string(layout::node(Location::remote, 0, mode).name) +
             " to " +
