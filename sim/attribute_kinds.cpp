@@ -108,9 +108,9 @@ BlockSet blockSet(const json& list, const std::string& path)
             const auto last = std::stoul(m[2]);
             if (first > last)
             {
-                bad(where, "range \"" + text + "\" is reversed: write it \"" +
-                               std::string(m[2]) + "-" + std::string(m[1]) +
-                               "\"");
+                bad(where,
+                    "range \"" + text + "\" is reversed: write it \"" +
+                        std::string(m[2]) + "-" + std::string(m[1]) + "\"");
             }
             if (last > layout::maxBlock)
             {
@@ -219,8 +219,7 @@ std::optional<std::string> hpmText(const json& v)
 const AttrKind& attrKind(const std::string& name)
 {
     static const std::map<std::string, AttrKind> kinds = {
-        {"detected",
-         {"true, false or an integer", detectedText, detectedLine}},
+        {"detected", {"true, false or an integer", detectedText, detectedLine}},
         {"chipId",
          {"a hexadecimal string such as \"0x7a\" or an unsigned integer",
           hexNumberText,

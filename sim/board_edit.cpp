@@ -185,7 +185,8 @@ class Transaction
 
     bool committed = false;
     std::optional<Top> top;
-    std::optional<std::pair<ChipAttributes, std::map<std::size_t, ChipAttributes>>>
+    std::optional<
+        std::pair<ChipAttributes, std::map<std::size_t, ChipAttributes>>>
         chips;
     std::map<std::string, SavedNode> nodes;
 };
@@ -236,7 +237,8 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
     const bool exists = !index || board.remotes.contains(*index);
     if (parts.size() == 2)
     {
-        ChipAttributes chip = value ? chipFromJson(*value, at) : ChipAttributes{};
+        ChipAttributes chip =
+            value ? chipFromJson(*value, at) : ChipAttributes{};
         t.save(BoardField::Part::chips);
         if (index && !value)
         {
@@ -247,13 +249,13 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
                    index.value_or(0)) = std::move(chip);
         return;
     }
-    const auto f = std::find_if(
-        chipFields.begin(), chipFields.end(),
-        [&](const ChipField& c) { return parts[2] == c.key; });
+    const auto f =
+        std::find_if(chipFields.begin(), chipFields.end(),
+                     [&](const ChipField& c) { return parts[2] == c.key; });
     if (f == chipFields.end())
     {
-        bad(path, unknownField({"detected", "chipId", "ifaceVer",
-                                "fwVersion", "blocks"}));
+        bad(path, unknownField({"detected", "chipId", "ifaceVer", "fwVersion",
+                                "blocks"}));
     }
     std::optional<std::string> text;
     if (value)
@@ -264,7 +266,8 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
     {
         t.save(BoardField::Part::chips);
         board.chip(index ? Location::remote : Location::local,
-                   index.value_or(0)).*f->text = std::move(text);
+                   index.value_or(0)).*
+            f->text = std::move(text);
     }
 }
 

@@ -201,9 +201,8 @@ const BoardField* boardField(const std::string& key)
 std::string unknownBoardField()
 {
     return unknownField({"description", "probe", "hpmChip", "resetAttribute",
-                         "readOnlyReset", "readOnlyDriverDir",
-                         "attributeOwner", "attributeGroup", "chips", "nodes",
-                         "scenario"});
+                         "readOnlyReset", "readOnlyDriverDir", "attributeOwner",
+                         "attributeGroup", "chips", "nodes", "scenario"});
 }
 
 std::optional<std::size_t> chipKey(const std::string& key,

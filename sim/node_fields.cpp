@@ -216,20 +216,17 @@ void readMode(const json& v, const std::string& path, const NodeInfo&, Node& n)
     n.mode = modeFromJson(v, path);
 }
 
-void readOwner(const json& v, const std::string& path, const NodeInfo&,
-               Node& n)
+void readOwner(const json& v, const std::string& path, const NodeInfo&, Node& n)
 {
     n.owner = id(v, path);
 }
 
-void readGroup(const json& v, const std::string& path, const NodeInfo&,
-               Node& n)
+void readGroup(const json& v, const std::string& path, const NodeInfo&, Node& n)
 {
     n.group = id(v, path);
 }
 
-void readFault(const json& v, const std::string& path, const NodeInfo&,
-               Node& n)
+void readFault(const json& v, const std::string& path, const NodeInfo&, Node& n)
 {
     n.fault = named(nodeFaults, v, path);
 }
@@ -259,8 +256,8 @@ void readFail(const json& list, const std::string& path, const NodeInfo&,
     }
 }
 
-void readRegisters(const json& v, const std::string& path,
-                   const NodeInfo& info, Node& n)
+void readRegisters(const json& v, const std::string& path, const NodeInfo& info,
+                   Node& n)
 {
     registersFromJson(v, path, info, n.bytes);
 }
@@ -385,8 +382,7 @@ namespace
  *  cut at block ends where the mode says so. */
 json registerEntries(const Registers& bytes, const NodeInfo& info)
 {
-    const bool split =
-        layout::modeInfo(info.device.mode).entriesSplitAtBlocks;
+    const bool split = layout::modeInfo(info.device.mode).entriesSplitAtBlocks;
     json out = json::array();
     for (const Registers::Run& run : bytes.runs())
     {

@@ -76,8 +76,7 @@ ScenarioStep trigger(const json& step, const std::string& where)
 
 } // namespace
 
-std::vector<ScenarioStep> scenarioFromJson(const json& list,
-                                           const Board& board)
+std::vector<ScenarioStep> scenarioFromJson(const json& list, const Board& board)
 {
     if (!list.is_array())
     {

@@ -2,7 +2,6 @@
 // DriverFs's changes: from the control socket, and the scenario's steps,
 // run as an open meets their count or when their time has come.
 #include "driver_fs.hpp"
-
 #include "sim/board_edit.hpp"
 #include "sim/change.hpp"
 

@@ -201,8 +201,8 @@ inline constexpr std::array<ModeInfo, 2> modes = {{
      {{{"block", "block", 24, maxBlock, maxBlock, true, false},
        {"offset", "offset", 20, maxOffset, maxOffset, true, false},
        {"page", "page", 4, maxPage, remotePageMask, false, true},
-       {"pageDataOffset", "pdo", 0, maxPageDataOffset, maxPageDataOffset,
-        false, false}}},
+       {"pageDataOffset", "pdo", 0, maxPageDataOffset, maxPageDataOffset, false,
+        false}}},
      4,
      false},
 }};
@@ -241,9 +241,9 @@ constexpr std::uint64_t position(Mode mode, Location location,
     for (std::size_t i = 0; i < info.count; ++i)
     {
         const Coordinate& c = info.coordinates[i];
-        out |= (values[i] & (location == Location::remote ? c.remoteMax
-                                                           : c.max))
-               << c.shift;
+        out |=
+            (values[i] & (location == Location::remote ? c.remoteMax : c.max))
+            << c.shift;
     }
     return out;
 }
@@ -262,8 +262,7 @@ constexpr std::size_t adiPosition(Location location, std::size_t block,
                                   std::size_t offset, std::size_t page,
                                   std::size_t pageDataOffset)
 {
-    return position(Mode::adi, location,
-                    {block, offset, page, pageDataOffset});
+    return position(Mode::adi, location, {block, offset, page, pageDataOffset});
 }
 
 /** Register coordinates of a file position. */
@@ -278,8 +277,8 @@ struct Coordinates
 /** The coordinates of @p position on a node in @p mode, in the mode's
  *  order; the inverse of position(). The block is not cut to its range: a
  *  position past the window gives a block past maxBlock. */
-constexpr std::array<std::uint64_t, 4> coordinateValues(Mode mode,
-                                                        std::uint64_t position)
+constexpr std::array<std::uint64_t, 4>
+    coordinateValues(Mode mode, std::uint64_t position)
 {
     const ModeInfo& info = modeInfo(mode);
     std::array<std::uint64_t, 4> out{};
