@@ -103,6 +103,21 @@ class Transaction
         }
     }
 
+    /** Save one chip (nullopt: the local one) before it changes. */
+    void saveChip(std::optional<std::size_t> index)
+    {
+        if (chips || chipSaves.contains(index))
+        {
+            return; // saved already: as it was before the change
+        }
+        const auto found = index ? board.remotes.find(*index)
+                                 : board.remotes.end();
+        chipSaves[index] = !index ? std::optional(board.local)
+                           : found == board.remotes.end()
+                               ? std::nullopt
+                               : std::optional(found->second);
+    }
+
     SavedNode& saveNode(const std::string& path, bool withBytes)
     {
         Node& live = board.nodes.at(path);
@@ -173,6 +188,22 @@ class Transaction
             board.local = std::move(chips->first);
             board.remotes = std::move(chips->second);
         }
+        // Saved before all chips were, if they were: as they were then.
+        for (auto& [index, chip] : chipSaves)
+        {
+            if (!index)
+            {
+                board.local = std::move(*chip);
+            }
+            else if (chip)
+            {
+                board.remotes[*index] = std::move(*chip);
+            }
+            else
+            {
+                board.remotes.erase(*index);
+            }
+        }
         for (auto& [path, saved] : nodes)
         {
             Node& live = board.nodes.at(path);
@@ -188,6 +219,8 @@ class Transaction
     std::optional<
         std::pair<ChipAttributes, std::map<std::size_t, ChipAttributes>>>
         chips;
+    std::map<std::optional<std::size_t>, std::optional<ChipAttributes>>
+        chipSaves;
     std::map<std::string, SavedNode> nodes;
 };
 
@@ -239,7 +272,7 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
     {
         ChipAttributes chip =
             value ? chipFromJson(*value, at) : ChipAttributes{};
-        t.save(BoardField::Part::chips);
+        t.saveChip(index);
         if (index && !value)
         {
             board.remotes.erase(*index);
@@ -264,7 +297,7 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
     }
     if (value || exists)
     {
-        t.save(BoardField::Part::chips);
+        t.saveChip(index);
         board.chip(index ? Location::remote : Location::local,
                    index.value_or(0)).*
             f->text = std::move(text);
