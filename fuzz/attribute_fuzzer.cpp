@@ -48,14 +48,6 @@ std::string hexByStream(const std::string& text)
     return std::to_string(value);
 }
 
-std::string firstLine(const std::string& text)
-{
-    std::istringstream in(text);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
 const Target targets[] = {
     {"detected",
      [] { return std::to_string(chipDetected(Location::local, 0)); },
@@ -76,7 +68,7 @@ const Target targets[] = {
                 std::to_string(getFirmwareVer(Location::local, 0));
      },
      [](const std::string& text) {
-         const std::string line = firstLine(text);
+         const std::string line = text.substr(0, text.find('\n'));
          std::istringstream version(line);
          unsigned major = 0;
          unsigned minor = 0;

@@ -24,11 +24,37 @@
 # root or unprivileged user namespaces, and /dev/fuse. Not a test: it
 # prints figures and fails only when something cannot run.
 
+#
+#     scripts/bench-fpga-sim.sh --boards [BUILD_DIR] [STEPS] [MEGABYTES]
+#                              (defaults: build-sim-bench, 20000, 42)
+#
+# instead measures big boards, generated in a scratch directory: one whose
+# scenario has STEPS steps all due at the first open, and one of MEGABYTES
+# of register entries. For each it prints the median of three runs of
+# `fpga-sim --check` (and its peak RSS), of `fpga-sim --board ... -- cat` of
+# an attribute (a run past 120 s is stopped and shown as such), and, on the
+# big board, of five `fpga-sim ctl SOCKET set` while it serves. FPGA_SIM
+# names another fpga-sim to measure (an older build, for a comparison).
+
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
+boards=false
+if [ "${1:-}" = --boards ]; then
+    boards=true
+    shift
+fi
 build=${1:-build-sim-bench}
 rounds=${2:-5}
 starts=${3:-40}
+if $boards; then
+    if [ ! -f "$build/build.ninja" ]; then
+        meson setup "$build" --buildtype=release \
+            -Dtests=disabled -Dexamples=false >/dev/null || exit 1
+    fi
+    meson compile -C "$build" -j 1 tools/fpga-sim/fpga-sim >/dev/null || exit 1
+    exec python3 benchmarks/board_benchmark.py \
+        "${FPGA_SIM:-$build/tools/fpga-sim/fpga-sim}" "${2:-20000}" "${3:-42}"
+fi
 if [ "$rounds" -lt 1 ] || [ "$starts" -lt 2 ]; then
     echo "usage: $0 [BUILD_DIR] [ROUNDS >= 1] [STARTS >= 2]" >&2
     exit 2

@@ -15,6 +15,8 @@ default_packages=(
     libgtest-dev libgmock-dev systemd binutils util-linux
     # fpga-sim: libfuse3, board files in JSON, its command line, man page
     libfuse3-dev fuse3 nlohmann-json3-dev libcli11-dev help2man
+    # the board file schema's test (tests/board_schema_test.py)
+    python3-jsonschema
 )
 packages=("${@:-${default_packages[@]}}")
 

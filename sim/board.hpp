@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/device_layout.hpp"
+#include "scenario.hpp"
 
 #include <libfpga.hpp>
 
@@ -231,27 +232,6 @@ std::string blocksText(std::initializer_list<std::size_t> blocks);
 /** @brief A "blocks" attribute text offering all 64 blocks. */
 std::string allBlocksText();
 
-/**
- * @brief A change a running fpga-sim makes to the board by itself.
- *
- * Steps run in order; each waits for its trigger, counted from when the
- * step before it ran (or from the start): a number of accesses (opens of
- * the driver's files, of one file when @p of names it), or a time.
- */
-struct ScenarioStep
-{
-    /** Opens after which the step runs; unused when @p ms is set. */
-    std::uint64_t accesses = 0;
-    /** The node or attribute file name whose opens count; "": any. */
-    std::string of;
-    /** Milliseconds after which the step runs instead. */
-    std::optional<std::uint64_t> ms;
-    /** The change, in its JSON form (sim/change.hpp), as compact text. */
-    std::string change;
-
-    bool operator==(const ScenarioStep&) const = default;
-};
-
 /** @brief Everything the driver publishes on one board. */
 struct Board
 {
@@ -279,7 +259,7 @@ struct Board
     std::uint32_t attributeGroup = 0;
     /** The ten device nodes by path; all present and zero by default. */
     std::map<std::string, Node> nodes;
-    /** Changes made while a command runs (fpga-sim only). */
+    /** Changes made while a command runs (fpga-sim only; scenario.hpp). */
     std::vector<ScenarioStep> scenario;
 
     Board();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "change.hpp"
 
-#include "board_json.hpp"
+#include "field_reader.hpp"
 
 #include <algorithm>
 
@@ -12,11 +12,6 @@ using nlohmann::json;
 
 namespace
 {
-
-[[noreturn]] void bad(const std::string& path, const std::string& problem)
-{
-    throw BoardError(path, problem);
-}
 
 /** Deeper than any board-file value, and shallow enough for every
  *  recursive walk of one. */
@@ -190,93 +185,6 @@ Change faultFromWords(std::string_view rest)
     return one(Change::Op::addFault, node, std::move(entry));
 }
 
-/** The value at a dotted field path, objects on the way made when
- *  @p make, else nullptr when one is missing. */
-json* slotAt(json& root, const std::string& path, bool make)
-{
-    json* at = &root;
-    std::size_t start = 0;
-    for (;;)
-    {
-        const auto dot = std::min(path.find('.', start), path.size());
-        const std::string key = path.substr(start, dot - start);
-        if (key.empty())
-        {
-            bad(path, "not a field path such as chips.r0.detected");
-        }
-        if (make && at->is_null())
-        {
-            *at = json::object();
-        }
-        if (!at->is_object())
-        {
-            bad(path.substr(0, start - 1),
-                "holds a value, not fields: " + path + " cannot be set");
-        }
-        if (!make && !at->contains(key))
-        {
-            return nullptr;
-        }
-        at = &(*at)[key];
-        if (dot == path.size())
-        {
-            return at;
-        }
-        start = dot + 1;
-    }
-}
-
-void unset(json& board, const std::string& field)
-{
-    const auto dot = field.rfind('.');
-    json* parent = dot == std::string::npos
-                       ? &board
-                       : slotAt(board, field.substr(0, dot), false);
-    const std::string key = field.substr(dot + 1);
-    if (parent != nullptr && parent->is_object() && parent->contains(key))
-    {
-        parent->erase(key);
-        return;
-    }
-    // Nothing to remove; still refuse a field no board file can have.
-    json probe = board;
-    *slotAt(probe, field, true) = nullptr;
-    try
-    {
-        boardFromJson(probe);
-    }
-    catch (const BoardError& e)
-    {
-        if (e.path() != field || e.problem().starts_with("unknown field"))
-        {
-            throw;
-        }
-    }
-}
-
-/** What the mounts of a running fpga-sim fix: a change may not touch it. */
-void checkFixed(const Board& before, const Board& after)
-{
-    if (before.probe != after.probe)
-    {
-        bad("probe", "cannot change while the command runs (the driver's "
-                     "directories are in place)");
-    }
-    for (const auto& [path, node] : before.nodes)
-    {
-        const NodeFault now = after.nodes.at(path).fault;
-        const auto fixed = [](NodeFault f) {
-            return f == NodeFault::missing || f == NodeFault::fifo;
-        };
-        if (now != node.fault && (fixed(now) || fixed(node.fault)))
-        {
-            bad("nodes." + std::string(nodeAt(path).name) + ".fault",
-                "cannot become or stop being \"missing\" or \"fifo\" while "
-                "the command runs");
-        }
-    }
-}
-
 } // namespace
 
 std::string Change::text() const
@@ -317,6 +225,11 @@ Change changeFromWords(std::string_view line)
         bad("", std::string("a change is one line of text, without control "
                             "characters such as 0x") +
                     digits[byte >> 4] + digits[byte & 0xF]);
+    }
+    if (!isUtf8(line))
+    {
+        bad("", "a change is UTF-8 text, and these words are not (give bytes "
+                "that are not text as {\"rawHex\": \"HEX BYTES\"})");
     }
     std::string_view rest = line;
     const std::string verb = nextWord(rest);
@@ -422,62 +335,6 @@ json changeToJson(const Change& change)
         }
     }
     return out;
-}
-
-Applied applyChange(const Board& board, const Change& change)
-{
-    json form = boardToJson(board);
-    form.erase("scenario");
-    json pokes = json::object();
-    for (const Change::Edit& edit : change.edits)
-    {
-        if (edit.op == Change::Op::set || edit.op == Change::Op::unset)
-        {
-            if (edit.target == "scenario" ||
-                edit.target.starts_with("scenario."))
-            {
-                bad("scenario", "a change cannot change the scenario");
-            }
-        }
-        switch (edit.op)
-        {
-            case Change::Op::set:
-                *slotAt(form, edit.target, true) = edit.value;
-                break;
-            case Change::Op::unset:
-                unset(form, edit.target);
-                break;
-            case Change::Op::poke:
-                pokes[edit.target]["registers"].push_back(edit.value);
-                break;
-            case Change::Op::addFault:
-            {
-                json& fail =
-                    *slotAt(form, "nodes." + edit.target + ".fail", true);
-                if (fail.is_null())
-                {
-                    fail = json::array();
-                }
-                fail.push_back(edit.value);
-                break;
-            }
-        }
-    }
-    Applied applied{boardFromJson(form), {}};
-    applied.board.scenario = board.scenario;
-    checkFixed(board, applied.board);
-    if (!pokes.empty())
-    {
-        // Read as a board of their own: the same checks of coordinates and
-        // bytes as a board file's registers.
-        const Board poked = boardFromJson({{"nodes", pokes}});
-        for (const auto& [node, unused] : pokes.items())
-        {
-            const std::string path(layout::nodeNamed(node)->path);
-            applied.pokes.emplace_back(path, poked.nodes.at(path).bytes);
-        }
-    }
-    return applied;
 }
 
 } // namespace fpga_sim

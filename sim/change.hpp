@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "board.hpp"
-
 #include <nlohmann/json.hpp>
 
 #include <string>
@@ -15,9 +13,10 @@
  * @brief A change to a running board, in the board file's own vocabulary.
  *
  * A change names board-file fields ("chips.r0.detected") and gives them
- * values as a board file would. It is applied to the board's JSON form and
- * the result is read again by boardFromJson(), so a refused change gets the
- * same field-naming message as --check and leaves the board as it was.
+ * values as a board file would. It is plain data: its edits as written,
+ * each value as JSON. board_edit.hpp applies it to a board with the board
+ * file's own field readers, so a refused change gets the same
+ * field-naming message as --check and leaves the board as it was.
  *
  * Written as words (fpga-sim ctl, the control socket):
  *
@@ -51,9 +50,13 @@ struct Change
         Op op;
         std::string target;
         nlohmann::json value;
+
+        bool operator==(const Edit&) const = default;
     };
 
     std::vector<Edit> edits;
+
+    bool operator==(const Change&) const = default;
 
     /** @brief The change in words, edits joined by "; ". */
     std::string text() const;
@@ -72,26 +75,5 @@ Change changeFromJson(const nlohmann::json& step, const std::string& path);
 
 /** @brief The JSON form of a change made of set, unset and poke edits. */
 nlohmann::json changeToJson(const Change& change);
-
-/** @brief What a change leaves: the new board, and bytes to write into the
- *         live registers of nodes (by path), which the board does not keep
- *         and a reset therefore undoes. */
-struct Applied
-{
-    Board board;
-    std::vector<std::pair<std::string, Registers>> pokes;
-};
-
-/**
- * @brief Apply @p change to @p board.
- *
- * Fails, and changes nothing, when the board that results is not one the
- * reader accepts, and for what cannot change under a running command: the
- * probe directories, a node becoming or ceasing to be "missing" or "fifo",
- * and the scenario.
- *
- * @throws BoardError with the field path and the problem
- */
-Applied applyChange(const Board& board, const Change& change);
 
 } // namespace fpga_sim

@@ -522,6 +522,24 @@ void changes(bool live)
         }
         EXPECT_EQ(look(), shown);
     }
+    // Refused with the field and why, in our words.
+    const std::pair<std::string, std::string> refusals[] = {
+        {R"(["5-3"])", "chips.r1.blocks[0]: range \"5-3\" is reversed"},
+        {"\xff\xfe", "a change is UTF-8 text"},
+        {"\x1b[31m\x01", "a change is one line of text, without control"},
+        {"poke fpga-r0-adi 1 0 01",
+         "nodes.fpga-r0-adi: the node is \"missing\""},
+        {"fault add fpga-r2-adi EIO",
+         "nodes.fpga-r2-adi: the node is \"fifo\""},
+    };
+    for (const auto& [words, message] : refusals)
+    {
+        const auto run = words.find(' ') == std::string::npos
+                             ? ctl({"set", "chips.r1.blocks", words})
+                             : ctl({words});
+        EXPECT_EQ(run.status, 1) << words;
+        EXPECT_THAT(run.err, HasSubstr("fpga-sim: " + message));
+    }
 }
 
 void checkChangesTrace(const std::string& trace)
@@ -529,6 +547,9 @@ void checkChangesTrace(const std::string& trace)
     EXPECT_THAT(trace, HasSubstr("control set chips.r1.detected 0: applied\n"));
     EXPECT_THAT(trace, HasSubstr("\ncontrol set chips.r1.detected \"yes\": "
                                  "refused chips.r1.detected: expected"));
+    // Control bytes of a refused change are escaped, the line kept whole.
+    EXPECT_THAT(trace, HasSubstr("blocks \\x1b[31m\\x01: refused"));
+    EXPECT_EQ(trace.find('\x1b'), std::string::npos);
 }
 
 /** A scenario: remote 0 goes after three looks at it and comes back two
@@ -540,7 +561,7 @@ Board scenarioBoard()
         "chips": {"r0": {"detected": 1, "chipId": 7}},
         "scenario": [
           {"after": {"accesses": 3, "of": "fpga_rmt0_detected"},
-           "set": {"chips.r0.detected": 0}},
+           "set": {"chips.r0.detected": 0, "chips.r0.chipId": 9}},
           {"after": {"accesses": 2}, "set": {"chips.r0.detected": 1}},
           {"after": {"ms": 1}, "set": {"chips.r0.fwVersion": "9 9"}}]})"));
 }
@@ -554,11 +575,12 @@ void scenario(bool live)
     std::string seen;
     for (int i = 0; i < 6; ++i)
     {
-        // The chip id's opens count for the second step alone.
-        text(driverDir + "fpga_rmt0_chip_id");
+        // The chip id's opens count for the second step alone, and do
+        // not run the first.
+        seen += text(driverDir + "fpga_rmt0_chip_id");
         seen += text(driverDir + "fpga_rmt0_detected");
     }
-    EXPECT_EQ(seen, "1\n1\n1\n0\n1\n1\n");
+    EXPECT_EQ(seen, "0x7\n1\n0x7\n1\n0x7\n1\n0x7\n0\n0x9\n1\n0x9\n1\n");
     // Ten seconds at most: a guard, not a measure.
     for (int i = 0; i < 10000 && !exists(driverDir + "fpga_rmt0_fw_version");
          ++i)
@@ -580,8 +602,14 @@ const std::vector<BoardCase>& boardCases()
          checkTransfersTrace,
          {"Failed to open /dev/fpga-r0\n",
           "Failed to open /dev/fpga-r0-adi\n"}},
-        {"changes", [] { return Board().presentChip(remote, 1); }, changes,
-         checkChangesTrace},
+        {"changes",
+         [] {
+             Board board = Board().presentChip(remote, 1);
+             board.node(remote, 0, Mode::adi).fault = NodeFault::missing;
+             board.node(remote, 2, Mode::adi).fault = NodeFault::fifo;
+             return board;
+         },
+         changes, checkChangesTrace},
         {"scenario", scenarioBoard, scenario,
          [](const std::string& trace) {
              EXPECT_THAT(trace, HasSubstr("\nscenario[1] set chips.r0.detected "
@@ -731,6 +759,15 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
     fpga_test::ScratchDir scratch;
     const std::string bad = scratch.write("bad.json", R"({"nodes": {
         "fpga-r1": {"registers": [{"block": 4, "offset": 16, "bytes": "01"}]}}})");
+    // 20,000 steps due at the first open run there, each at the cost of
+    // what it changes.
+    std::string steps = R"({"chips": {"r0": {"detected": 1}}, "scenario": [)";
+    for (int i = 1; i <= 20000; ++i)
+    {
+        steps += R"({"after": {"accesses": 0}, "set": {"chips.r0.detected": )" +
+                 std::to_string(i % 2) + (i < 20000 ? "}}," : "}}]}");
+    }
+    const std::string many = scratch.write("steps.json", steps);
     const std::string stale = scratch.file("stale");
     converse(stale, "", true);
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
@@ -754,6 +791,9 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          0,
          "default.json: valid board"},
         {{"--", "sh", "-c", "exit 7"}, 7, ""},
+        {{"--board", many, "--", "cat", driverDir + "fpga_rmt0_detected"},
+         0,
+         "0\n"},
         // Pseudo-terminals open inside (expect, tmux and ssh -t need them).
         {{"--", "script", "-qec", "true", "/dev/null"}, 0, ""},
         {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},

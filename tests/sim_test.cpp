@@ -8,16 +8,15 @@
 // fpgasim_test.cpp.
 
 #include "sim/board.hpp"
+#include "sim/board_edit.hpp"
 #include "sim/board_json.hpp"
-#include "sim/change.hpp"
 #include "sim/world.hpp"
 #include "support/world_test.hpp"
 
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -105,14 +104,6 @@ TEST(BoardFile, EveryBoardSurvivesItsJsonForm)
 
 TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
 {
-    const auto repeated = [](const std::string& text, int times) {
-        std::string out;
-        while (times-- > 0)
-        {
-            out += text;
-        }
-        return out;
-    };
     const std::tuple<std::string, std::string, const char*> rows[] = {
         {R"({"probe": "spi2.1"})", "probe",
          R"("spi2.1" is not one of spi2.2, spi2.0, both, none)"},
@@ -122,6 +113,8 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "expected a hexadecimal string"},
         {R"({"chips": {"r01": {}}})", "chips.r01", "a chip is"},
         {R"({"chips": {"r0": {"blocks": [0, "9-4"]}}})", "chips.r0.blocks[1]",
+         "range \"9-4\" is reversed: write it \"4-9\""},
+        {R"({"chips": {"r0": {"blocks": ["60-70"]}}})", "chips.r0.blocks[0]",
          "must lie within 0-63"},
         {R"({"hpmChip": "remote"})", "hpmChip", "\"local\" or \"remote0\""},
         {R"({"readOnlyReset": true, "resetAttribute": false})", "readOnlyReset",
@@ -189,8 +182,11 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "nodes.fpga-r0.registers[0].bytes[1]", "number overflow"},
         {R"({"chips": {"r0": {"detected": 1}, "r0": {}}})", "chips.r0",
          "duplicate key"},
-        {R"({"description": )" + repeated("[", 40) + repeated("]", 40) + "}",
-         "description" + repeated("[0]", 31), "nested deeper than 32 levels"},
+        {R"({"description": )" + std::string(40, '[') + std::string(40, ']') +
+             "}",
+         "description[0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0][0]"
+         "[0][0][0][0][0][0][0][0][0][0][0][0]",
+         "nested deeper than 32 levels"},
         // A scenario's steps meet the board the steps before them made.
         {R"({"scenario": [{"after": {"ms": 5}, "set": {"resetAttribute": false}},
             {"after": {"accesses": 1}, "set": {"readOnlyReset": true}}]})",
@@ -221,9 +217,11 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
 
 TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
 {
-    const Board board = boardFromJson(
-        {{"chips", {{"r0", {{"detected", 1}, {"blocks", {4}}}}}},
-         {"nodes", {{"fpga-r2", {{"fail", {{{"errno", "EIO"}}}}}}}}});
+    const Board board = boardFromText(
+        R"({"chips": {"r0": {"detected": 1, "blocks": [4]}}, "nodes": {
+            "fpga-r2": {"fail": [{"errno": "EIO"}]}, "fpga-r0-adi": {"fault":
+            "missing"}, "fpga-r3": {"fault": "truncated", "size": 4},
+            "fpga-r1-adi": {"fault": "fifo"}}})");
     // The change, and the value at a pointer into the board's JSON form
     // after it (null: absent), or the field and problem that refuse it.
     const std::tuple<const char*, const char*, json> rows[] = {
@@ -232,17 +230,23 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
         {R"(set  chips.r3.fwVersion "3 12" )", "/chips/r3/fwVersion", "3 12"},
         {"unset chips.r0.blocks", "/chips/r0/blocks", nullptr},
         {"unset chips.r7.detected", "/chips/r7", nullptr},
-        {"fault add fpga-r1 ETIMEDOUT read block 12",
-         "/nodes/fpga-r1/fail",
-         {{{"errno", "ETIMEDOUT"}, {"on", "read"}, {"block", 12}}}},
-        {"fault clear fpga-r2", "/nodes/fpga-r2", nullptr},
-        {"set chips.r0.detected yes", "chips.r0.detected",
-         "expected true, false or an integer"},
+        {"unset chips.r0", "/chips/r0", nullptr},
+        {R"(set chips {"local": {"detected": 1}})", "/chips/r0", nullptr},
+        {"set nodes.fpga-r3.fault readOnly; unset nodes.fpga-r3.size",
+         "/nodes/fpga-r3/fault", "readOnly"},
+        {R"(set nodes {"fpga-r0-adi": {"fault": "missing"}, )"
+         R"("fpga-r1-adi": {"fault": "fifo"}})",
+         "/nodes/fpga-r2", nullptr},
+        {"unset nodes", "nodes.fpga-r0-adi.fault", "while the command runs"},
         {"unset chips.r0.detetced", "chips.r0.detetced", "unknown field"},
         {"set chips.r0.detected.raw x", "chips.r0.detected", "holds a value"},
         {"set nodes.fpga-r1.fault fifo", "nodes.fpga-r1.fault",
          "while the command runs"},
+        {"set nodes.fpga-r3.fault none", "nodes.fpga-r3.size",
+         "only a \"truncated\" node"},
         {"set scenario []", "scenario", "cannot change the scenario"},
+        {"set chips.r0.detected 0; set probe none", "probe",
+         "cannot change while the command runs"},
         {"fault add fpga-r1 EWHAT", "nodes.fpga-r1.fail[0].errno",
          "not an errno name"},
         {"poke fpga-r1 4 16 30", "nodes.fpga-r1.registers[0].offset",
@@ -255,71 +259,31 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
     for (const auto& [words, where, expected] : rows)
     {
         SCOPED_TRACE(words);
+        Board changed = board;
         try
         {
-            const auto applied =
-                applyChange(board, fpga_sim::changeFromWords(words));
-            const json form = boardToJson(applied.board);
+            // Edits joined by "; " are applied together, as a step's are.
+            fpga_sim::Change change;
+            std::istringstream split(words);
+            for (std::string one; std::getline(split, one, ';');)
+            {
+                const auto more = fpga_sim::changeFromWords(one).edits;
+                change.edits.insert(change.edits.end(), more.begin(),
+                                    more.end());
+            }
+            fpga_sim::applyChange(changed, change);
+            const json form = fpga_sim::boardToJson(changed);
             const json::json_pointer at(where);
             EXPECT_EQ(form.contains(at) ? form.at(at) : json(), expected);
+            EXPECT_EQ(boardFromJson(form), changed);
         }
         catch (const fpga_sim::BoardError& e)
         {
             EXPECT_EQ(e.path(), where);
             EXPECT_THAT(e.problem(), HasSubstr(expected.get<std::string>()));
+            EXPECT_EQ(changed, board); // nothing half done
         }
     }
-    // A poke writes the live registers, not the board.
-    const auto poked = applyChange(
-        board, fpga_sim::changeFromWords("poke fpga-r1-adi {\"position\": "
-                                         "5, \"bytes\": [1, 2]}"));
-    EXPECT_EQ(poked.board, board);
-    ASSERT_EQ(poked.pokes.size(), 1U);
-    EXPECT_EQ(poked.pokes[0].first, "/dev/fpga-r1-adi");
-    EXPECT_EQ(poked.pokes[0].second, (fpga_sim::Registers{{5, 1}, {6, 2}}));
-}
-
-TEST(BoardFile, RegistersTakeLittleMemory)
-{
-    // 8 MiB of register bytes in one board file, read by a child process
-    // whose address space is limited to 256 MiB: a few bytes of memory per
-    // register byte, not tens.
-    std::string text = R"({"nodes": {"fpga-r0-adi": {"registers": [)";
-    for (std::uint64_t page = 0; page < 8 * 1024; ++page)
-    {
-        text += page == 0 ? "" : ",";
-        text += R"({"position": )" + std::to_string(page * 4096) +
-                R"(, "bytes": ")";
-        for (int i = 0; i < 1024; ++i)
-        {
-            text += "a5";
-        }
-        text += "\"}";
-    }
-    text += "]}}}";
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizers reserve more address space than the limit";
-#endif
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0)
-    {
-        const rlim_t limit = 256 << 20;
-        const rlimit as{limit, limit};
-        ::setrlimit(RLIMIT_AS, &as);
-        try
-        {
-            Board board = boardFromText(text);
-            ::_exit(board.node(Location::remote, 0, Mode::adi).bytes.empty());
-        }
-        catch (...)
-        {
-            ::_exit(2);
-        }
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 using fpga_test::WorldTest;

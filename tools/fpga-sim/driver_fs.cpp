@@ -2,7 +2,6 @@
 #include "driver_fs.hpp"
 
 #include "sim/board_json.hpp"
-#include "sim/change.hpp"
 #include "sim/published.hpp"
 
 #include <fcntl.h>
@@ -12,7 +11,6 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <sstream>
 
 namespace fpga_sim
 {
@@ -23,28 +21,6 @@ namespace
 DriverFs& self()
 {
     return *static_cast<DriverFs*>(fuse_get_context()->private_data);
-}
-
-std::string hex(std::uint64_t value)
-{
-    std::ostringstream out;
-    out << "0x" << std::hex << value;
-    return out.str();
-}
-
-std::string hexBytes(const char* data, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(size * 3);
-    for (std::size_t i = 0; i < size; ++i)
-    {
-        const auto byte = static_cast<unsigned char>(data[i]);
-        out += i == 0 ? "" : " ";
-        out += digits[byte >> 4];
-        out += digits[byte & 0xF];
-    }
-    return out;
 }
 
 /** Whether a transfer of [position, position + size) meets @p fault. */
@@ -316,7 +292,7 @@ void DriverFs::publish()
                 state = NodeState{
                     std::string(entry.device->name),
                     entry.device->mode,
-                    *entry.node,
+                    entry.node,
                     fresh ? entry.node->bytes : std::move(state.bytes),
                     entry.size,
                     entry.readOnly};
@@ -331,128 +307,6 @@ void DriverFs::publish()
                 break;
         }
     }
-}
-
-std::string DriverFs::change(std::string_view words, const std::string& who)
-{
-    const auto held = lock();
-    try
-    {
-        return apply(changeFromWords(words), who);
-    }
-    catch (const std::exception& e)
-    {
-        traceLine(who + " " + std::string(words) + ": refused " + e.what());
-        return e.what();
-    }
-}
-
-std::string DriverFs::apply(const Change& change, const std::string& who)
-{
-    const std::string text = change.text();
-    try
-    {
-        Applied applied = applyChange(board, change);
-        // A node whose registers the board now gives otherwise takes them
-        // as they are given; pokes go to the live registers alone.
-        for (auto& [name, state] : nodes)
-        {
-            const std::string path(layout::nodeNamed(name)->path);
-            const Registers& now = applied.board.nodes.at(path).bytes;
-            if (now != board.nodes.at(path).bytes)
-            {
-                state.bytes = now;
-            }
-        }
-        for (const auto& [path, bytes] : applied.pokes)
-        {
-            const auto state = nodes.find(std::string(nodeAt(path).name));
-            for (const Registers::Run& run : bytes.runs())
-            {
-                if (state != nodes.end())
-                {
-                    state->second.bytes.set(run.start, run.bytes.data(),
-                                            run.bytes.size());
-                }
-            }
-        }
-        board = std::move(applied.board);
-        publish();
-        traceLine(who + " " + text + ": applied");
-        return "";
-    }
-    catch (const std::exception& e)
-    {
-        traceLine(who + " " + text + ": refused " + e.what());
-        return e.what();
-    }
-}
-
-void DriverFs::runStep()
-{
-    const std::size_t index = nextStep++;
-    const std::string who = "scenario[" + std::to_string(index) + "]";
-    const std::string refused = apply(
-        changeFromJson(nlohmann::json::parse(board.scenario[index].change),
-                       who),
-        who);
-    if (!refused.empty())
-    {
-        // Checked against the board it meets when the file was read; a
-        // change made over the socket since may stand in its way.
-        const std::string line = "fpga-sim: " + who + ": " + refused + "\n";
-        [[maybe_unused]] const ssize_t written =
-            ::write(STDERR_FILENO, line.data(), line.size());
-    }
-    opens = 0;
-    stepStart = std::chrono::steady_clock::now();
-}
-
-void DriverFs::opening(std::string_view name)
-{
-    while (nextStep < board.scenario.size() && !board.scenario[nextStep].ms &&
-           opens >= board.scenario[nextStep].accesses)
-    {
-        runStep();
-    }
-    if (nextStep < board.scenario.size() &&
-        (board.scenario[nextStep].of.empty() ||
-         board.scenario[nextStep].of == name))
-    {
-        ++opens;
-    }
-}
-
-std::optional<std::chrono::milliseconds> DriverFs::runTimedSteps()
-{
-    using namespace std::chrono;
-    const auto held = lock();
-    const auto timed = [&] {
-        return nextStep < board.scenario.size() && board.scenario[nextStep].ms;
-    };
-    while (timed() &&
-           steady_clock::now() >=
-               stepStart + milliseconds(*board.scenario[nextStep].ms))
-    {
-        runStep();
-    }
-    const bool later = std::any_of(
-        board.scenario.begin() + static_cast<std::ptrdiff_t>(nextStep),
-        board.scenario.end(), [](const ScenarioStep& s) { return s.ms; });
-    if (!later)
-    {
-        return std::nullopt;
-    }
-    // A count step may run before the timed one and restart its clock:
-    // look again soon when the timed step is not the next.
-    if (!timed())
-    {
-        return milliseconds(20);
-    }
-    return std::max(milliseconds(1),
-                    duration_cast<milliseconds>(
-                        stepStart + milliseconds(*board.scenario[nextStep].ms) -
-                        steady_clock::now()));
 }
 
 DriverFs::Attr DriverFs::resetControl(bool readOnly)
@@ -577,7 +431,7 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
                       " len=" + std::to_string(size) + outcome());
         }
     };
-    for (const TransferFault& fault : node.initial.failures)
+    for (const TransferFault& fault : node.board->failures)
     {
         if (hits(fault, node, write, position, size))
         {
@@ -596,9 +450,9 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
         return 0;
     }
     std::size_t count = std::min<std::uint64_t>(size, node.window - position);
-    if (!write && node.initial.maxRead != 0)
+    if (!write && node.board->maxRead != 0)
     {
-        count = std::min(count, node.initial.maxRead);
+        count = std::min(count, node.board->maxRead);
     }
     if (write)
     {
@@ -611,7 +465,7 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
     }
     trace([&] {
         return (count != size ? " got=" + std::to_string(count) : "") + ": " +
-               hexBytes(data, count);
+               hexText(std::string_view(data, count));
     });
     return static_cast<int>(count);
 }
@@ -619,17 +473,16 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
 std::string DriverFs::describe(const NodeState& node,
                                std::uint64_t position) const
 {
-    const auto [block, offset, page, pageDataOffset] =
-        layout::coordinates(node.mode, position);
-    std::string out =
-        "pos=" + hex(position) + " block=" + std::to_string(block) +
-        " offset=" + std::to_string(offset);
-    if (node.mode == Mode::normal)
+    const layout::ModeInfo& mode = layout::modeInfo(node.mode);
+    const auto values = layout::coordinateValues(node.mode, position);
+    std::string out = "pos=" + hex(position);
+    for (std::size_t i = 0; i < mode.count; ++i)
     {
-        return out;
+        const layout::Coordinate& c = mode.coordinates[i];
+        out += " " + std::string(c.trace) + "=" +
+               (c.hexInTrace ? hex(values[i]) : std::to_string(values[i]));
     }
-    return out + " page=" + hex(page) +
-           " pdo=" + std::to_string(pageDataOffset);
+    return out;
 }
 
 void DriverFs::traceLine(const std::string& line) const
@@ -638,7 +491,22 @@ void DriverFs::traceLine(const std::string& line) const
     {
         return;
     }
-    const std::string text = line + "\n";
+    // Control bytes (a NUL or an ESC in a refused change) as \xNN: a line
+    // of the trace stays one line of plain text.
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(line.size() + 1);
+    for (const char c : line)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+        {
+            text += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+            continue;
+        }
+        text += c;
+    }
+    text += '\n';
     // One write per line keeps lines whole when the command shares the fd.
     [[maybe_unused]] const ssize_t written =
         ::write(traceFd, text.data(), text.size());
@@ -648,7 +516,7 @@ void DriverFs::restoreRegisters()
 {
     for (auto& [name, node] : nodes)
     {
-        node.bytes = node.initial.bytes;
+        node.bytes = node.board->bytes;
     }
 }
 

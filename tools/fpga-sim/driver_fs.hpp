@@ -36,7 +36,9 @@
  * when an open meets their count of accesses or when the control thread
  * finds their time has come. One mutex guards everything served; each
  * handler holds it throughout, so a change is seen whole by the next open
- * or transfer.
+ * or transfer. A change costs what it changes (sim/board_edit.hpp), and
+ * the files are made anew once per change or run of steps, at the cost of
+ * the number of files: no handler waits on work that grows with the board.
  */
 namespace fpga_sim
 {
@@ -91,7 +93,10 @@ class DriverFs
     {
         std::string name;
         Mode mode;
-        Node initial;
+        /** The board's node: its failures, read limit, and the registers
+         *  a reset restores. */
+        const Node* board;
+        /** The live registers, which transfers read and write. */
         Registers bytes;
         std::uint64_t window;
         bool readOnly;
@@ -144,10 +149,13 @@ class DriverFs
     void traceLine(const std::string& line) const;
     std::string describe(const NodeState& node, std::uint64_t position) const;
     void restoreRegisters();
-    /** Make the files and nodes from board; nodes keep their registers. */
+    /** Make the files and nodes from board; nodes keep their live
+     *  registers. Costs the number of files, not the registers. */
     void publish();
-    /** Apply @p change with lock() held. @return "" or why not */
+    /** Apply @p change with lock() held; publish() is the caller's.
+     *  @return "" or why not */
     std::string apply(const Change& change, const std::string& who);
+    /** Run the next scenario step; publish() is the caller's. */
     void runStep();
 
     Board board;

@@ -157,24 +157,102 @@ inline constexpr std::size_t maxPageDataOffset = 15;
 /** Remote ADI nodes carry only the low 12 bits of the page. */
 inline constexpr std::size_t remotePageMask = 0xFFF;
 
-// Where the fields of a register's coordinates sit in a file position. The
-// offset, page and page data offset fields are as wide as their ranges.
-inline constexpr unsigned normalBlockShift = 4;
-inline constexpr unsigned adiBlockShift = 24;
-inline constexpr unsigned adiOffsetShift = 20;
-inline constexpr unsigned adiPageShift = 4;
+/**
+ * One coordinate of a register within a file position: its name in board
+ * files and in fpga-sim's trace, where it sits, and its largest value. The
+ * first coordinate of every mode is the block.
+ */
+struct Coordinate
+{
+    std::string_view key;   ///< name in board files ("pageDataOffset")
+    std::string_view trace; ///< name in fpga-sim's trace ("pdo")
+    unsigned shift;         ///< bit position in a file position
+    std::size_t max;        ///< largest value on the local FPGA
+    std::size_t remoteMax;  ///< largest value on a remote FPGA
+    bool required;          ///< a register entry must give it (else 0)
+    bool hexInTrace;        ///< the trace shows it in hex ("page=0x12")
+};
+
+/**
+ * What an access mode means for a node's file positions: the coordinates a
+ * position carries, and whether canonical register entries stop at block
+ * ends (a normal node's entry names one block). The one place a mode is
+ * described: positions, coordinates, windows, board-file register entries
+ * and fpga-sim's trace all follow it.
+ */
+struct ModeInfo
+{
+    Mode mode;
+    std::string_view name;
+    std::array<Coordinate, 4> coordinates;
+    std::size_t count; ///< coordinates in use
+    bool entriesSplitAtBlocks;
+};
+
+inline constexpr std::array<ModeInfo, 2> modes = {{
+    {Mode::normal,
+     "normal",
+     {{{"block", "block", 4, maxBlock, maxBlock, true, false},
+       {"offset", "offset", 0, maxOffset, maxOffset, true, false}}},
+     2,
+     true},
+    {Mode::adi,
+     "adi",
+     {{{"block", "block", 24, maxBlock, maxBlock, true, false},
+       {"offset", "offset", 20, maxOffset, maxOffset, true, false},
+       {"page", "page", 4, maxPage, remotePageMask, false, true},
+       {"pageDataOffset", "pdo", 0, maxPageDataOffset, maxPageDataOffset, false,
+        false}}},
+     4,
+     false},
+}};
+
+/** The description of @p mode. */
+constexpr const ModeInfo& modeInfo(Mode mode)
+{
+    return modes[static_cast<std::size_t>(mode)];
+}
+
+// Where the fields of a register's coordinates sit in a file position, as
+// the mode table has them.
+inline constexpr unsigned normalBlockShift =
+    modeInfo(Mode::normal).coordinates[0].shift;
+inline constexpr unsigned adiBlockShift =
+    modeInfo(Mode::adi).coordinates[0].shift;
+inline constexpr unsigned adiOffsetShift =
+    modeInfo(Mode::adi).coordinates[1].shift;
+inline constexpr unsigned adiPageShift =
+    modeInfo(Mode::adi).coordinates[2].shift;
 
 /** Bit position of the block field on a node in @p mode. */
 constexpr unsigned blockShift(Mode mode)
 {
-    return mode == Mode::adi ? adiBlockShift : normalBlockShift;
+    return modeInfo(mode).coordinates[0].shift;
+}
+
+/** File position of the register at @p values (one per coordinate of the
+ *  mode, in its order) on a @p location node; each value is cut to its
+ *  field's width, as the driver does. */
+constexpr std::uint64_t position(Mode mode, Location location,
+                                 const std::array<std::uint64_t, 4>& values)
+{
+    const ModeInfo& info = modeInfo(mode);
+    std::uint64_t out = 0;
+    for (std::size_t i = 0; i < info.count; ++i)
+    {
+        const Coordinate& c = info.coordinates[i];
+        out |=
+            (values[i] & (location == Location::remote ? c.remoteMax : c.max))
+            << c.shift;
+    }
+    return out;
 }
 
 /** File position of a register on a normal node: block in bits 4-9,
  *  offset in bits 0-3. */
 constexpr std::size_t normalPosition(std::size_t block, std::size_t offset)
 {
-    return block << normalBlockShift | offset;
+    return position(Mode::normal, Location::local, {block, offset, 0, 0});
 }
 
 /** File position of a register on an ADI node: block in bits 24-29, offset
@@ -184,12 +262,7 @@ constexpr std::size_t adiPosition(Location location, std::size_t block,
                                   std::size_t offset, std::size_t page,
                                   std::size_t pageDataOffset)
 {
-    if (location == Location::remote)
-    {
-        page &= remotePageMask;
-    }
-    return block << adiBlockShift | offset << adiOffsetShift |
-           page << adiPageShift | pageDataOffset;
+    return position(Mode::adi, location, {block, offset, page, pageDataOffset});
 }
 
 /** Register coordinates of a file position. */
@@ -201,17 +274,28 @@ struct Coordinates
     std::uint64_t pageDataOffset; ///< 0 on a normal node
 };
 
-/** The register that @p position addresses on a node in @p mode; the
- *  inverse of normalPosition() and adiPosition(). The block is not cut to
- *  its range: a position past the window gives a block past maxBlock. */
+/** The coordinates of @p position on a node in @p mode, in the mode's
+ *  order; the inverse of position(). The block is not cut to its range: a
+ *  position past the window gives a block past maxBlock. */
+constexpr std::array<std::uint64_t, 4>
+    coordinateValues(Mode mode, std::uint64_t position)
+{
+    const ModeInfo& info = modeInfo(mode);
+    std::array<std::uint64_t, 4> out{};
+    for (std::size_t i = 0; i < info.count; ++i)
+    {
+        const Coordinate& c = info.coordinates[i];
+        out[i] = position >> c.shift & (i == 0 ? ~std::uint64_t{0} : c.max);
+    }
+    return out;
+}
+
+/** The register that @p position addresses on a node in @p mode, named;
+ *  see coordinateValues(). */
 constexpr Coordinates coordinates(Mode mode, std::uint64_t position)
 {
-    if (mode == Mode::normal)
-    {
-        return {position >> normalBlockShift, position & maxOffset, 0, 0};
-    }
-    return {position >> adiBlockShift, position >> adiOffsetShift & maxOffset,
-            position >> adiPageShift & maxPage, position & maxPageDataOffset};
+    const auto v = coordinateValues(mode, position);
+    return {v[0], v[1], v[2], v[3]};
 }
 
 /** Size of the position window of a node in @p mode: every block's

@@ -1,0 +1,229 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "field_reader.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <sstream>
+#include <tuple>
+
+namespace fpga_sim
+{
+
+using nlohmann::json;
+
+BoardError::BoardError(const std::string& path, const std::string& problem) :
+    std::runtime_error(path.empty() ? problem : path + ": " + problem),
+    where(path), what_(problem)
+{}
+
+void bad(const std::string& path, const std::string& problem)
+{
+    throw BoardError(path, problem);
+}
+
+std::string field(const std::string& path, std::string_view key)
+{
+    return path.empty() ? std::string(key) : path + "." + std::string(key);
+}
+
+std::string hex(std::uint64_t value)
+{
+    std::ostringstream out;
+    out << "0x" << std::hex << value;
+    return out.str();
+}
+
+std::string element(const std::string& path, std::size_t index)
+{
+    return path + "[" + std::to_string(index) + "]";
+}
+
+std::string unknownField(std::initializer_list<const char*> known)
+{
+    std::string list;
+    for (const char* k : known)
+    {
+        list += list.empty() ? "" : ", ";
+        list += k;
+    }
+    return "unknown field (known: " + list + ")";
+}
+
+void onlyKeys(const json& object, const std::string& path,
+              std::initializer_list<const char*> known)
+{
+    for (const auto& [key, value] : object.items())
+    {
+        if (std::none_of(known.begin(), known.end(),
+                         [&](const char* k) { return key == k; }))
+        {
+            bad(field(path, key), unknownField(known));
+        }
+    }
+}
+
+const json& object(const json& value, const std::string& path)
+{
+    if (!value.is_object())
+    {
+        bad(path, "expected an object");
+    }
+    return value;
+}
+
+std::uint64_t unsignedIn(const json& value, const std::string& path,
+                         std::uint64_t low, std::uint64_t high)
+{
+    if (!value.is_number_unsigned() &&
+        !(value.is_number_integer() && value.get<std::int64_t>() >= 0))
+    {
+        bad(path, "expected an unsigned integer, got " + value.dump());
+    }
+    const auto number = value.get<std::uint64_t>();
+    if (number < low || number > high)
+    {
+        bad(path, std::to_string(number) + " is out of range " +
+                      std::to_string(low) + "-" + std::to_string(high));
+    }
+    return number;
+}
+
+std::uint32_t id(const json& value, const std::string& path)
+{
+    return static_cast<std::uint32_t>(unsignedIn(value, path, 0, 0xFFFFFFFE));
+}
+
+unsigned modeFromJson(const json& value, const std::string& path)
+{
+    const std::string text = value.is_string() ? value.get<std::string>() : "";
+    if (text.empty() || text.size() > 4 ||
+        text.find_first_not_of("01234567") != std::string::npos ||
+        std::stoul(text, nullptr, 8) > 0777)
+    {
+        bad(path, "expected permission bits in octal digits, such as "
+                  "\"0660\" (0-0777), got " +
+                      value.dump());
+    }
+    return static_cast<unsigned>(std::stoul(text, nullptr, 8));
+}
+
+std::string modeText(unsigned mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04o", mode);
+    return text;
+}
+
+bool boolean(const json& value, const std::string& path)
+{
+    if (!value.is_boolean())
+    {
+        bad(path, "expected true or false, got " + value.dump());
+    }
+    return value.get<bool>();
+}
+
+std::string string(const json& value, const std::string& path)
+{
+    if (!value.is_string())
+    {
+        bad(path, "expected a string, got " + value.dump());
+    }
+    return value.get<std::string>();
+}
+
+std::vector<std::uint8_t> hexBytes(const std::string& text,
+                                   const std::string& path)
+{
+    std::vector<std::uint8_t> bytes;
+    const auto nibble = [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0
+                   ? c - '0'
+                   : (std::tolower(static_cast<unsigned char>(c)) - 'a') + 10;
+    };
+    bytes.reserve(text.size() / 2);
+    bool half = false;
+    for (char c : text)
+    {
+        if (std::isspace(static_cast<unsigned char>(c)) != 0)
+        {
+            if (half)
+            {
+                bad(path, "hex bytes are two digits each: \"" + text + "\"");
+            }
+            continue;
+        }
+        if (std::isxdigit(static_cast<unsigned char>(c)) == 0)
+        {
+            bad(path, "'" + std::string(1, c) + "' is not a hex digit in \"" +
+                          text + "\"");
+        }
+        if (half)
+        {
+            bytes.back() =
+                static_cast<std::uint8_t>(bytes.back() << 4 | nibble(c));
+        }
+        else
+        {
+            bytes.push_back(static_cast<std::uint8_t>(nibble(c)));
+        }
+        half = !half;
+    }
+    if (half)
+    {
+        bad(path, "hex bytes are two digits each: \"" + text + "\"");
+    }
+    return bytes;
+}
+
+bool isUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();)
+    {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        // Continuation bytes and the range of the first of them.
+        const auto [count, low, high] =
+            lead < 0x80    ? std::tuple{0, 0x80, 0xBF}
+            : lead < 0xC2  ? std::tuple{-1, 0, 0}
+            : lead < 0xE0  ? std::tuple{1, 0x80, 0xBF}
+            : lead == 0xE0 ? std::tuple{2, 0xA0, 0xBF}
+            : lead == 0xED ? std::tuple{2, 0x80, 0x9F}
+            : lead < 0xF0  ? std::tuple{2, 0x80, 0xBF}
+            : lead == 0xF0 ? std::tuple{3, 0x90, 0xBF}
+            : lead < 0xF4  ? std::tuple{3, 0x80, 0xBF}
+            : lead == 0xF4 ? std::tuple{3, 0x80, 0x8F}
+                           : std::tuple{-1, 0, 0};
+        if (count < 0 || text.size() - i <= static_cast<std::size_t>(count))
+        {
+            return false;
+        }
+        for (int k = 1; k <= count; ++k)
+        {
+            const auto byte = static_cast<unsigned char>(text[i + k]);
+            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF))
+            {
+                return false;
+            }
+        }
+        i += 1 + static_cast<std::size_t>(count);
+    }
+    return true;
+}
+
+std::string hexText(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(3 * bytes.size());
+    for (const char c : bytes)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        out += out.empty() ? "" : " ";
+        out += digits[byte >> 4];
+        out += digits[byte & 0xF];
+    }
+    return out;
+}
+
+} // namespace fpga_sim
