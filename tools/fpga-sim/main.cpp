@@ -219,18 +219,22 @@ void addOptions(CLI::App& app, Options& o)
                    "board)")
         ->check(CLI::ExistingFile)
         ->option_text("FILE");
-    app.add_option("--trace", o.traceFile,
-                   "write one line per transfer to FILE, or to standard "
-                   "error without =FILE")
-        ->expected(0, 1)
-        ->option_text("[=FILE]");
-    app.add_option("--journal", o.journalFile,
-                   "catch the journal entries sent inside (native, "
-                   "standard output streams and syslog) and write them to "
-                   "FILE, one JSON object per line, or to standard error "
-                   "without =FILE")
-        ->expected(0, 1)
-        ->option_text("[=FILE]");
+    // The outputs: FILE follows "=", or standard error without it.
+    const std::tuple<const char*, std::string*, const char*> outputs[] = {
+        {"--trace", &o.traceFile,
+         "write one line per transfer to FILE, or to standard error without "
+         "=FILE"},
+        {"--journal", &o.journalFile,
+         "catch the journal entries sent inside (native, standard output "
+         "streams and syslog) and write them to FILE, one JSON object per "
+         "line, or to standard error without =FILE"},
+    };
+    for (const auto& [name, file, help] : outputs)
+    {
+        app.add_option(name, *file, help)
+            ->expected(0, 1)
+            ->option_text("[=FILE]");
+    }
     app.add_option("--control", o.controlPath,
                    "listen for changes (fpga-sim ctl) on a Unix socket made "
                    "at SOCKET, removed at exit")
