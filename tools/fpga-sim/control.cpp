@@ -198,7 +198,7 @@ Fd ControlSocket::listen()
     {};
     if (dir.get() < 0)
     {
-        setupFailed("--control " + path + ": its directory");
+        setupFailed("--control " + path + ": " + directoryOf(path));
     }
     if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
     {
@@ -229,7 +229,7 @@ Fd ControlSocket::listen()
         const int error = errno;
         ::unlinkat(dir.get(), temporary.c_str(), 0);
         made = {};
-        setupFailed("--control " + path, error);
+        setupFailed("--control " + path + ": cannot make the socket", error);
     }
     return fd;
 }

@@ -17,6 +17,7 @@
 #include "sim/change.hpp"
 #include "sim/control_client.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -150,7 +151,7 @@ int ctl(std::vector<std::string> args)
     if (args.size() < 2)
     {
         return usageError("usage: fpga-sim ctl [--timeout SECONDS] SOCKET "
-                          "CHANGE...\nrun with --help for more information");
+                          "CHANGE...\nRun with --help for more information.");
     }
     std::string change;
     for (std::size_t i = 1; i < args.size(); ++i)
@@ -202,6 +203,10 @@ std::string socketPathProblem(const std::string& path)
     if (path.empty())
     {
         return "SOCKET is empty";
+    }
+    if (path.ends_with('/'))
+    {
+        return "SOCKET names a directory";
     }
     if (path.size() > fpga_sim::maxSocketPath)
     {
@@ -338,10 +343,68 @@ int simulate(const CLI::App& app, const Options& o,
     }
 }
 
+/** A standard stream closed by the caller gets /dev/null, so that no
+ *  descriptor of fpga-sim's own (the FUSE device, the control socket's
+ *  directory) takes its number and is passed on as the command's.
+ *  @return false when /dev/null cannot be opened */
+bool openStandardStreams()
+{
+    for (int fd = 0; fd < 3; ++fd)
+    {
+        if (::fcntl(fd, F_GETFD) < 0 &&
+            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+/** Parse fpga-sim's own options into @p o, and the command after "--".
+ *  @return the status to exit with when there is nothing to run */
+std::optional<int> parse(CLI::App& app, Options& o, int argc, char** argv)
+{
+    addOptions(app, o);
+    // Everything after the first "--" is the command, taken verbatim: CLI11
+    // would let an option with an optional value swallow the "--".
+    int ownArgs = 1;
+    while (ownArgs < argc && std::string_view(argv[ownArgs]) != "--")
+    {
+        ++ownArgs;
+    }
+    o.command.assign(argv + std::min(ownArgs + 1, argc), argv + argc);
+    for (int i = 1; i < ownArgs; ++i)
+    {
+        // CLI11 gives "--journal=" as "--journal".
+        const std::string_view arg = argv[i];
+        if (arg == "--trace=" || arg == "--journal=")
+        {
+            return usageError(std::string(arg) +
+                              " FILE is empty (without \"=\", lines go to "
+                              "standard error)\nRun with --help for more "
+                              "information.");
+        }
+    }
+    try
+    {
+        app.parse(ownArgs, argv);
+        checkCombinations(app, o);
+    }
+    catch (const CLI::ParseError& e)
+    {
+        return usageError(app, e);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (!openStandardStreams())
+    {
+        return fpga_sim::exitSetupFailed;
+    }
     if (argc > 1 && std::string_view(argv[1]) == "ctl")
     {
         return ctl({argv + 2, argv + argc});
@@ -356,23 +419,9 @@ int main(int argc, char** argv)
                  "fpga-sim"};
     app.footer(footer);
     Options o;
-    addOptions(app, o);
-    // Everything after the first "--" is the command, taken verbatim: CLI11
-    // would let an option with an optional value swallow the "--".
-    int ownArgs = 1;
-    while (ownArgs < argc && std::string_view(argv[ownArgs]) != "--")
+    if (const auto status = parse(app, o, argc, argv))
     {
-        ++ownArgs;
-    }
-    o.command.assign(argv + std::min(ownArgs + 1, argc), argv + argc);
-    try
-    {
-        app.parse(ownArgs, argv);
-        checkCombinations(app, o);
-    }
-    catch (const CLI::ParseError& e)
-    {
-        return usageError(app, e);
+        return *status;
     }
     if (app.count("--check") != 0)
     {
