@@ -722,6 +722,7 @@ TEST_F(OnFpgaSim, ChecksPermissionsAsTheKernelAndRunsInAChroot)
     const fpga_test::ScratchDir scratch;
     scratch.write("b.json", R"({"nodes": {
       "fpga-cdev": {"mode": "0000"}, "fpga-r2": {"mode": "0060"},
+      "fpga-r3": {"owner": 120},
       "fpga-r0": {"mode": "0640", "owner": 120, "group": 121},
       "fpga-r1": {"mode": "0606", "owner": 120, "group": 121}}})");
     // An ordinary user, who must be able to run fpga-sim.
@@ -735,8 +736,8 @@ TEST_F(OnFpgaSim, ChecksPermissionsAsTheKernelAndRunsInAChroot)
     // Which nodes a command run HOW opens for reading and writing, or for
     // reading alone.
     const auto opens = [&](const std::string& how, const std::string& nodes) {
-        return Line{how + " sh -c 'for n in cdev r0 r1 r2; do f=/dev/fpga-$n; "
-                          "if (exec 3<>$f); then echo $n:rw; elif (exec "
+        return Line{how + " sh -c 'for n in cdev r0 r1 r2 r3; do f=/dev/fpga-"
+                          "$n; if (exec 3<>$f); then echo $n:rw; elif (exec "
                           "3<$f); then echo $n:r; fi 2>/dev/null; done | "
                           "xargs echo opens:'",
                     0, "opens: " + nodes + "\n"};
@@ -744,11 +745,11 @@ TEST_F(OnFpgaSim, ChecksPermissionsAsTheKernelAndRunsInAChroot)
     const std::string sim = "$S --board $T/b.json -- ";
     const std::string without = sim + "setpriv --inh-caps=-all --bounding-set=";
     const std::vector<Line> lines = {
-        opens(sim, "cdev:rw r0:rw r1:rw r2:rw"),
+        opens(sim, "cdev:rw r0:rw r1:rw r2:rw r3:rw"),
         // Without the capabilities, the owner's bits decide for the owner
         // (though the group's would allow), the others' for others.
         opens(without + "-dac_override,-dac_read_search", "r1:rw"),
-        opens(without + "-dac_override", "cdev:r r0:r r1:rw r2:r"),
+        opens(without + "-dac_override", "cdev:r r0:r r1:rw r2:r r3:r"),
         // The group's bits for a member, though the others' would allow.
         opens(sim + "setpriv --reuid=122 --regid=5 --groups=121", "r0:r"),
         // Run by an ordinary user, the command is root of a namespace with
