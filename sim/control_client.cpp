@@ -3,10 +3,13 @@
 
 #include "fd.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace fpga_sim
@@ -15,36 +18,155 @@ namespace fpga_sim
 namespace
 {
 
+using Clock = std::chrono::steady_clock;
+
+/** The longest answer fpga-sim gives: a refusal's message is short. */
+constexpr std::size_t maxReply = 64 * 1024;
+
 [[noreturn]] void failed(const std::string& what, int error = errno)
 {
     throw ControlError(what + ": " + std::strerror(error));
 }
 
-} // namespace
+std::string within(std::chrono::milliseconds timeout)
+{
+    const auto ms = timeout.count();
+    return "within " + (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
+                                       : std::to_string(ms) + " ms");
+}
 
-ControlReply sendChange(const std::string& socketPath,
-                        const std::string& change)
+/** What a failed connect() to @p path means. */
+std::string connectProblem(const std::string& path, int error,
+                           std::chrono::milliseconds timeout)
+{
+    struct stat st
+    {};
+    if (error == ECONNREFUSED && ::stat(path.c_str(), &st) == 0 &&
+        !S_ISSOCK(st.st_mode))
+    {
+        return path + " is not a socket";
+    }
+    if (error == ECONNREFUSED)
+    {
+        return "nothing listens at " + path;
+    }
+    if (error == EAGAIN)
+    {
+        return "no answer from " + path + " " + within(timeout);
+    }
+    return "cannot connect to " + path + ": " + std::strerror(error);
+}
+
+Fd connectTo(const std::string& path, std::chrono::milliseconds timeout)
 {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof(address.sun_path))
+    if (path.size() > maxSocketPath)
     {
-        failed(socketPath, ENAMETOOLONG);
+        throw ControlError(path + ": a socket path is at most " +
+                           std::to_string(maxSocketPath) + " bytes long");
     }
-    std::strcpy(address.sun_path, socketPath.c_str());
-    const Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.get() < 0 ||
-        ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
+    path.copy(address.sun_path, path.size());
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // connect() waits while the listener's backlog is full: as long as this.
+    const timeval limit{
+        static_cast<time_t>(timeout.count() / 1000),
+        static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    if (fd.get() < 0 || ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit,
+                                     sizeof(limit)) != 0)
+    {
+        failed("socket");
+    }
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address),
                   sizeof(address)) != 0)
     {
-        failed("cannot connect to " + socketPath);
+        throw ControlError(connectProblem(path, errno, timeout));
     }
+    return fd;
+}
+
+/** Wait until @p fd is ready for @p events, until @p deadline at most.
+ *  @return false when the time is up */
+bool await(int fd, short events, Clock::time_point deadline)
+{
+    for (;;)
+    {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - Clock::now());
+        pollfd polled{fd, events, 0};
+        const int ready =
+            left.count() <= 0
+                ? 0
+                : ::poll(&polled, 1, static_cast<int>(left.count()));
+        if (ready != 0 || left.count() <= 0)
+        {
+            return ready != 0;
+        }
+    }
+}
+
+/** Everything fpga-sim answers, until it closes. */
+std::string receive(int fd, const std::string& path, Clock::time_point deadline,
+                    std::chrono::milliseconds timeout)
+{
+    std::string reply;
+    char buffer[512];
+    for (;;)
+    {
+        if (!await(fd, POLLIN, deadline))
+        {
+            throw ControlError(
+                "no answer from " + path + " " + within(timeout));
+        }
+        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        {
+            failed("no answer from " + path);
+        }
+        if (n == 0 || reply.size() > maxReply)
+        {
+            return reply;
+        }
+        reply.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+    }
+}
+
+/** @p text as C writes it, printable ASCII as is, at most 80 bytes. */
+std::string quoted(const std::string& text)
+{
+    std::string out = "\"";
+    for (const char c : text.substr(0, 80))
+    {
+        char escaped[8];
+        std::snprintf(escaped, sizeof(escaped), "\\x%02x",
+                      static_cast<unsigned char>(c));
+        out += c == '"' || c == '\\'   ? std::string("\\") + c
+               : c >= 0x20 && c < 0x7f ? std::string(1, c)
+                                       : std::string(escaped);
+    }
+    return out + (text.size() > 80 ? "\"..." : "\"");
+}
+
+} // namespace
+
+ControlReply sendChange(const std::string& socketPath,
+                        const std::string& change,
+                        std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    const Fd fd = connectTo(socketPath, timeout);
     const std::string line = change + "\n";
     for (std::size_t sent = 0; sent < line.size();)
     {
-        const ssize_t n = ::send(fd.get(), line.data() + sent,
-                                 line.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno != EINTR)
+        if (!await(fd.get(), POLLOUT, deadline))
+        {
+            throw ControlError(
+                "no answer from " + socketPath + " " + within(timeout));
+        }
+        const ssize_t n =
+            ::send(fd.get(), line.data() + sent, line.size() - sent,
+                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
         {
             failed("cannot send to " + socketPath);
         }
@@ -52,36 +174,21 @@ ControlReply sendChange(const std::string& socketPath,
     }
     // All sent: fpga-sim answers, and closes when it sees the end.
     ::shutdown(fd.get(), SHUT_WR);
-    std::string reply;
-    char buffer[512];
-    for (;;)
-    {
-        const ssize_t n = ::recv(fd.get(), buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR)
-        {
-            continue;
-        }
-        if (n < 0)
-        {
-            failed("no answer from " + socketPath);
-        }
-        if (n == 0)
-        {
-            break;
-        }
-        reply.append(buffer, static_cast<std::size_t>(n));
-    }
+    const std::string reply = receive(fd.get(), socketPath, deadline, timeout);
+    constexpr std::string_view refused = "refused ";
     if (reply == "ok\n")
     {
         return {true, ""};
     }
-    constexpr std::string_view refused = "refused ";
-    if (!reply.starts_with(refused) || !reply.ends_with('\n'))
+    if (reply.starts_with(refused) && reply.find('\n') == reply.size() - 1)
     {
-        throw ControlError("no answer from " + socketPath);
+        return {false, reply.substr(refused.size(),
+                                    reply.size() - refused.size() - 1)};
     }
-    return {false,
-            reply.substr(refused.size(), reply.size() - refused.size() - 1)};
+    throw ControlError(
+        reply.empty()
+            ? "no answer from " + socketPath + ": it closed the connection"
+            : "unexpected answer from " + socketPath + ": " + quoted(reply));
 }
 
 } // namespace fpga_sim

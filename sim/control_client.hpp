@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -17,7 +19,14 @@
 namespace fpga_sim
 {
 
-/** @brief No answer could be had from the socket. */
+/** @brief The longest socket path: a Unix socket's address holds 108
+ *         bytes, the closing NUL among them. */
+inline constexpr std::size_t maxSocketPath = 107;
+
+/** @brief How long sendChange() waits for an answer unless told. */
+inline constexpr std::chrono::milliseconds defaultControlTimeout{10000};
+
+/** @brief No answer could be had from the socket: what happened. */
 class ControlError : public std::runtime_error
 {
   public:
@@ -33,11 +42,15 @@ struct ControlReply
 };
 
 /**
- * @brief Send one change to the fpga-sim listening at @p socketPath.
+ * @brief Send one change to the fpga-sim listening at @p socketPath and
+ *        wait for its answer, @p timeout at most in all.
  * @param change the change's words, on one line, without the newline
- * @throws ControlError when there is no fpga-sim to answer
+ * @throws ControlError when there is no fpga-sim to answer: nothing
+ *         listens at @p socketPath, it is no socket, or what listens there
+ *         does not answer in time or answers what fpga-sim would not
  */
-ControlReply sendChange(const std::string& socketPath,
-                        const std::string& change);
+ControlReply
+    sendChange(const std::string& socketPath, const std::string& change,
+               std::chrono::milliseconds timeout = defaultControlTimeout);
 
 } // namespace fpga_sim

@@ -4,14 +4,18 @@
 #include <nlohmann/json.hpp>
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 /**
  * @file journal.hpp
- * @brief The journal's native protocol, as the library's entries arrive on
- *        "/run/systemd/journal/socket".
+ * @brief The journal's three ways in, as journald reads them: the native
+ *        protocol ("/run/systemd/journal/socket", sd_journal_send), the
+ *        stream of a program's standard output ("/run/systemd/journal/
+ *        stdout", systemd-cat) and syslog datagrams ("/dev/log").
  */
 namespace fpga_sim
 {
@@ -43,5 +47,61 @@ nlohmann::json journalEntryToJson(const JournalEntry& entry);
 /** @brief The entry of journalEntryToJson() back, fields of one name
  *         together. @throws nlohmann::json::exception when malformed */
 JournalEntry journalEntryFromJson(const nlohmann::json& json);
+
+/**
+ * @brief The entry journald stores for one datagram of its syslog socket,
+ *        "<PRI>TIMESTAMP IDENTIFIER[PID]: MESSAGE" as RFC 3164 (and glibc's
+ *        syslog()) has it, every part but the message optional: PRIORITY
+ *        and SYSLOG_FACILITY from PRI (user.info without it; no facility
+ *        field for kern), SYSLOG_IDENTIFIER, SYSLOG_PID, SYSLOG_TIMESTAMP,
+ *        MESSAGE (up to a NUL, trailing white space removed), and
+ *        SYSLOG_RAW, the datagram itself, when MESSAGE and the parts do not
+ *        give it back whole.
+ * @return nothing for an empty datagram, which journald drops
+ */
+std::optional<JournalEntry> syslogEntry(std::string_view datagram);
+
+/**
+ * @brief One connection to journald's stream socket, as systemd-cat and a
+ *        service's standard output make it: seven header lines
+ *        (identifier, unit, priority, level prefix, and three forwarding
+ *        flags), then one entry per line.
+ *
+ * Each entry has PRIORITY and SYSLOG_FACILITY (from the header's
+ * priority, when not kern), SYSLOG_IDENTIFIER (when given), MESSAGE (the
+ * line, trailing white space removed; an empty one is no entry) and
+ * _LINE_BREAK when the line did not end with a newline: "nul", "line-max"
+ * (cut at lineMax bytes), "eof". With the level prefix, a line starting
+ * "<N>" (N 0-7) has priority N.
+ */
+class JournalStream
+{
+  public:
+    /** @brief journald's LineMax: a longer line is cut into entries. */
+    static constexpr std::size_t lineMax = 48 * 1024;
+
+    /**
+     * @brief Take the next @p bytes of the connection; add the entries of
+     *        the lines they complete to @p entries.
+     * @return false when the header is malformed: journald then drops the
+     *         connection, and so should the caller
+     */
+    bool feed(std::string_view bytes, std::vector<JournalEntry>& entries);
+
+    /** @brief The connection is over: add the entry of a line it left
+     *         unfinished, if any. */
+    void end(std::vector<JournalEntry>& entries);
+
+  private:
+    bool line(std::string_view text, const char* lineBreak,
+              std::vector<JournalEntry>& entries);
+    bool headerLine(std::string_view text);
+
+    std::size_t headerLines = 0;
+    std::string identifier;
+    int priority = 6;
+    bool levelPrefix = false;
+    std::string partial;
+};
 
 } // namespace fpga_sim

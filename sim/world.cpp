@@ -110,7 +110,7 @@ void pwriteAll(int fd, const std::vector<std::uint8_t>& values,
 
 } // namespace
 
-void enterPrivateNamespace()
+void unshareNamespaces()
 {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
@@ -127,6 +127,11 @@ void enterPrivateNamespace()
         writeProcFile("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         writeProcFile("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
+}
+
+void enterPrivateNamespace()
+{
+    unshareNamespaces();
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     {
         fail("make mounts private");

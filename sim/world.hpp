@@ -44,6 +44,10 @@ class NamespaceUnavailable : public std::runtime_error
  */
 void enterPrivateNamespace();
 
+/** @brief The first half of enterPrivateNamespace(): the namespaces alone,
+ *         their mounts as they were shared. @throws as it does */
+void unshareNamespaces();
+
 /** @brief Mount an empty tmpfs (mode 0755) over @p dir. */
 void mountTmpfs(const std::string& dir);
 

@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "sim/board.hpp"
 #include "sim/board_json.hpp"
 #include "sim/process.hpp"
 #include "support/world_test.hpp"
 
-#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -34,15 +33,16 @@ struct Run
     std::string err;
 };
 
-/** @brief A scratch directory removed with its files at the end. */
+/** @brief A scratch directory (mode 0755) removed with its files at the
+ *         end. */
 class ScratchDir
 {
   public:
     ScratchDir()
     {
         char pattern[] = "/tmp/fpgasim-test-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        path = made != nullptr ? made : "";
+        path = ::mkdtemp(pattern) != nullptr ? pattern : "";
+        std::filesystem::permissions(path, std::filesystem::perms(0755));
     }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
@@ -71,9 +71,8 @@ class ScratchDir
 
 inline std::string slurp(const std::string& path)
 {
-    std::ifstream in(path);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 
@@ -82,17 +81,11 @@ inline std::string slurp(const std::string& path)
 inline Run runProgram(const std::vector<std::string>& argv, int stdinFd = -1)
 {
     ScratchDir dir;
-    const std::string out = dir.file("out");
-    const std::string err = dir.file("err");
-    Run run;
-    const pid_t pid = fpga_sim::spawnProgram(argv, stdinFd, out, err);
-    if (pid > 0)
-    {
-        run.status = fpga_sim::waitForExit(pid);
-    }
-    run.out = slurp(out);
-    run.err = slurp(err);
-    return run;
+    const pid_t pid =
+        fpga_sim::spawnProgram(argv, stdinFd, dir.file("out"), dir.file("err"));
+    // A braced list is evaluated in order: the files are read once it ended.
+    return {pid > 0 ? fpga_sim::waitForExit(pid) : -1, slurp(dir.file("out")),
+            slurp(dir.file("err"))};
 }
 
 /** @brief Run @p command under fpga-sim serving @p board. */
@@ -116,18 +109,11 @@ class FpgaSimTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        const int fuse = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fuse < 0)
+        if (::access("/dev/fuse", R_OK | W_OK) != 0 || !namespacesAvailable())
         {
-            GTEST_SKIP() << "/dev/fuse cannot be opened ("
-                         << std::strerror(errno)
-                         << "); the live simulator cases need it, as Debian "
-                            "ships it (mode 0666)";
-        }
-        ::close(fuse);
-        if (!namespacesAvailable())
-        {
-            GTEST_SKIP() << "private mount namespaces are unavailable";
+            GTEST_SKIP() << "the live simulator cases need /dev/fuse open to "
+                            "this user, as Debian ships it (mode 0666), and "
+                            "private mount namespaces";
         }
     }
 };

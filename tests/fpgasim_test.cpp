@@ -10,19 +10,17 @@
 // teardown.
 
 #include "fpgasim_run.hpp"
-#include "sim/control_client.hpp"
 
+#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
 #include <libfpga.hpp>
 
 #include <csignal>
 #include <filesystem>
 #include <functional>
-#include <thread>
+#include <regex>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -60,44 +58,36 @@ struct Register
     std::size_t pageDataOffset = 0;
 };
 
-/** A register, its node, its file position there, and fpga-sim's trace of
- *  a write there of 0x50 + the row's index. */
+/** A register, its node and its file position there. */
 struct Position
 {
     Register reg;
     const char* node;
     std::uint64_t position;
-    const char* traced;
 };
 
 const Position positions[] = {
-    {{local, 0, Mode::normal, 4, 11},
-     "/dev/fpga-cdev",
-     0x4B,
-     "\nfpga-cdev write pos=0x4b block=4 offset=11 len=1: 50\n"},
-    {{remote, 3, Mode::normal, 63, 15},
-     "/dev/fpga-r3",
-     0x3FF,
-     "\nfpga-r3 write pos=0x3ff block=63 offset=15 len=1: 51\n"},
-    {{local, 0, Mode::adi, 8, 14, 0x1234, 1},
-     "/dev/fpga-adi",
-     0x08E12341,
-     "\nfpga-adi write pos=0x8e12341 block=8 offset=14 page=0x1234 pdo=1 "
-     "len=1: 52\n"},
-    {{remote, 1, Mode::adi, 8, 14, 0x234, 1},
-     "/dev/fpga-r1-adi",
-     0x08E02341,
-     "\nfpga-r1-adi write pos=0x8e02341 block=8 offset=14 page=0x234 pdo=1 "
-     "len=1: 53\n"},
+    {{local, 0, Mode::normal, 4, 11}, "/dev/fpga-cdev", 0x4B},
+    {{remote, 3, Mode::normal, 63, 15}, "/dev/fpga-r3", 0x3FF},
+    {{local, 0, Mode::adi, 8, 14, 0x1234, 1}, "/dev/fpga-adi", 0x08E12341},
+    {{remote, 1, Mode::adi, 8, 14, 0x234, 1}, "/dev/fpga-r1-adi", 0x08E02341},
 };
-/** The last register of a normal node, and fpga-sim's trace of a read of two
- *  bytes there and of a read and a write just past the node's window. */
-const Position& lastRegister = positions[1];
-const char* const windowEndTrace =
+/** fpga-sim's trace of a write of 0x50 + the row's index at each position,
+ *  and of a read of two bytes at the last register of a normal node and of
+ *  a read and a write just past the node's window. */
+const std::vector<std::string> positionsTrace = {
+    "\nfpga-cdev write pos=0x4b block=4 offset=11 len=1: 50\n",
+    "\nfpga-r3 write pos=0x3ff block=63 offset=15 len=1: 51\n",
+    "\nfpga-adi write pos=0x8e12341 block=8 offset=14 page=0x1234 pdo=1 len=1: "
+    "52\n",
+    "\nfpga-r1-adi write pos=0x8e02341 block=8 offset=14 page=0x234 pdo=1 "
+    "len=1: 53\n",
     "fpga-r3 read pos=0x3ff block=63 offset=15 len=2 got=1: 51\n"
     "fpga-r3 read pos=0x400 block=64 offset=0 len=1 got=0: end of data\n"
     "fpga-r3 write pos=0x400 block=64 offset=0 len=1: error ENOSPC (past the "
-    "end of the node)\n";
+    "end of the node)\n"};
+/** The last register of a normal node. */
+const Position& lastRegister = positions[1];
 
 // Plain file operations, and the library's transfers.
 
@@ -186,8 +176,8 @@ struct BoardCase
     std::function<Board()> board;
     /** Runs in the World (false) or inside fpga-sim (true). */
     std::function<void(bool live)> body;
-    /** Checks of fpga-sim's trace of the case. */
-    std::function<void(const std::string&)> trace = [](const std::string&) {};
+    /** Lines fpga-sim's trace of the case has. */
+    std::vector<std::string> traced = {};
     /** The MESSAGE of each journal entry the library sends, in order. */
     std::vector<std::string> logged = {};
 };
@@ -302,7 +292,7 @@ void checkPositions(bool live)
 {
     for (std::size_t i = 0; i < std::size(positions); ++i)
     {
-        const auto& [reg, node, position, traced] = positions[i];
+        const auto& [reg, node, position] = positions[i];
         SCOPED_TRACE(node);
         const std::string initial(1, static_cast<char>(0xA0 + i));
         const std::string written(1, static_cast<char>(0x50 + i));
@@ -319,15 +309,6 @@ void checkPositions(bool live)
         EXPECT_EQ(transfer(lastRegister.node, past, 1), "");
         EXPECT_EQ(transfer(lastRegister.node, past, 0, "\x01"), "error ENOSPC");
     }
-}
-
-void checkPositionsTrace(const std::string& trace)
-{
-    for (const Position& p : positions)
-    {
-        EXPECT_THAT(trace, HasSubstr(p.traced));
-    }
-    EXPECT_THAT(trace, HasSubstr(windowEndTrace));
 }
 
 /** The library's transfers, on nodes that work and on nodes that fail. */
@@ -419,28 +400,8 @@ void transfers(bool live)
     EXPECT_EQ(library(lastLocal, "", 1), "\xEE");
 }
 
-void checkTransfersTrace(const std::string& trace)
-{
-    for (const char* line :
-         {" len=1: error ETIMEDOUT\n", " len=1: error EIO\n",
-          " len=16 got=3: 01 02 03\n", " len=13 got=3: 04 05 06\n",
-          "\ntavrin_fpga_reset write \"0\"\n",
-          "\ntavrin_fpga_reset write \"1\"\n",
-          "\ntavrin_fpga_reset write \"0\": registers restored\n"})
-    {
-        EXPECT_THAT(trace, HasSubstr(line));
-    }
-}
-
 /** The control socket of the fpga-sim a case runs in (see main()). */
 std::string controlSocket;
-
-/** fpga-sim ctl @p change, on the socket of the fpga-sim around. */
-fpga_test::Run ctl(std::vector<std::string> change)
-{
-    change.insert(change.begin(), {FPGA_SIM, "ctl", controlSocket});
-    return fpga_test::runProgram(change);
-}
 
 /** The command changes its board itself, and each change is seen by the
  *  next access. */
@@ -450,77 +411,50 @@ void changes(bool live)
     {
         return; // the World has no changes
     }
-    const std::string detected = driverDir + "fpga_rmt1_detected";
-    const auto at = [](std::uint64_t position) {
-        return [=] { return transfer("/dev/fpga-r1", position, 2); };
+    // What a row looks at: an attribute of remote 1, or two bytes of its
+    // node at a position ("@40").
+    const auto look = [](const std::string& what) {
+        return what.starts_with('@')
+                   ? transfer("/dev/fpga-r1",
+                              std::stoul(what.substr(1), nullptr, 16), 2)
+                   : text(driverDir + "fpga_rmt1_" + what);
     };
-    const auto reset = [at] {
-        transfer(driverDir + "tavrin_fpga_reset", 0, 0, "1");
-        transfer(driverDir + "tavrin_fpga_reset", 0, 0, "0");
-        return at(0x50)();
-    };
-    // The change (none: the check alone), ctl's status and message, a look
-    // at the board and what it must show.
-    const std::tuple<std::vector<std::string>, int, std::string,
-                     std::function<std::string()>, std::string>
+    // The change (none: a reset), ctl's status and message, the look at the
+    // board and what it must show.
+    const std::tuple<std::string, int, std::string, std::string, std::string>
         rows[] = {
-            {{"set", "chips.r1.detected", "0"},
-             0,
-             "",
-             [&] { return text(detected); },
-             "0\n"},
-            {{"set", "chips.r1.detected", "yes"},
-             1,
-             "fpga-sim: chips.r1.detected: expected true, false or an "
-             "integer",
-             [&] { return text(detected); },
-             "0\n"},
-            {{"set", "chips.r1.fwVersion", "\"3 12\""},
-             0,
-             "",
-             [] { return text(driverDir + "fpga_rmt1_fw_version"); },
-             "3 12\n"},
-            {{"unset", "chips.r1.chipId"},
-             0,
-             "",
-             [] { return text(driverDir + "fpga_rmt1_chip_id"); },
-             "error ENOENT"},
-            {{"fault", "add", "fpga-r1", "ETIMEDOUT", "read", "block", "4"},
-             0,
-             "",
-             at(0x40),
+            {"set chips.r1.detected 0", 0, "", "detected", "0\n"},
+            {"set chips.r1.detected yes", 1,
+             "fpga-sim: chips.r1.detected: expected true, false or an",
+             "detected", "0\n"},
+            {"set chips.r1.fwVersion \"3 12\"", 0, "", "fw_version", "3 12\n"},
+            {"unset chips.r1.chipId", 0, "", "chip_id", "error ENOENT"},
+            {"fault add fpga-r1 ETIMEDOUT read block 4", 0, "", "@40",
              "error ETIMEDOUT"},
-            {{"poke", "fpga-r1", "5", "0", "a1", "a2"},
-             0,
-             "",
-             at(0x50),
-             "\xa1\xa2"},
-            {{"fault", "clear", "fpga-r1"}, 0, "", at(0x40), zero + zero},
+            {"poke fpga-r1 5 0 a1 a2", 0, "", "@50", "\xa1\xa2"},
+            {"fault clear fpga-r1", 0, "", "@40", zero + zero},
             // The board's registers change live; a reset restores them and
             // not what was poked.
-            {{"set", "nodes.fpga-r1.registers",
-              R"([{"block": 5, "offset": 1, "bytes": "b2"}])"},
-             0,
-             "",
-             at(0x50),
-             zero + "\xb2"},
-            {{"poke", "fpga-r1", R"({"block": 5, "offset": 0, "bytes": "c1"})"},
-             0,
-             "",
-             at(0x50),
-             "\xc1\xb2"},
-            {{}, 0, "", reset, zero + "\xb2"},
+            {R"(set nodes.fpga-r1.registers [{"block": 5, "offset": 1, "bytes": "b2"}])",
+             0, "", "@50", zero + "\xb2"},
+            {R"(poke fpga-r1 {"block": 5, "offset": 0, "bytes": "c1"})", 0, "",
+             "@50", "\xc1\xb2"},
+            {"", 0, "", "@50", zero + "\xb2"},
         };
-    for (const auto& [change, status, message, look, shown] : rows)
+    const std::string reset = driverDir + "tavrin_fpga_reset";
+    for (const auto& [change, status, message, what, shown] : rows)
     {
-        SCOPED_TRACE(::testing::PrintToString(change));
-        if (!change.empty())
-        {
-            const auto run = ctl(change);
-            EXPECT_EQ(run.status, status);
-            EXPECT_THAT(run.err, HasSubstr(message));
-        }
-        EXPECT_EQ(look(), shown);
+        SCOPED_TRACE(change);
+        // The change as one word: ctl joins its words with spaces.
+        const auto run = fpga_test::runProgram(
+            change.empty() ? std::vector<std::string>{"sh", "-c",
+                                                      "echo 1 > " + reset +
+                                                          "; echo 0 > " + reset}
+                           : std::vector<std::string>{FPGA_SIM, "ctl",
+                                                      controlSocket, change});
+        EXPECT_EQ(run.status, status);
+        EXPECT_THAT(run.err, HasSubstr(message));
+        EXPECT_EQ(look(what), shown);
     }
     // Refused with the field and why, in our words.
     const std::pair<std::string, std::string> refusals[] = {
@@ -540,16 +474,6 @@ void changes(bool live)
         EXPECT_EQ(run.status, 1) << words;
         EXPECT_THAT(run.err, HasSubstr("fpga-sim: " + message));
     }
-}
-
-void checkChangesTrace(const std::string& trace)
-{
-    EXPECT_THAT(trace, HasSubstr("control set chips.r1.detected 0: applied\n"));
-    EXPECT_THAT(trace, HasSubstr("\ncontrol set chips.r1.detected \"yes\": "
-                                 "refused chips.r1.detected: expected"));
-    // Control bytes of a refused change are escaped, the line kept whole.
-    EXPECT_THAT(trace, HasSubstr("blocks \\x1b[31m\\x01: refused"));
-    EXPECT_EQ(trace.find('\x1b'), std::string::npos);
 }
 
 /** A scenario: remote 0 goes after three looks at it and comes back two
@@ -595,11 +519,15 @@ const std::vector<BoardCase>& boardCases()
     static const std::vector<BoardCase> cases = {
         {"files", filesBoard, checkFiles},
         {"spi2.0", spi20Board, checkSpi20},
-        {"positions", positionsBoard, checkPositions, checkPositionsTrace},
+        {"positions", positionsBoard, checkPositions, positionsTrace},
         {"transfers",
          transferBoard,
          transfers,
-         checkTransfersTrace,
+         {" len=1: error ETIMEDOUT\n", " len=1: error EIO\n",
+          " len=16 got=3: 01 02 03\n", " len=13 got=3: 04 05 06\n",
+          "\ntavrin_fpga_reset write \"0\"\n",
+          "\ntavrin_fpga_reset write \"1\"\n",
+          "\ntavrin_fpga_reset write \"0\": registers restored\n"},
          {"Failed to open /dev/fpga-r0\n",
           "Failed to open /dev/fpga-r0-adi\n"}},
         {"changes",
@@ -609,18 +537,21 @@ const std::vector<BoardCase>& boardCases()
              board.node(remote, 2, Mode::adi).fault = NodeFault::fifo;
              return board;
          },
-         changes, checkChangesTrace},
-        {"scenario", scenarioBoard, scenario,
-         [](const std::string& trace) {
-             EXPECT_THAT(trace, HasSubstr("\nscenario[1] set chips.r0.detected "
-                                          "1: applied\n"));
-         }},
+         changes,
+         {"control set chips.r1.detected 0: applied\n",
+          "\ncontrol set chips.r1.detected \"yes\": refused chips.r1.detected: "
+          "expected",
+          // Control bytes of a refused change are escaped, the line whole.
+          "blocks \\x1b[31m\\x01: refused"}},
+        {"scenario",
+         scenarioBoard,
+         scenario,
+         {"\nscenario[1] set chips.r0.detected 1: applied\n"}},
     };
     return cases;
 }
 
-class OnWorld : public fpga_test::WorldTest
-{};
+using OnWorld = fpga_test::WorldTest;
 
 TEST_F(OnWorld, BoardCases)
 {
@@ -631,8 +562,7 @@ TEST_F(OnWorld, BoardCases)
     }
 }
 
-class OnFpgaSim : public fpga_test::FpgaSimTest
-{};
+using OnFpgaSim = fpga_test::FpgaSimTest;
 
 TEST_F(OnFpgaSim, BoardCases)
 {
@@ -649,9 +579,13 @@ TEST_F(OnFpgaSim, BoardCases)
             c.board(), {self, "--inside", c.name, socket},
             {"--trace=" + trace, "--journal=" + journal, "--control", socket});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_FALSE(exists(socket));
         // The inner case ran; a filter that matched nothing would pass too.
         EXPECT_THAT(run.out, HasSubstr("[  PASSED  ] 1 test."));
-        c.trace(fpga_test::slurp(trace));
+        for (const std::string& line : c.traced)
+        {
+            EXPECT_THAT(fpga_test::slurp(trace), HasSubstr(line));
+        }
         // What the library logged inside, caught there: one JSON object a
         // line, as the journal has it.
         std::vector<std::string> messages;
@@ -677,87 +611,35 @@ TEST(Inside, Case)
 
 // fpga-sim as a program.
 
-/** A client of the control socket at @p path: sends @p bytes, leaves, and
- *  returns what came back. @p bind: instead, leave a socket no one
- *  listens on at @p path. */
-std::string converse(const std::string& path, const std::string& bytes,
-                     bool bind = false)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
-    const auto* at = reinterpret_cast<const sockaddr*>(&address);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    std::string reply;
-    if (bind ? ::bind(fd, at, sizeof(address)) == 0
-             : ::connect(fd, at, sizeof(address)) == 0 &&
-                   ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                       static_cast<ssize_t>(bytes.size()) &&
-                   ::shutdown(fd, SHUT_WR) == 0)
-    {
-        char buffer[4096];
-        for (ssize_t n = 0; !bind && (n = ::read(fd, buffer, 4096)) > 0;)
-        {
-            reply.append(buffer, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return reply;
-}
+using Line = std::tuple<std::string, int, std::string>;
 
-TEST_F(OnFpgaSim, TakesChangesFromOutsideAndOutlastsBadClients)
+/** Each shell command line of @p lines, run with S set to fpga-sim's path
+ *  and T to directory @p dir, ends with its status and prints its
+ *  message. */
+void runLines(const fpga_test::ScratchDir& dir, const std::vector<Line>& lines)
 {
-    fpga_test::ScratchDir scratch;
-    const std::string socket = scratch.file("control");
-    fpga_test::Run run;
-    // The command waits (twenty seconds at most) for remote 0 to go.
-    std::thread sim([&] {
-        run = fpga_test::runOnBoard(
-            Board().presentChip(remote, 0),
-            {"sh", "-c",
-             "cd " + driverDir +
-                 "; i=0; until [ \"$(cat fpga_rmt0_detected)\" = 0 ]; do "
-                 "i=$((i+1)); [ $i -lt 2000 ] || exit 1; sleep 0.01; done; "
-                 "cat fpga_rmt0_fw_version; exit 3"},
-            {"--control", socket});
-    });
-    for (int i = 0; i < 10000 && !exists(socket); ++i)
+    ::setenv("S", FPGA_SIM, 1);
+    ::setenv("T", dir.file("").substr(0, dir.file("").size() - 1).c_str(), 1);
+    // Fields of journal entries that change from run to run are left out.
+    const std::regex varying(R"re("(_PID|SYSLOG_TIMESTAMP)":"[^"]*",)re");
+    for (const auto& [line, status, message] : lines)
     {
-        ::usleep(1000);
+        SCOPED_TRACE(line);
+        const auto run = fpga_test::runProgram({"sh", "-c", line});
+        EXPECT_EQ(run.status, status);
+        EXPECT_THAT(std::regex_replace(run.out + run.err, varying, ""),
+                    HasSubstr(message));
+        // Every line of a usage error names the program.
+        EXPECT_THAT(status == 2 ? run.err : "",
+                    ::testing::MatchesRegex("(fpga-sim: [^\n]*\n)*"));
     }
-    std::string flood;
-    std::string oks;
-    for (int i = 0; i < 1000; ++i)
-    {
-        flood += "set chips.r0.fwVersion \"" + std::to_string(i) + "\"\n";
-        oks += "ok\n";
-    }
-    const std::pair<std::string, std::string> clients[] = {
-        {std::string("\x01\xfe\0 garbage\n", 12),
-         "refused a change is one line of text, without control characters "
-         "such as 0x01\n"},
-        {std::string(5000, 'x'),
-         "refused a change is at most 4096 bytes long\n"},
-        {"set chips.r0.detected 0", ""}, // cut short: no change
-        {flood, oks},
-    };
-    for (const auto& [sent, answer] : clients)
-    {
-        EXPECT_EQ(converse(socket, sent), answer);
-    }
-    const auto applied =
-        fpga_sim::sendChange(socket, "set chips.r0.detected false");
-    EXPECT_TRUE(applied.applied) << applied.message;
-    sim.join();
-    EXPECT_EQ(run.status, 3) << run.err;
-    EXPECT_EQ(run.out, "999\n");
-    EXPECT_FALSE(exists(socket));
 }
 
 TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
 {
-    fpga_test::ScratchDir scratch;
-    const std::string bad = scratch.write("bad.json", R"({"nodes": {
+    const fpga_test::ScratchDir scratch;
+    const std::string dir = scratch.file("");
+    scratch.write("bad.json", R"({"nodes": {
         "fpga-r1": {"registers": [{"block": 4, "offset": 16, "bytes": "01"}]}}})");
     // 20,000 steps due at the first open run there, each at the cost of
     // what it changes.
@@ -767,78 +649,166 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
         steps += R"({"after": {"accesses": 0}, "set": {"chips.r0.detected": )" +
                  std::to_string(i % 2) + (i < 20000 ? "}}," : "}}]}");
     }
-    const std::string many = scratch.write("steps.json", steps);
-    const std::string stale = scratch.file("stale");
-    converse(stale, "", true);
+    scratch.write("steps.json", steps);
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
-    const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
-        {{}, 2, "fpga-sim: COMMAND: a command to run is required"},
-        {{"--bogus"}, 2, "fpga-sim: The following argument was not expected"},
-        {{"--version"}, 0, "fpga-sim " FPGA_SIM_VERSION "\n"},
-        // --check reads its file alone and refuses what it would ignore.
-        {{"--check", "x.json", "--", "true"}, 2, "fpga-sim: COMMAND: "},
-        {{"--check", "x.json", "--board", bad},
-         2,
-         "fpga-sim: --check: takes no --board"},
-        {{"--check", "x.json", "--trace"}, 2, "--check: takes no --trace"},
-        {{"--print-board", "--check", "x.json"},
-         2,
-         "--check: takes no --print-board"},
-        {{"--check", bad},
-         1,
-         bad + ": nodes.fpga-r1.registers[0].offset: 16 is out of range 0-15"},
-        {{"--check", std::string(BOARDS_DIR) + "/default.json"},
-         0,
-         "default.json: valid board"},
-        {{"--", "sh", "-c", "exit 7"}, 7, ""},
-        {{"--board", many, "--", "cat", driverDir + "fpga_rmt0_detected"},
-         0,
-         "0\n"},
+    const std::vector<Line> lines = {
+        {"$S", 2, "fpga-sim: COMMAND: a command to run is required"},
+        {"$S --bogus", 2, "fpga-sim: The following argument was not expected"},
+        {"$S --version", 0, "fpga-sim " FPGA_SIM_VERSION "\n"},
+        {"$S --help | grep -c 'or:  fpga-sim ctl .--timeout\\|refused, 2 for a'",
+         0, "2\n"},
+        // --check reads its file alone, --print-board prints the board
+        // alone: they refuse what they would ignore.
+        {"$S --check x.json -- true", 2, "fpga-sim: COMMAND: "},
+        {"$S --check x --board $T/bad.json", 2, "--check: takes no --board"},
+        {"$S --print-board --journal", 2, "--print-board: takes no --journal"},
+        {"$S --check $T/bad.json", 1,
+         "bad.json: nodes.fpga-r1.registers[0].offset: 16 is out of range "
+         "0-15"},
+        {"$S --check " BOARDS_DIR "/default.json", 0, "default.json: valid"},
+        // The built-in board is default.json, and leaves nothing behind.
+        {"$S --print-board --board " BOARDS_DIR "/default.json | cmp - "
+         "$($S --print-board > $T/p; echo $T/p) && [ ! -e /dev/fpga-cdev ]",
+         0, ""},
+        {"$S --board $T/steps.json -- cat "
+         "/sys/bus/spi/devices/spi2.2/fpga_rmt0_detected",
+         0, "0\n"},
         // Pseudo-terminals open inside (expect, tmux and ssh -t need them).
-        {{"--", "script", "-qec", "true", "/dev/null"}, 0, ""},
-        {{"--", "sh", "-c", "kill -TERM $$"}, 128 + SIGTERM, ""},
+        {"$S -- script -qec true /dev/null", 0, ""},
+        {"$S -- sh -c 'kill -TERM $$'", 128 + SIGTERM, ""},
         // SIGTERM sent to fpga-sim reaches the command.
-        {{"--", "sh", "-c",
-          "trap 'exit 9' TERM; kill -TERM $PPID; i=0; "
-          "while [ $i -lt 200 ]; do sleep 0.05; i=$((i+1)); done; exit 1"},
-         9,
-         ""},
-        {{"--", "/nonexistent/command"},
-         127,
-         "fpga-sim: cannot run /nonexistent/command"},
-        {{"--", "/"}, 126, ""},
-        // A control socket left by a killed fpga-sim is taken, no other
-        // file; a change needs an fpga-sim to answer.
-        {{"--control", stale, "--", "true"}, 0, ""},
-        {{"--control", bad, "--", "true"},
-         125,
-         "fpga-sim: --control " + bad + ": exists and is not a socket"},
-        {{"ctl", stale, "set", "hpmChip", "local"},
-         125,
-         "fpga-sim: ctl: cannot connect to " + stale},
-        {{"ctl", stale}, 2, "fpga-sim: usage: fpga-sim ctl SOCKET CHANGE..."},
+        {"$S -- sh -c 'trap \"exit 9\" TERM; kill -TERM $PPID; for i in "
+         "$(seq 200); do sleep 0.05; done; exit 1'",
+         9, ""},
+        {"$S -- /nonexistent/command", 127, "fpga-sim: cannot run /nonexist"},
+        {"$S -- /", 126, ""},
+        // The control socket. One left by a killed fpga-sim is taken, no
+        // other file; at the end fpga-sim removes its own, not a file the
+        // command put in its place. A change needs an fpga-sim to answer in
+        // time (a stopped one does not), and what answers otherwise is none.
+        {"$S --control $T/s -- sh -c 'kill -KILL $PPID'; $S ctl $T/s set x 1; "
+         "$S --control $T/s -- true",
+         0, "fpga-sim: ctl: nothing listens at"},
+        {"$S --control $T/bad.json -- true", 125,
+         "bad.json: exists and is not a socket"},
+        {"$S --control $T/s -- sh -c 'rm $0; echo notes > $0' $T/s; cat $T/s",
+         0, "notes\n"},
+        {"$S ctl $T/bad.json set x 1", 125, "ctl: " + dir + "bad.json is not"},
+        {"$S --control $T/m -- sh -c 'kill -STOP $PPID; while grep -q "
+         "\"State:.[RSD]\" /proc/$PPID/task/[0-9]*/status; do :; done; $S ctl "
+         "--timeout 0.2 $0 set x 1; s=$?; kill -CONT $PPID; exit $s' $T/m",
+         125, "ctl: no answer from " + dir + "m within 200 ms"},
+        {"python3 -c 'import socket as s, sys; l = s.socket(s.AF_UNIX); "
+         "l.bind(sys.argv[1]); l.listen(); c = l.accept()[0]; c.recv(99); "
+         "c.send(b\"hello\\n\")' $T/o & until [ -S $T/o ]; do sleep 0.1; "
+         "done; $S ctl $T/o set x 1",
+         125, "answer from " + dir + "o: \"hello\\x0a\"\n"},
+        // Clients that stay connected and silent take no place from those
+        // with changes. Garbage, a line too long (refused, its client let
+        // go: what follows goes unheard), a line cut short and a flood of
+        // changes get their answers; the board, the flood's changes alone.
+        {R"($S --control $T/c -- python3 -c 'import signal, socket, sys; signal.alarm(20)
+def client(sent=b""):
+    s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
+    if not sent: return s
+    s.sendall(sent); s.shutdown(1); return b"".join(iter(lambda: s.recv(9999), b""))
+idle = [client() for i in range(300)]
+flood = b"".join(b"set chips.r0.fwVersion \x22%d\x22\n" % i for i in range(1000))
+out = b"".join(client(sent) for sent in [b"\x01\xfe\0 garbage\n", b"set chips.r0.detected 0",
+    b"x" * 5000 + b"\nset chips.r0.detected 0\n", flood]).replace(b"ok\n" * 1000, b"1000 oks\n")
+d = "/sys/bus/spi/devices/spi2.2/fpga_rmt0_"
+print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read())' $T/c)",
+         0,
+         "refused a change is one line of text, without control characters "
+         "such as 0x01\nrefused a change is at most 4096 bytes long\n1000 "
+         "oks\n1\n999\n"},
+        {"$S ctl $T/s", 2, "usage: fpga-sim ctl [--timeout SECONDS] SOCKET "},
+        {"$S --control '' -- true", 2, "fpga-sim: --control: SOCKET is empty"},
+        // A socket path is 107 bytes at most.
+        {"L=$T/" + std::string(82, 's') +
+             "; $S --control $L -- true && $S --control ${L}s -- true",
+         2, "at most 107 bytes long, this one has 108"},
+        // Every journal entry sent inside: streams, syslog.
+        {R"(printf '<3>one\n<9>two\nthree' | $S --journal -- systemd-cat -t x --level-prefix=1)",
+         0,
+         R"({"MESSAGE":"one","PRIORITY":"3","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0"}
+{"MESSAGE":"<9>two","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0"}
+{"MESSAGE":"three","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_LINE_BREAK":"eof","_TRANSPORT":"stdout","_UID":"0"}
+)"},
+        {"$S --journal -- logger -p local3.warning -t y hello", 0,
+         R"({"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0"})"},
+        // Lines that cannot be written are lost, which fails the run.
+        {"$S --journal=/dev/full -- logger x", 125,
+         "fpga-sim: --journal=/dev/full: 1 line lost: No space left on device"},
+        // A command killed while the reader of its trace reads nothing ends
+        // at once, none of its processes left waiting.
+        {R"(mkfifo $T/f; exec 3<>$T/f
+$S --trace=$T/f -- sh -c 'echo $$ > $0; while :; do read x < /dev/fpga-cdev; done' $T/p 3>&- & sim=$!
+until [ -s $T/p ]; do sleep 0.1; done; sleep 1; p=$(cat $T/p); kill -KILL $p; i=0
+while [ -d /proc/$p ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
+[ -d /proc/$p ] && { echo wedged; cat <&3 >/dev/null & }; exec 3>&-; wait $sim)",
+         128 + SIGKILL, "lines lost: Broken pipe"},
     };
-    for (const auto& [args, status, message] : rows)
-    {
-        std::vector<std::string> argv = {FPGA_SIM};
-        argv.insert(argv.end(), args.begin(), args.end());
-        SCOPED_TRACE(::testing::PrintToString(argv));
-        const auto run = fpga_test::runProgram(argv);
-        EXPECT_EQ(run.status, status);
-        EXPECT_THAT(run.out + run.err, HasSubstr(message));
-        // Every line of a usage error names the program.
-        std::istringstream lines(status == 2 ? run.err : "");
-        for (std::string line; std::getline(lines, line);)
-        {
-            EXPECT_THAT(line, ::testing::StartsWith("fpga-sim: "));
-        }
-    }
+    runLines(scratch, lines);
     EXPECT_EQ(fpga_test::slurp("/proc/self/mountinfo"), mountsBefore);
-    EXPECT_FALSE(exists("/dev/fpga-cdev"));
-    const auto printed = fpga_test::runProgram({FPGA_SIM, "--print-board"});
-    EXPECT_EQ(
-        fpga_sim::boardFromText(printed.out),
-        fpga_sim::loadBoardFile(std::string(BOARDS_DIR) + "/default.json"));
+}
+
+/** What only root can stage: a command of another user or without
+ *  capabilities, fpga-sim run by an ordinary user, a chroot. */
+TEST_F(OnFpgaSim, ChecksPermissionsAsTheKernelAndRunsInAChroot)
+{
+    const fpga_test::ScratchDir scratch;
+    scratch.write("b.json", R"({"nodes": {
+      "fpga-cdev": {"mode": "0000"}, "fpga-r2": {"mode": "0060"},
+      "fpga-r3": {"owner": 120},
+      "fpga-r0": {"mode": "0640", "owner": 120, "group": 121},
+      "fpga-r1": {"mode": "0606", "owner": 120, "group": 121}}})");
+    // An ordinary user, who must be able to run fpga-sim.
+    const std::string user =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    if (::geteuid() != 0 ||
+        std::system((user + "test -x " FPGA_SIM).c_str()) != 0)
+    {
+        GTEST_SKIP() << "needs root, and a uid 65534 that can run " FPGA_SIM;
+    }
+    // Which nodes a command run HOW opens for reading and writing, or for
+    // reading alone.
+    const auto opens = [&](const std::string& how, const std::string& nodes) {
+        return Line{how + " sh -c 'for n in cdev r0 r1 r2 r3; do f=/dev/fpga-"
+                          "$n; if (exec 3<>$f); then echo $n:rw; elif (exec "
+                          "3<$f); then echo $n:r; fi 2>/dev/null; done | "
+                          "xargs echo opens:'",
+                    0, "opens: " + nodes + "\n"};
+    };
+    const std::string sim = "$S --board $T/b.json -- ";
+    const std::string without = sim + "setpriv --inh-caps=-all --bounding-set=";
+    const std::vector<Line> lines = {
+        opens(sim, "cdev:rw r0:rw r1:rw r2:rw r3:rw"),
+        // Without the capabilities, the owner's bits decide for the owner
+        // (though the group's would allow), the others' for others.
+        opens(without + "-dac_override,-dac_read_search", "r1:rw"),
+        opens(without + "-dac_override", "cdev:r r0:r r1:rw r2:r r3:r"),
+        // The group's bits for a member, though the others' would allow.
+        opens(sim + "setpriv --reuid=122 --regid=5 --groups=121", "r0:r"),
+        // Run by an ordinary user, the command is root of a namespace with
+        // no other id: the others' bits for a file of another id.
+        opens("unshare -m sh -c 'mknod -m 666 $T/fuse c 10 229 && mount "
+              "--bind $T/fuse /dev/fuse && exec \"$0\" \"$@\"' " +
+                  user + sim,
+              "cdev:rw r1:rw r2:rw"),
+        // A socket that --journal's directory covers: refused, removed.
+        {"R=/run/systemd/journal; [ -d $R ] || R=/run/systemd; [ -d $R ] || "
+         "R=/run; $S --journal --control $R/fpgasim-test.sock -- true; s=$?; "
+         "[ -e $R/fpgasim-test.sock ] || exit $s",
+         125, "(the directory of --journal's sockets) covers it"},
+        // A chroot into a plain directory, as sbuild and pbuilder make.
+        {R"(unshare -m sh -c 'R=$T/root; mkdir -p $R/usr $R/proc $R/dev $R/sys $R/run; cp $S $R
+for d in bin lib lib64 sbin; do ln -s usr/$d $R/$d; done
+mount --bind /usr $R/usr; mount -t proc proc $R/proc; mount --rbind /dev $R/dev; mount --rbind /sys $R/sys
+chroot $R /fpga-sim -- cat /sys/bus/spi/devices/spi2.2/fpga_loc_detected; chroot $R /fpga-sim --journal -- true')",
+         125, "1\nfpga-sim: cannot mount on /run: in this chroot / is no"},
+    };
+    runLines(scratch, lines);
 }
 
 } // namespace

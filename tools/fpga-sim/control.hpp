@@ -2,7 +2,10 @@
 #pragma once
 
 #include "driver_fs.hpp"
+#include "mounts.hpp"
 #include "sim/fd.hpp"
+
+#include <sys/stat.h>
 
 #include <string>
 
@@ -12,21 +15,54 @@
  *        serves it and runs the scenario's timed steps.
  *
  * A client sends changes one per line (sim/control_client.hpp) and gets
- * "ok" or "refused MESSAGE" for each, in order. Lines longer than
- * maxChangeLine bytes, and clients beyond a few dozen at once, are turned
- * away; nothing a client sends can stop the command or spoil the board.
+ * "ok" or "refused MESSAGE" for each, in order. A line longer than
+ * maxChangeLine bytes is refused and its client let go; when many clients
+ * are connected, the one idle longest makes room for a new one. Nothing a
+ * client sends can stop the command or spoil the board.
  */
 namespace fpga_sim
 {
 
 /**
- * @brief Listen on a Unix socket at @p path, made here.
- *
- * A socket left at @p path by an fpga-sim that was killed (no one listens)
- * is replaced; any other file there, or a live socket, is refused.
- * @throws SetupError
+ * @brief The socket's file, made in the host's file system before fpga-sim
+ *        enters its namespace, where clients outside find it, and removed
+ *        at the end if it is still the one fpga-sim made.
  */
-Fd listenForChanges(const std::string& path);
+class ControlSocket
+{
+  public:
+    /**
+     * @brief Listen on a Unix socket made at @p path ("": none).
+     *
+     * A socket left at @p path by an fpga-sim that was killed (no one
+     * listens) is replaced; any other file there, or a live socket, is
+     * refused.
+     * @throws SetupError
+     */
+    explicit ControlSocket(const std::string& path);
+    ControlSocket(const ControlSocket&) = delete;
+    ControlSocket& operator=(const ControlSocket&) = delete;
+    ~ControlSocket();
+
+    /** @brief Refuse a path the command would not reach, naming which of
+     *         @p mounts covers it. @throws SetupError */
+    void checkReachable(const Mounts& mounts) const;
+
+    /** @brief The listening socket, for serveChanges(). */
+    Fd take();
+
+  private:
+    Fd listen();
+
+    std::string path;
+    /** The directory it is in, as the host has it, and its name there. */
+    Fd dir;
+    std::string name;
+    /** The socket's file, to be told from one put in its place. */
+    struct stat made
+    {};
+    Fd listening;
+};
 
 /**
  * @brief Serve the changes of @p listening (may be closed: -1) and the

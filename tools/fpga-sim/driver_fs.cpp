@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "driver_fs.hpp"
 
+#include "permission.hpp"
 #include "sim/board_json.hpp"
 #include "sim/published.hpp"
 
@@ -67,8 +68,8 @@ int onGetattr(const char* path, struct stat* st, fuse_file_info* /*fi*/)
         return -ENOENT;
     }
     *st = {};
-    st->st_uid = entry->owner;
-    st->st_gid = entry->group;
+    st->st_uid = shownId(entry->owner, false);
+    st->st_gid = shownId(entry->group, true);
     st->st_atime = st->st_mtime = st->st_ctime = self().startTime();
     switch (entry->kind)
     {
@@ -110,30 +111,13 @@ int onReaddir(const char* path, void* buf, fuse_fill_dir_t fill,
     return 0;
 }
 
-/** Whether the caller may read or write @p entry, by its mode and owner,
- *  as the kernel decides for such a file: root of fpga-sim's namespace may
- *  do anything, others get the owner's, the group's or the others' bits.
- *  Checked here rather than by the kernel (default_permissions), which
- *  would ask for the attributes of every file and directory on the way
- *  at each open: half again as many requests. */
-bool permitted(const DriverFs::Entry& entry, bool read, bool write)
+/** Whether the caller may have @p mask (R_OK, W_OK, X_OK) on @p entry, as
+ *  the kernel decides for a file of that mode and owner. */
+bool permitted(const DriverFs::Entry& entry, AccessMask mask)
 {
-    const fuse_context* caller = fuse_get_context();
-    if (caller->uid == 0)
-    {
-        return true;
-    }
-    const auto inGroup = [&] {
-        std::array<gid_t, 64> groups{};
-        const int count = ::fuse_getgroups(groups.size(), groups.data());
-        return caller->gid == entry.group ||
-               std::find(
-                   groups.begin(), groups.begin() + std::clamp(count, 0, 64),
-                   entry.group) != groups.begin() + std::clamp(count, 0, 64);
-    };
-    const unsigned shift = caller->uid == entry.owner ? 6 : inGroup() ? 3 : 0;
-    const unsigned bits = (entry.mode >> shift) & 07;
-    return (!read || (bits & 04) != 0) && (!write || (bits & 02) != 0);
+    return mayAccess({entry.mode, entry.owner, entry.group,
+                      entry.kind == DriverFs::Entry::Kind::dir},
+                     mask);
 }
 
 int onAccess(const char* path, int mask)
@@ -144,9 +128,7 @@ int onAccess(const char* path, int mask)
     {
         return -ENOENT;
     }
-    return permitted(*entry, (mask & R_OK) != 0, (mask & W_OK) != 0)
-               ? 0
-               : -EACCES;
+    return permitted(*entry, mask) ? 0 : -EACCES;
 }
 
 int onOpen(const char* path, fuse_file_info* fi)
@@ -160,7 +142,9 @@ int onOpen(const char* path, fuse_file_info* fi)
         return -ENOENT;
     }
     const bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
-    if (!permitted(*entry, (fi->flags & O_ACCMODE) != O_WRONLY, writing))
+    // O_TRUNC asks to write, whatever the access mode.
+    if (!permitted(*entry, ((fi->flags & O_ACCMODE) != O_WRONLY ? R_OK : 0) |
+                               (writing || (fi->flags & O_TRUNC) ? W_OK : 0)))
     {
         return -EACCES;
     }

@@ -1,19 +1,18 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "journal_sink.hpp"
 
-#include "sandbox.hpp"
-#include "sim/journal.hpp"
+#include "mounts.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
 #include <array>
-#include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace fpga_sim
 {
@@ -21,39 +20,74 @@ namespace fpga_sim
 namespace
 {
 
-constexpr const char* socketPath = "/run/systemd/journal/socket";
+/** Streams served at once, as journald's default. */
+constexpr std::size_t maxStreams = 4096;
+/** The largest entry taken from a memfd (journald's is 768 MiB). */
+constexpr off_t maxMemfd = 64 << 20;
+
+Fd bound(const char* path, int type)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+    Fd fd(::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const int on = 1;
+    if (fd.get() < 0 ||
+        ::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 ||
+        ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) !=
+            0 ||
+        (type == SOCK_STREAM && ::listen(fd.get(), SOMAXCONN) != 0))
+    {
+        setupFailed(std::string("bind ") + path);
+    }
+    return fd;
+}
 
 /** The content of a sealed memfd, which libsystemd sends in place of an
- *  entry too large for one datagram. */
+ *  entry too large for one datagram. @throws std::runtime_error for any
+ *  other descriptor */
 std::string memfdContent(int fd)
 {
     struct stat st
     {};
-    std::string text;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    if (seals < 0 || (seals & F_SEAL_WRITE) == 0 || ::fstat(fd, &st) != 0 ||
+        st.st_size > maxMemfd)
     {
-        text.resize(static_cast<std::size_t>(st.st_size));
-        const ssize_t got = ::pread(fd, text.data(), text.size(), 0);
-        text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        throw std::runtime_error(
+            "a descriptor that is no sealed memfd of at most 64 MiB");
     }
+    std::string text(static_cast<std::size_t>(st.st_size), '\0');
+    const ssize_t got = ::pread(fd, text.data(), text.size(), 0);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     return text;
+}
+
+/** The entry of a datagram of @p transport. */
+JournalEntry parseDatagram(const std::string& datagram, bool native)
+{
+    if (!native)
+    {
+        return syslogEntry(datagram).value_or(JournalEntry{});
+    }
+    JournalEntry entry = parseJournalDatagram(datagram);
+    std::erase_if(entry, [](const auto& field) {
+        return field.first.starts_with('_');
+    });
+    return entry;
 }
 
 } // namespace
 
 JournalSink::JournalSink(int outFd) :
-    outFd(outFd), socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)),
+    outFd(outFd), native(bound("/run/systemd/journal/socket", SOCK_DGRAM)),
+    syslog(bound(syslogSocket, SOCK_DGRAM)),
+    streams(bound("/run/systemd/journal/stdout", SOCK_STREAM)),
     stop(::eventfd(0, EFD_CLOEXEC))
 {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath, sizeof(addr.sun_path) - 1);
-    if (socket.get() < 0 || stop.get() < 0 ||
-        ::bind(socket.get(), reinterpret_cast<sockaddr*>(&addr),
-               sizeof(addr)) != 0)
+    if (stop.get() < 0)
     {
-        throw SetupError(
-            std::string("bind ") + socketPath + ": " + std::strerror(errno));
+        setupFailed("eventfd");
     }
     reader = std::thread([this] { run(); });
 }
@@ -68,74 +102,179 @@ JournalSink::~JournalSink()
 
 void JournalSink::run()
 {
-    std::array<pollfd, 2> fds = {
-        {{socket.get(), POLLIN, 0}, {stop.get(), POLLIN, 0}}};
-    while (true)
+    std::vector<pollfd> fds;
+    for (;;)
     {
+        fds = {{native.get(), POLLIN, 0},
+               {syslog.get(), POLLIN, 0},
+               {streams.get(), POLLIN, 0},
+               {stop.get(), POLLIN, 0}};
+        for (const Stream& client : clients)
+        {
+            fds.push_back({client.fd.get(), POLLIN, 0});
+        }
         if (::poll(fds.data(), fds.size(), -1) < 0)
         {
             continue;
         }
-        if (fds[1].revents != 0)
+        if (fds[3].revents != 0)
         {
-            // Whatever was sent before the command ended is queued by now.
-            while (takeOne())
-            {}
+            drain();
             return;
         }
-        takeOne();
+        takeDatagram(fds[0].revents != 0 ? native.get() : -1, "journal");
+        takeDatagram(fds[1].revents != 0 ? syslog.get() : -1, "syslog");
+        auto client = clients.begin();
+        for (std::size_t i = 4; i < fds.size(); ++i)
+        {
+            client = fds[i].revents != 0 && readStream(*client) == 0
+                         ? clients.erase(client)
+                         : std::next(client);
+        }
+        if (fds[2].revents != 0)
+        {
+            acceptStream();
+        }
     }
 }
 
-bool JournalSink::takeOne()
+void JournalSink::drain()
+{
+    // Whatever was sent before the command ended is queued by now.
+    while (takeDatagram(native.get(), "journal"))
+    {}
+    while (takeDatagram(syslog.get(), "syslog"))
+    {}
+    for (Stream& client : clients)
+    {
+        ssize_t got = 0;
+        while ((got = readStream(client)) > 0)
+        {}
+        if (got < 0)
+        {
+            // Still open: its last line is all there will be.
+            std::vector<JournalEntry> entries;
+            client.parser.end(entries);
+            for (JournalEntry& entry : entries)
+            {
+                write(std::move(entry), "stdout", client.sender);
+            }
+        }
+    }
+    clients.clear();
+}
+
+bool JournalSink::takeDatagram(int fd, const char* transport)
 {
     // The size first: an entry may be larger than any fixed buffer.
     const ssize_t size =
-        ::recv(socket.get(), nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+        fd < 0 ? -1
+               : ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
     if (size < 0)
     {
-        return errno == EINTR;
+        return fd >= 0 && errno == EINTR;
     }
     std::string datagram(static_cast<std::size_t>(size), '\0');
     iovec iov{datagram.data(), datagram.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    if (::recvmsg(socket.get(), &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) < 0)
+    alignas(cmsghdr)
+        std::array<char,
+                   CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(4 * sizeof(int))>
+            control{};
+    msghdr msg{nullptr, 0, &iov, 1, control.data(), control.size(), 0};
+    if (::recvmsg(fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC) < 0)
     {
         return errno == EINTR;
     }
+    ucred sender{};
+    std::vector<Fd> passed;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr;
          c = CMSG_NXTHDR(&msg, c))
     {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS)
+        if (c->cmsg_type == SCM_CREDENTIALS)
         {
-            int fd = -1;
-            std::memcpy(&fd, CMSG_DATA(c), sizeof(fd));
-            Fd passed(fd);
-            datagram = memfdContent(passed.get());
+            std::memcpy(&sender, CMSG_DATA(c), sizeof(sender));
+        }
+        for (std::size_t i = 0; c->cmsg_type == SCM_RIGHTS &&
+                                CMSG_LEN((i + 1) * sizeof(int)) <= c->cmsg_len;
+             ++i)
+        {
+            int passedFd = -1;
+            std::memcpy(&passedFd, CMSG_DATA(c) + i * sizeof(int), sizeof(int));
+            passed.emplace_back(passedFd);
         }
     }
-    std::string line;
+    const bool isNative = std::strcmp(transport, "journal") == 0;
     try
     {
-        line =
-            journalEntryToJson(parseJournalDatagram(datagram))
-                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        if (isNative && passed.size() == 1 && datagram.empty())
+        {
+            datagram = memfdContent(passed.front().get());
+        }
+        write(parseDatagram(datagram, isNative), transport, sender);
     }
     catch (const std::exception& e)
     {
         // Not the journal's protocol: say so where the entry would be.
-        line = nlohmann::json{{"FPGA_SIM_ERROR", e.what()}}.dump();
+        write({{"FPGA_SIM_ERROR", e.what()}}, transport, sender);
     }
-    line += "\n";
+    return true;
+}
+
+void JournalSink::acceptStream()
+{
+    Fd fd(::accept4(streams.get(), nullptr, nullptr,
+                    SOCK_CLOEXEC | SOCK_NONBLOCK));
+    ucred sender{};
+    socklen_t size = sizeof(sender);
+    if (fd.get() >= 0 && clients.size() < maxStreams &&
+        ::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &sender, &size) == 0)
+    {
+        clients.push_back({std::move(fd), sender, {}});
+    }
+}
+
+ssize_t JournalSink::readStream(Stream& stream)
+{
+    char buffer[1 << 16];
+    const ssize_t n = ::read(stream.fd.get(), buffer, sizeof(buffer));
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    {
+        return -1;
+    }
+    std::vector<JournalEntry> entries;
+    // A malformed header ends the stream, as journald ends it.
+    const bool over =
+        n <= 0 ||
+        !stream.parser.feed({buffer, static_cast<std::size_t>(n)}, entries);
+    if (n <= 0)
+    {
+        stream.parser.end(entries);
+    }
+    for (JournalEntry& entry : entries)
+    {
+        write(std::move(entry), "stdout", stream.sender);
+    }
+    return over ? 0 : n;
+}
+
+void JournalSink::write(JournalEntry entry, const char* transport,
+                        const ucred& sender)
+{
+    if (entry.empty())
+    {
+        return; // an empty syslog datagram, which journald drops too
+    }
+    entry.emplace_back("_TRANSPORT", transport);
+    entry.emplace_back("_PID", std::to_string(sender.pid));
+    entry.emplace_back("_UID", std::to_string(sender.uid));
+    entry.emplace_back("_GID", std::to_string(sender.gid));
+    std::string line =
+        journalEntryToJson(entry).dump(
+            -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+        "\n";
     // One write per entry, so lines never interleave with another writer.
     [[maybe_unused]] const ssize_t ignored =
         ::write(outFd, line.data(), line.size());
-    return true;
 }
 
 } // namespace fpga_sim

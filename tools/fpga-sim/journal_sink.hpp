@@ -2,7 +2,11 @@
 #pragma once
 
 #include "sim/fd.hpp"
+#include "sim/journal.hpp"
 
+#include <sys/socket.h>
+
+#include <list>
 #include <thread>
 
 /**
@@ -13,19 +17,30 @@ namespace fpga_sim
 {
 
 /**
- * @brief A datagram socket bound at "/run/systemd/journal/socket", and a
- *        thread that writes every entry sent there to a descriptor as one
- *        line of JSON (sim/journal.hpp, journalEntryToJson).
+ * @brief journald's three sockets, bound in "/run/systemd/journal":
+ *        "socket" (the native protocol, sd_journal_send), "stdout" (streams:
+ *        systemd-cat, a service's standard output) and "dev-log" (syslog,
+ *        which "/dev/log" is to lead to); and a thread that writes every
+ *        entry sent there to a descriptor as one line of JSON
+ *        (sim/journal.hpp, journalEntryToJson).
+ *
+ * To the fields of each entry it adds those journald adds from the kernel:
+ * _TRANSPORT ("journal", "stdout" or "syslog"), _PID, _UID and _GID of the
+ * sender, as fpga-sim's namespace numbers them. Fields a native sender
+ * names with a leading "_" are dropped, as journald drops them.
  *
  * Create it inside the private namespace, once a directory of its own is
  * mounted at "/run/systemd/journal": entries then never reach the host's
- * journal. The sender blocks once about ten datagrams wait, so the thread
+ * journal. A sender of datagrams blocks once about ten wait, so the thread
  * reads them as they come.
  */
 class JournalSink
 {
   public:
-    /** @throws SetupError when the socket cannot be bound */
+    /** @brief The syslog socket, which "/dev/log" is to lead to. */
+    static constexpr const char* syslogSocket = "/run/systemd/journal/dev-log";
+
+    /** @throws SetupError when a socket cannot be bound */
     explicit JournalSink(int outFd);
     JournalSink(const JournalSink&) = delete;
     JournalSink& operator=(const JournalSink&) = delete;
@@ -33,13 +48,30 @@ class JournalSink
     ~JournalSink();
 
   private:
+    struct Stream
+    {
+        Fd fd;
+        ucred sender;
+        JournalStream parser;
+    };
+
     void run();
+    /** Everything still queued, at the end. */
+    void drain();
     /** @return false once nothing is queued */
-    bool takeOne();
+    bool takeDatagram(int fd, const char* transport);
+    void acceptStream();
+    /** @return the bytes read, 0 when the stream is over (its last line
+     *  taken), -1 when nothing waits */
+    ssize_t readStream(Stream& stream);
+    void write(JournalEntry entry, const char* transport, const ucred& sender);
 
     int outFd;
-    Fd socket;
+    Fd native;
+    Fd syslog;
+    Fd streams;
     Fd stop;
+    std::list<Stream> clients;
     std::thread reader;
 };
 

@@ -6,11 +6,12 @@
 //              -- COMMAND [ARGS...]
 //     fpga-sim --check FILE
 //     fpga-sim [--board FILE] --print-board
-//     fpga-sim ctl SOCKET CHANGE...
+//     fpga-sim ctl [--timeout SECONDS] SOCKET CHANGE...
 //
 // docs/fpga-sim.md is the manual, docs/board-format.md the board format.
 
 #include "default_board.hpp"
+#include "output.hpp"
 #include "sandbox.hpp"
 #include "sim/board_json.hpp"
 #include "sim/change.hpp"
@@ -21,11 +22,11 @@
 
 #include <CLI/CLI.hpp>
 
-#include <array>
-#include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string_view>
 
@@ -35,6 +36,12 @@ namespace
 constexpr int exitUsage = 2;
 constexpr int exitInvalidBoard = 1;
 constexpr int exitRefused = 1;
+
+constexpr const char* usage =
+    "Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n"
+    "  or:  fpga-sim --check FILE\n"
+    "  or:  fpga-sim [--board FILE] --print-board\n"
+    "  or:  fpga-sim ctl [--timeout SECONDS] SOCKET CHANGE...\n";
 
 constexpr const char* footer = R"(
 Examples:
@@ -48,7 +55,7 @@ Examples:
   fpga-sim ctl /tmp/sim.sock set chips.r0.detected 0
                                      remote 0 stops being detected
 
-Changes (fpga-sim ctl SOCKET CHANGE...):
+Changes:
   set FIELD VALUE        a board-file field, VALUE as JSON (a bare word is
                          a string): set chips.r1.fwVersion '"3 12"'
   unset FIELD            as if the board file left FIELD out
@@ -56,13 +63,16 @@ Changes (fpga-sim ctl SOCKET CHANGE...):
                          board-file register entry as JSON
   fault add NODE ERRNO [read|write|both] [block N]
   fault clear NODE
+  ctl waits --timeout SECONDS (10 unless given) for fpga-sim's answer.
 
 Exit status:
-The command's own status (128+N when signal N ended it); 125 when the
-simulation cannot be set up, 126 when the command cannot be executed, 127
-when it is not found, 2 for a usage error. With --check: 0 when the board
-file is valid, 1 when it is not. ctl: 0 when the change is applied, 1 when
-it is refused, 125 when no fpga-sim answers at SOCKET.)";
+  The command's own status (128+N when signal N ended it); 125 when the
+  simulation cannot be set up, or when a line of --trace or --journal could
+  not be written and the command's status is 0; 126 when the command cannot
+  be executed, 127 when it is not found, 2 for a usage error. --check: 0
+  when the board file is valid, 1 when it is not. ctl: 0 when the change is
+  applied, 1 when it is refused, 2 for a usage error, 125 when no fpga-sim
+  answers at SOCKET in time.)";
 
 /** CLI11's help, without its own usage line: the description has one. */
 class Formatter : public CLI::Formatter
@@ -84,16 +94,10 @@ class Formatter : public CLI::Formatter
     }
 };
 
-/** CLI11's message for a usage error, each line with the program's name. */
-int usageError(const CLI::App& app, const CLI::ParseError& e)
+/** A usage error, each line with the program's name. */
+int usageError(const std::string& message)
 {
-    std::ostringstream err;
-    const int status = app.exit(e, std::cout, err);
-    if (status == 0)
-    {
-        return 0;
-    }
-    std::istringstream lines(err.str());
+    std::istringstream lines(message);
     for (std::string line; std::getline(lines, line);)
     {
         std::cerr << "fpga-sim: " << line << "\n";
@@ -101,35 +105,62 @@ int usageError(const CLI::App& app, const CLI::ParseError& e)
     return exitUsage;
 }
 
-/** Where --trace or --journal write: FILE, or standard error without it.
- *  @return the descriptor, or -1 with errno set */
-int openOutput(const std::string& file)
+/** CLI11's message for a usage error, or its --help and --version. */
+int usageError(const CLI::App& app, const CLI::ParseError& e)
 {
-    return file.empty()
-               ? ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3)
-               : ::open(file.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND,
-                        0644);
+    std::ostringstream err;
+    const int status = app.exit(e, std::cout, err);
+    return status == 0 ? 0 : usageError(err.str());
 }
 
-/** fpga-sim ctl SOCKET CHANGE...: send one change to a running fpga-sim. */
-int ctl(int argc, char** argv)
+/** Seconds, as --timeout takes them: a number above 0, a day at most. */
+std::optional<std::chrono::milliseconds> seconds(std::string_view text)
 {
-    if (argc < 4)
+    double value = 0;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() ||
+        !(value > 0 && value <= 86400))
     {
-        std::cerr << "fpga-sim: usage: fpga-sim ctl SOCKET CHANGE...\n"
-                     "fpga-sim: run with --help for more information\n";
-        return exitUsage;
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(
+        std::max<long long>(1, static_cast<long long>(value * 1000)));
+}
+
+/** fpga-sim ctl [--timeout SECONDS] SOCKET CHANGE...: send one change to a
+ *  running fpga-sim. */
+int ctl(std::vector<std::string> args)
+{
+    std::optional<std::chrono::milliseconds> timeout =
+        fpga_sim::defaultControlTimeout;
+    if (!args.empty() && args[0].starts_with("--timeout"))
+    {
+        const bool joined = args[0].starts_with("--timeout=");
+        const bool given = joined ||
+                           (args[0] == "--timeout" && args.size() > 1);
+        timeout = given ? seconds(joined ? args[0].substr(10) : args[1])
+                        : std::nullopt;
+        args.erase(args.begin(), args.begin() + (joined || !given ? 1 : 2));
+        if (!timeout)
+        {
+            return usageError("ctl: --timeout takes a number of seconds "
+                              "above 0, at most 86400");
+        }
+    }
+    if (args.size() < 2)
+    {
+        return usageError("usage: fpga-sim ctl [--timeout SECONDS] SOCKET "
+                          "CHANGE...\nRun with --help for more information.");
     }
     std::string change;
-    for (int i = 3; i < argc; ++i)
+    for (std::size_t i = 1; i < args.size(); ++i)
     {
-        change += (i == 3 ? "" : " ") + std::string(argv[i]);
+        change += (i == 1 ? "" : " ") + args[i];
     }
     if (change.find('\n') != std::string::npos)
     {
-        std::cerr << "fpga-sim: ctl: a change is one line\n";
-        return exitUsage;
+        return usageError("ctl: a change is one line");
     }
     if (change.size() > fpga_sim::maxChangeLine)
     {
@@ -140,7 +171,7 @@ int ctl(int argc, char** argv)
     }
     try
     {
-        const auto reply = fpga_sim::sendChange(argv[2], change);
+        const auto reply = fpga_sim::sendChange(args[0], change, *timeout);
         if (!reply.applied)
         {
             std::cerr << "fpga-sim: " << reply.message << "\n";
@@ -154,33 +185,9 @@ int ctl(int argc, char** argv)
     }
 }
 
-fpga_sim::Board boardFrom(const std::string& file)
+/** What the command line asks for. */
+struct Options
 {
-    if (file.empty())
-    {
-        return fpga_sim::boardFromText(fpga_sim::defaultBoardJson);
-    }
-    return fpga_sim::loadBoardFile(file);
-}
-
-} // namespace
-
-int main(int argc, char** argv)
-{
-    if (argc > 1 && std::string_view(argv[1]) == "ctl")
-    {
-        return ctl(argc, argv);
-    }
-    CLI::App app{"Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n"
-                 "       fpga-sim ctl SOCKET CHANGE...\n\n"
-                 "Run COMMAND with the FPGA driver simulated from a board "
-                 "file, in a private mount namespace. The board's sysfs "
-                 "attributes and the ten /dev/fpga-* nodes are served with "
-                 "libfuse; nothing outside the namespace changes. With "
-                 "--control, \"fpga-sim ctl\" changes the board while "
-                 "COMMAND runs.",
-                 "fpga-sim"};
-    app.footer(footer);
     std::string boardFile;
     std::string traceFile;
     std::string journalFile;
@@ -188,147 +195,142 @@ int main(int argc, char** argv)
     std::string controlPath;
     bool printBoard = false;
     std::vector<std::string> command;
-    app.add_option("--board", boardFile,
+};
+
+/** A socket path any client can connect to. */
+std::string socketPathProblem(const std::string& path)
+{
+    if (path.empty())
+    {
+        return "SOCKET is empty";
+    }
+    if (path.ends_with('/'))
+    {
+        return "SOCKET names a directory";
+    }
+    if (path.size() > fpga_sim::maxSocketPath)
+    {
+        return "a socket path is at most " +
+               std::to_string(fpga_sim::maxSocketPath) +
+               " bytes long, this one has " + std::to_string(path.size());
+    }
+    return "";
+}
+
+void addOptions(CLI::App& app, Options& o)
+{
+    app.add_option("--board", o.boardFile,
                    "board file to serve (default: the built-in server "
                    "board)")
         ->check(CLI::ExistingFile)
         ->option_text("FILE");
-    auto* trace = app.add_option("--trace", traceFile,
-                                 "write one line per transfer to FILE, or to "
-                                 "standard error without =FILE")
-                      ->expected(0, 1)
-                      ->option_text("[=FILE]");
-    auto* journal =
-        app.add_option("--journal", journalFile,
-                       "catch the journal entries sent inside and write "
-                       "them to FILE, one JSON object per line, or to "
-                       "standard error without =FILE")
+    // The outputs: FILE follows "=", or standard error without it.
+    const std::tuple<const char*, std::string*, const char*> outputs[] = {
+        {"--trace", &o.traceFile,
+         "write one line per transfer to FILE, or to standard error without "
+         "=FILE"},
+        {"--journal", &o.journalFile,
+         "catch the journal entries sent inside (native, standard output "
+         "streams and syslog) and write them to FILE, one JSON object per "
+         "line, or to standard error without =FILE"},
+    };
+    for (const auto& [name, file, help] : outputs)
+    {
+        app.add_option(name, *file, help)
             ->expected(0, 1)
             ->option_text("[=FILE]");
-    app.add_option("--control", controlPath,
+    }
+    app.add_option("--control", o.controlPath,
                    "listen for changes (fpga-sim ctl) on a Unix socket made "
                    "at SOCKET, removed at exit")
+        ->check(socketPathProblem)
         ->option_text("SOCKET");
-    auto* check =
-        app.add_option("--check", checkFile, "validate a board file and exit")
-            ->option_text("FILE");
-    app.add_flag("--print-board", printBoard,
-                 "print the board (--board or the built-in "
-                 "one) as JSON and exit");
+    app.add_option("--check", o.checkFile, "validate a board file and exit")
+        ->option_text("FILE");
+    app.add_flag("--print-board", o.printBoard,
+                 "print the board (--board or the built-in one) as JSON and "
+                 "exit");
     app.set_version_flag("--version", "fpga-sim " FPGA_SIM_VERSION,
                          "print the version and exit");
     app.formatter(std::make_shared<Formatter>());
     app.get_formatter()->column_width(24);
-    // Everything after the first "--" is the command, taken verbatim: CLI11
-    // would let an option with an optional value swallow the "--".
-    int ownArgs = 1;
-    while (ownArgs < argc && std::string_view(argv[ownArgs]) != "--")
+}
+
+/** Refuse options that the form asked for would ignore. */
+void checkCombinations(const CLI::App& app, const Options& o)
+{
+    const bool check = app.count("--check") != 0;
+    if (!check && !o.printBoard && o.command.empty())
     {
-        ++ownArgs;
+        throw CLI::ValidationError("COMMAND",
+                                   "a command to run is required (after --)");
     }
-    for (int i = ownArgs + 1; i < argc; ++i)
+    if ((check || o.printBoard) && !o.command.empty())
     {
-        command.emplace_back(argv[i]);
+        throw CLI::ValidationError("COMMAND",
+                                   "--check and --print-board run no command");
     }
-    try
+    const std::pair<const char*, std::vector<const char*>> forms[] = {
+        {"--check",
+         {"--board", "--trace", "--journal", "--print-board", "--control"}},
+        {"--print-board", {"--trace", "--journal", "--control"}},
+    };
+    for (const auto& [form, ignored] : forms)
     {
-        app.parse(ownArgs, argv);
-        if (!check->count() && !printBoard && command.empty())
+        for (const char* other : ignored)
         {
-            throw CLI::ValidationError(
-                "COMMAND", "a command to run is required (after --)");
-        }
-        // --check reads FILE alone: any other option would be ignored.
-        for (const char* other :
-             {"--board", "--trace", "--journal", "--print-board", "--control"})
-        {
-            if (check->count() && app.get_option(other)->count())
+            if (app.count(form) != 0 && app.count(other) != 0)
             {
-                throw CLI::ValidationError("--check",
+                throw CLI::ValidationError(form,
                                            std::string("takes no ") + other);
             }
         }
-        if (printBoard && !controlPath.empty())
-        {
-            throw CLI::ValidationError("--print-board", "takes no --control");
-        }
-        if ((check->count() || printBoard) && !command.empty())
-        {
-            throw CLI::ValidationError(
-                "COMMAND", "--check and --print-board run no command");
-        }
     }
-    catch (const CLI::ParseError& e)
-    {
-        return usageError(app, e);
-    }
+}
 
-    if (check->count())
-    {
-        try
-        {
-            const fpga_sim::Board board = fpga_sim::loadBoardFile(checkFile);
-            std::cout << checkFile << ": valid board";
-            if (!board.description.empty())
-            {
-                std::cout << " (" << board.description << ")";
-            }
-            std::cout << "\n";
-            return 0;
-        }
-        catch (const fpga_sim::BoardError& e)
-        {
-            std::cerr << checkFile << ": " << e.what() << "\n";
-            return exitInvalidBoard;
-        }
-    }
-
-    fpga_sim::Board board;
+int check(const std::string& file)
+{
     try
     {
-        board = boardFrom(boardFile);
+        const fpga_sim::Board board = fpga_sim::loadBoardFile(file);
+        std::cout << file << ": valid board";
+        if (!board.description.empty())
+        {
+            std::cout << " (" << board.description << ")";
+        }
+        std::cout << "\n";
+        return 0;
     }
     catch (const fpga_sim::BoardError& e)
     {
-        std::cerr << "fpga-sim: " << boardFile << ": " << e.what() << "\n";
-        return fpga_sim::exitSetupFailed;
+        std::cerr << file << ": " << e.what() << "\n";
+        return exitInvalidBoard;
     }
-    if (printBoard)
-    {
-        std::cout << fpga_sim::boardFileText(board);
-        return 0;
-    }
+}
 
-    // Both outputs are opened before anything runs, so a bad path fails
-    // fast; they close when fpga-sim exits.
-    struct Output
-    {
-        const CLI::Option* option;
-        const std::string& file;
-        const char* what;
-        int fd = -1;
-    };
-    std::array<Output, 2> outputs = {
-        {{trace, traceFile, "trace"}, {journal, journalFile, "journal"}}};
-    for (Output& output : outputs)
-    {
-        if (output.option->count() == 0)
-        {
-            continue;
-        }
-        output.fd = openOutput(output.file);
-        if (output.fd < 0)
-        {
-            std::cerr << "fpga-sim: cannot open " << output.what << " file "
-                      << output.file << ": " << std::strerror(errno) << "\n";
-            return fpga_sim::exitSetupFailed;
-        }
-    }
-
+/** Serve the board and run the command; never returns on success. */
+int simulate(const CLI::App& app, const Options& o,
+             const fpga_sim::Board& board)
+{
     try
     {
-        const int status = fpga_sim::runOnBoard(
-            board, outputs[0].fd, outputs[1].fd, controlPath, command);
+        // Opened before anything runs, so that a bad path fails fast.
+        const auto output = [&app](const std::string& option,
+                                   const std::string& file) {
+            return app.count(option) == 0
+                       ? nullptr
+                       : std::make_unique<fpga_sim::Output>(
+                             option + (file.empty() ? "" : "=" + file), file);
+        };
+        const auto trace = output("--trace", o.traceFile);
+        const auto journal = output("--journal", o.journalFile);
+        int status = fpga_sim::runOnBoard(board, trace.get(), journal.get(),
+                                          o.controlPath, o.command);
+        // Both say what they lost; a command that succeeded did not.
+        const bool traced = !trace || trace->finish();
+        const bool logged = !journal || journal->finish();
+        status = (traced && logged) || status != 0 ? status
+                                                   : fpga_sim::exitSetupFailed;
         std::fflush(nullptr);
         // The FUSE loop thread may still serve a process the command left
         // behind; end without running destructors under it.
@@ -339,4 +341,108 @@ int main(int argc, char** argv)
         std::cerr << "fpga-sim: " << e.what() << "\n";
         return fpga_sim::exitSetupFailed;
     }
+}
+
+/** A standard stream closed by the caller gets /dev/null, so that no
+ *  descriptor of fpga-sim's own (the FUSE device, the control socket's
+ *  directory) takes its number and is passed on as the command's.
+ *  @return false when /dev/null cannot be opened */
+bool openStandardStreams()
+{
+    for (int fd = 0; fd < 3; ++fd)
+    {
+        if (::fcntl(fd, F_GETFD) < 0 &&
+            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+/** Parse fpga-sim's own options into @p o, and the command after "--".
+ *  @return the status to exit with when there is nothing to run */
+std::optional<int> parse(CLI::App& app, Options& o, int argc, char** argv)
+{
+    addOptions(app, o);
+    // Everything after the first "--" is the command, taken verbatim: CLI11
+    // would let an option with an optional value swallow the "--".
+    int ownArgs = 1;
+    while (ownArgs < argc && std::string_view(argv[ownArgs]) != "--")
+    {
+        ++ownArgs;
+    }
+    o.command.assign(argv + std::min(ownArgs + 1, argc), argv + argc);
+    for (int i = 1; i < ownArgs; ++i)
+    {
+        // CLI11 gives "--journal=" as "--journal".
+        const std::string_view arg = argv[i];
+        if (arg == "--trace=" || arg == "--journal=")
+        {
+            return usageError(std::string(arg) +
+                              " FILE is empty (without \"=\", lines go to "
+                              "standard error)\nRun with --help for more "
+                              "information.");
+        }
+    }
+    try
+    {
+        app.parse(ownArgs, argv);
+        checkCombinations(app, o);
+    }
+    catch (const CLI::ParseError& e)
+    {
+        return usageError(app, e);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!openStandardStreams())
+    {
+        return fpga_sim::exitSetupFailed;
+    }
+    if (argc > 1 && std::string_view(argv[1]) == "ctl")
+    {
+        return ctl({argv + 2, argv + argc});
+    }
+    CLI::App app{std::string(usage) +
+                     "\nRun COMMAND with the FPGA driver simulated from a "
+                     "board file, in a private mount namespace. The board's "
+                     "sysfs attributes and the ten /dev/fpga-* nodes are "
+                     "served with libfuse; nothing outside the namespace "
+                     "changes. With --control, \"fpga-sim ctl\" changes the "
+                     "board while COMMAND runs.",
+                 "fpga-sim"};
+    app.footer(footer);
+    Options o;
+    if (const auto status = parse(app, o, argc, argv))
+    {
+        return *status;
+    }
+    if (app.count("--check") != 0)
+    {
+        return check(o.checkFile);
+    }
+    fpga_sim::Board board;
+    try
+    {
+        board = o.boardFile.empty()
+                    ? fpga_sim::boardFromText(fpga_sim::defaultBoardJson)
+                    : fpga_sim::loadBoardFile(o.boardFile);
+    }
+    catch (const fpga_sim::BoardError& e)
+    {
+        std::cerr << "fpga-sim: " << o.boardFile << ": " << e.what() << "\n";
+        return fpga_sim::exitSetupFailed;
+    }
+    if (o.printBoard)
+    {
+        std::cout << fpga_sim::boardFileText(board);
+        return 0;
+    }
+    return simulate(app, o, board);
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "output.hpp"
 #include "sim/board.hpp"
 
 #include <stdexcept>
@@ -36,15 +37,15 @@ inline constexpr int exitNotFound = 127;
  * serves the board with libfuse, runs the command and waits for it.
  * SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to fpga-sim go on to the command.
  *
- * @param traceFd descriptor for transfer trace lines, or -1
- * @param journalFd descriptor for the journal entries sent inside, one JSON
- *        line each, or -1 to leave the journal alone
+ * @param trace where transfer trace lines go, or nullptr
+ * @param journal where the journal entries sent inside go, one JSON line
+ *        each, or nullptr to leave the journal alone
  * @param controlPath where to listen for changes (control.hpp), or ""
  * @return the command's exit status, 128 + N when signal N ended it,
  *         exitCannotExecute or exitNotFound when it could not start
  * @throws SetupError when the simulation cannot be set up
  */
-int runOnBoard(const Board& board, int traceFd, int journalFd,
+int runOnBoard(const Board& board, Output* trace, Output* journal,
                const std::string& controlPath,
                const std::vector<std::string>& command);
 

@@ -1,0 +1,230 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "output.hpp"
+
+#include "mounts.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <iostream>
+
+namespace fpga_sim
+{
+
+namespace
+{
+
+/** Writes of whole lines up to the size a pipe takes at once, so that they
+ *  never mix with what the command writes to the same place. */
+constexpr std::size_t chunk = PIPE_BUF;
+
+std::array<int, 2> makePipe()
+{
+    std::array<int, 2> fds{-1, -1};
+    if (::pipe2(fds.data(), O_CLOEXEC) != 0)
+    {
+        setupFailed("pipe");
+    }
+    // Room for bursts while the thread is not scheduled.
+    ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    return fds;
+}
+
+/** Whether a write to @p fd can wait on a reader: a pipe, a FIFO, a
+ *  terminal. */
+bool waitsOnReader(int fd)
+{
+    struct stat st
+    {};
+    return ::fstat(fd, &st) == 0 &&
+           (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode));
+}
+
+/** FILE, or standard error. A pipe or terminal gets an open file
+ *  description of its own, made non-blocking without touching the
+ *  command's. */
+Fd openDestination(const std::string& file, const std::string& option)
+{
+    if (file.empty() && !waitsOnReader(STDERR_FILENO))
+    {
+        return Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+    }
+    const std::string path = file.empty() ? "/proc/self/fd/2" : file;
+    Fd fd(::open(path.c_str(),
+                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND, 0644));
+    if (fd.get() < 0)
+    {
+        if (file.empty())
+        {
+            return Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
+        }
+        setupFailed("cannot open " + option);
+    }
+    if (waitsOnReader(fd.get()))
+    {
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+    }
+    return fd;
+}
+
+} // namespace
+
+Output::Output(std::string option, const std::string& file) :
+    Output(std::move(option), file, makePipe())
+{}
+
+Output::Output(std::string opt, const std::string& file,
+               std::array<int, 2> pipe) :
+    option(std::move(opt)),
+    reader(pipe[0]), writer(pipe[1]), stop(::eventfd(0, EFD_CLOEXEC)),
+    destination(openDestination(file, option))
+{
+    struct stat st
+    {};
+    socket = ::fstat(destination.get(), &st) == 0 && S_ISSOCK(st.st_mode);
+    nonBlocking = (::fcntl(destination.get(), F_GETFL) & O_NONBLOCK) != 0;
+}
+
+void Output::start()
+{
+    // The thread takes no signal: SIGPIPE becomes EPIPE, the others are
+    // fpga-sim's main thread's.
+    sigset_t all;
+    sigset_t old;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &old);
+    relay = std::thread([this] { run(); });
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+Output::~Output()
+{
+    if (relay.joinable())
+    {
+        finish();
+    }
+}
+
+
+bool Output::finish()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored =
+        ::write(stop.get(), &one, sizeof(one));
+    if (relay.joinable())
+    {
+        relay.join();
+    }
+    if (lostLines == 0)
+    {
+        return true;
+    }
+    std::cerr << "fpga-sim: " << option << ": " << lostLines
+              << (lostLines == 1 ? " line" : " lines") << " lost: " << lostWhy
+              << "\n";
+    return false;
+}
+
+void Output::run()
+{
+    for (bool stopping = false;;)
+    {
+        std::array<pollfd, 3> fds = {
+            {{reader.get(), POLLIN, 0},
+             {stopping ? -1 : stop.get(), POLLIN, 0},
+             {sent == pending.size() ? -1 : destination.get(), POLLOUT, 0}}};
+        ::poll(fds.data(), fds.size(), -1);
+        stopping = stopping || fds[1].revents != 0;
+        take();
+        while (pass(stopping))
+        {}
+        if (stopping && sent == pending.size())
+        {
+            return;
+        }
+    }
+}
+
+void Output::take()
+{
+    char buffer[1 << 16];
+    for (ssize_t n = 0; (n = ::read(reader.get(), buffer, sizeof(buffer))) > 0;)
+    {
+        keep(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+void Output::keep(std::string_view data)
+{
+    if (sent > pending.size() / 2)
+    {
+        pending.erase(0, sent);
+        sent = 0;
+    }
+    if (pending.size() - sent + data.size() > maxPending)
+    {
+        // Full: end the line that waits, drop the whole lines after it.
+        if (sent < pending.size() && pending.back() != '\n')
+        {
+            const std::size_t end = std::min(data.find('\n'), data.size() - 1);
+            pending.append(data.substr(0, end + 1));
+            data.remove_prefix(end + 1);
+        }
+        const std::size_t last = data.rfind('\n');
+        if (last != std::string_view::npos)
+        {
+            lostLines += static_cast<std::size_t>(
+                std::count(data.begin(), data.begin() + last + 1, '\n'));
+            lostWhy = lostWhy.empty() ? "its reader did not keep up" : lostWhy;
+            data.remove_prefix(last + 1);
+        }
+    }
+    pending.append(data);
+}
+
+bool Output::pass(bool all)
+{
+    const std::string_view rest(pending.data() + sent, pending.size() - sent);
+    std::size_t size = rest.rfind('\n', chunk - 1);
+    size = size != std::string_view::npos ? size : rest.find('\n');
+    size = size != std::string_view::npos ? size + 1 : all ? rest.size() : 0;
+    if (size == 0)
+    {
+        return false;
+    }
+    const ssize_t n = socket ? ::send(destination.get(), rest.data(), size,
+                                      MSG_DONTWAIT | MSG_NOSIGNAL)
+                             : ::write(destination.get(), rest.data(), size);
+    if (n >= 0)
+    {
+        sent += static_cast<std::size_t>(n);
+        return true;
+    }
+    if (errno == EAGAIN || errno == EINTR)
+    {
+        return errno == EINTR;
+    }
+    lose(size, std::strerror(errno));
+    return true;
+}
+
+void Output::lose(std::size_t bytes, const std::string& why)
+{
+    const auto from = pending.begin() + static_cast<std::ptrdiff_t>(sent);
+    lostLines += static_cast<std::size_t>(
+        std::count(from, from + static_cast<std::ptrdiff_t>(bytes), '\n'));
+    lostLines += pending[sent + bytes - 1] != '\n' ? 1 : 0;
+    lostWhy = lostWhy.empty() ? why : lostWhy;
+    sent += bytes;
+}
+
+} // namespace fpga_sim
