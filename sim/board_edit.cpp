@@ -7,6 +7,7 @@
 #include "node_fields.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -65,18 +66,20 @@ std::string nodePathField(const std::string& path)
     return "nodes." + std::string(nodeAt(path).name);
 }
 
+} // namespace
+
 /**
  * The parts of the board a change touches, saved on first touch; put back
  * unless commit() is reached.
  */
-class Transaction
+class ChangeTransaction
 {
   public:
-    explicit Transaction(Board& board) : board(board) {}
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
+    explicit ChangeTransaction(Board& board) : board(board) {}
+    ChangeTransaction(const ChangeTransaction&) = delete;
+    ChangeTransaction& operator=(const ChangeTransaction&) = delete;
 
-    ~Transaction()
+    ~ChangeTransaction()
     {
         if (!committed)
         {
@@ -224,6 +227,9 @@ class Transaction
     std::map<std::string, SavedNode> nodes;
 };
 
+namespace
+{
+
 /** The components of a field path ("chips", "r0", "detected"). */
 std::vector<std::string> components(const std::string& path)
 {
@@ -259,28 +265,31 @@ void leafAt(const std::vector<std::string>& parts, std::size_t leaf,
     }
 }
 
+using EditFn = std::function<void(ChangeTransaction&, Applied&)>;
+
 /** chips.C or chips.C.A set to @p value, or unset (nullptr). */
-void editChip(Transaction& t, const std::vector<std::string>& parts,
-              const std::string& path, const json* value)
+EditFn chipEdit(const std::vector<std::string>& parts, const std::string& path,
+                const json* value)
 {
     leafAt(parts, 2, path);
     const std::string at = "chips." + parts[1];
     const auto index = chipKey(parts[1], at);
-    Board& board = t.board;
-    const bool exists = !index || board.remotes.contains(*index);
     if (parts.size() == 2)
     {
         ChipAttributes chip =
             value ? chipFromJson(*value, at) : ChipAttributes{};
-        t.saveChip(index);
-        if (index && !value)
-        {
-            board.remotes.erase(*index);
-            return;
-        }
-        board.chip(index ? Location::remote : Location::local,
-                   index.value_or(0)) = std::move(chip);
-        return;
+        const bool erase = index && !value;
+        return [index, erase, chip = std::move(chip)](ChangeTransaction& t,
+                                                      Applied&) mutable {
+            t.saveChip(index);
+            if (erase)
+            {
+                t.board.remotes.erase(*index);
+                return;
+            }
+            t.board.chip(index ? Location::remote : Location::local,
+                         index.value_or(0)) = std::move(chip);
+        };
     }
     const auto f =
         std::find_if(chipFields.begin(), chipFields.end(),
@@ -295,55 +304,68 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
     {
         text = attrText(f->key, *value, path);
     }
-    if (value || exists)
-    {
-        t.saveChip(index);
-        board.chip(index ? Location::remote : Location::local,
-                   index.value_or(0)).*
-            f->text = std::move(text);
-    }
+    return [index, member = f->text,
+            text = std::move(text)](ChangeTransaction& t, Applied&) mutable {
+        // Unsetting an attribute of a chip not described changes nothing.
+        if (text || !index || t.board.remotes.contains(*index))
+        {
+            t.saveChip(index);
+            t.board.chip(index ? Location::remote : Location::local,
+                         index.value_or(0)).*
+                member = std::move(text);
+        }
+    };
 }
 
 /** nodes.N or nodes.N.F set to @p value, or unset (nullptr). */
-void editNode(Transaction& t, const std::vector<std::string>& parts,
-              const std::string& path, const json* value, Applied& applied)
+EditFn nodeEdit(const std::vector<std::string>& parts, const std::string& path,
+                const json* value)
 {
     leafAt(parts, 2, path);
     const std::string at = "nodes." + parts[1];
-    const std::string device(nodeNamedOrBad(parts[1], at).path);
+    std::string device(nodeNamedOrBad(parts[1], at).path);
     const NodeInfo info = nodeInfo(device);
     if (parts.size() == 2)
     {
         Node node = value ? nodeFromJson(*value, at, info) : Node{};
-        SavedNode& saved = t.saveNode(device, true);
-        saved.sizeGiven = node.fault == NodeFault::truncated;
-        t.board.nodes.at(device) = std::move(node);
-        applied.registersSet.push_back(device);
-        return;
+        Registers live = node.bytes;
+        return [device = std::move(device), node = std::move(node),
+                live = std::move(live)](ChangeTransaction& t,
+                                        Applied& applied) mutable {
+            t.saveNode(device, true).sizeGiven =
+                node.fault == NodeFault::truncated;
+            t.board.nodes.at(device) = std::move(node);
+            applied.registersSet.emplace_back(device, std::move(live));
+        };
     }
     const NodeField* f = nodeField(parts[2]);
     if (f == nullptr)
     {
         bad(path, unknownNodeField());
     }
-    const bool registers = parts[2] == "registers";
-    SavedNode& saved = t.saveNode(device, registers);
-    Node& node = t.board.nodes.at(device);
-    f->clear(node);
+    Node read;
     if (value)
     {
-        f->read(*value, path, info, node);
+        f->read(*value, path, info, read);
     }
-    saved.sizeGiven = parts[2] == "size" ? value != nullptr : saved.sizeGiven;
-    if (registers)
-    {
-        applied.registersSet.push_back(device);
-    }
+    const bool registers = parts[2] == "registers";
+    const bool size = parts[2] == "size";
+    Registers live = registers ? read.bytes : Registers{};
+    return [device = std::move(device), f, registers, size, given = !!value,
+            read = std::move(read), live = std::move(live)](
+               ChangeTransaction& t, Applied& applied) mutable {
+        SavedNode& saved = t.saveNode(device, registers);
+        f->take(t.board.nodes.at(device), read);
+        saved.sizeGiven = size ? given : saved.sizeGiven;
+        if (registers)
+        {
+            applied.registersSet.emplace_back(device, std::move(live));
+        }
+    };
 }
 
-/** A field set to @p value, or unset (nullptr). */
-void edit(Transaction& t, const std::string& path, const json* value,
-          Applied& applied)
+/** A top-level field set to @p value, or unset (nullptr). */
+EditFn edit(const std::string& path, const json* value)
 {
     const auto parts = components(path);
     if (parts[0] == "scenario")
@@ -357,28 +379,37 @@ void edit(Transaction& t, const std::string& path, const json* value,
     }
     if (parts.size() > 1 && f->part == BoardField::Part::chips)
     {
-        return editChip(t, parts, path, value);
+        return chipEdit(parts, path, value);
     }
     if (parts.size() > 1 && f->part == BoardField::Part::nodes)
     {
-        return editNode(t, parts, path, value, applied);
+        return nodeEdit(parts, path, value);
     }
     leafAt(parts, 0, path);
-    t.save(f->part);
-    f->clear(t.board);
+    Board read;
     if (value)
     {
-        f->read(*value, path, t.board);
+        f->read(*value, path, read);
     }
-    if (f->part == BoardField::Part::nodes)
+    std::vector<std::pair<std::string, Registers>> live;
+    for (const auto& [device, node] : read.nodes)
     {
-        for (auto& [device, node] : t.board.nodes)
+        if (f->part == BoardField::Part::nodes)
         {
-            t.saveNode(device, true).sizeGiven =
-                node.fault == NodeFault::truncated;
-            applied.registersSet.push_back(device);
+            live.emplace_back(device, node.bytes);
         }
     }
+    return [f, read = std::move(read), live = std::move(live)](
+               ChangeTransaction& t, Applied& applied) mutable {
+        t.save(f->part);
+        f->take(t.board, read);
+        for (auto& [device, bytes] : live)
+        {
+            t.saveNode(device, true).sizeGiven =
+                t.board.nodes.at(device).fault == NodeFault::truncated;
+            applied.registersSet.emplace_back(device, std::move(bytes));
+        }
+    };
 }
 
 /** The node named @p name, which must be served: no poke or failure
@@ -401,55 +432,85 @@ const std::string& liveNode(const Board& board, const std::string& name,
     return found->first;
 }
 
-void addFault(Transaction& t, const std::string& name, const json& entry)
+/** The register entries poked into node @p name, read together, so that
+ *  two of one change may not set the same byte. */
+EditFn pokeEdit(const std::string& name, const json& entries)
 {
-    const std::string& device =
-        liveNode(t.board, name, "there is no transfer to fail");
-    t.saveNode(device, false);
-    auto& failures = t.board.nodes.at(device).failures;
-    failures.push_back(failureFromJson(
-        entry, element("nodes." + name + ".fail", failures.size())));
+    const std::string at = "poke." + name;
+    Registers bytes;
+    registersFromJson(entries, at,
+                      nodeInfo(std::string(nodeNamedOrBad(name, at).path)),
+                      bytes);
+    return [name, bytes = std::move(bytes)](ChangeTransaction& t,
+                                            Applied& applied) mutable {
+        applied.pokes.emplace_back(
+            liveNode(t.board, name, "there are no registers to poke"),
+            std::move(bytes));
+    };
+}
+
+/** A failure added to node @p name; read as it is added, for its path
+ *  counts the node's failures (fpga-sim ctl alone adds them). */
+EditFn faultEdit(const std::string& name, const json& entry)
+{
+    return [name, entry](ChangeTransaction& t, Applied&) {
+        const std::string& device =
+            liveNode(t.board, name, "there is no transfer to fail");
+        t.saveNode(device, false);
+        auto& failures = t.board.nodes.at(device).failures;
+        failures.push_back(failureFromJson(
+            entry, element("nodes." + name + ".fail", failures.size())));
+    };
 }
 
 } // namespace
 
-Applied applyChange(Board& board, const Change& change)
+PreparedChange prepareChange(const Change& change)
 {
-    Transaction t(board);
-    Applied applied;
-    // Register entries poked, by node name: read together, so that two
-    // pokes of one change may not set the same byte.
+    PreparedChange prepared;
     std::map<std::string, json> pokes;
     for (const Change::Edit& e : change.edits)
     {
         switch (e.op)
         {
             case Change::Op::set:
-                edit(t, e.target, &e.value, applied);
+                prepared.edits.push_back(edit(e.target, &e.value));
                 break;
             case Change::Op::unset:
-                edit(t, e.target, nullptr, applied);
+                prepared.edits.push_back(edit(e.target, nullptr));
                 break;
             case Change::Op::poke:
                 pokes[e.target].push_back(e.value);
                 break;
             case Change::Op::addFault:
-                addFault(t, e.target, e.value);
+                prepared.edits.push_back(faultEdit(e.target, e.value));
                 break;
         }
     }
+    // Poked into the nodes as the other edits leave them.
     for (const auto& [name, entries] : pokes)
     {
-        const std::string& device =
-            liveNode(board, name, "there are no registers to poke");
-        Registers bytes;
-        registersFromJson(entries, "nodes." + name + ".registers",
-                          nodeInfo(device), bytes);
-        applied.pokes.emplace_back(device, std::move(bytes));
+        prepared.edits.push_back(pokeEdit(name, entries));
+    }
+    return prepared;
+}
+
+Applied applyChange(Board& board, PreparedChange&& change)
+{
+    ChangeTransaction t(board);
+    Applied applied;
+    for (auto& edit : change.edits)
+    {
+        edit(t, applied);
     }
     t.check();
     t.commit();
     return applied;
+}
+
+Applied applyChange(Board& board, const Change& change)
+{
+    return applyChange(board, prepareChange(change));
 }
 
 } // namespace fpga_sim

@@ -94,7 +94,9 @@ std::vector<ScenarioStep> scenarioFromJson(const json& list, const Board& board)
         s.change = changeFromJson(step, where);
         try
         {
-            applyChange(met, s.change);
+            // Read once; a copy checks the step against the board it meets.
+            s.prepared = prepareChange(s.change);
+            applyChange(met, PreparedChange(s.prepared));
         }
         catch (const BoardError& e)
         {

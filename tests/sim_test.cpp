@@ -251,7 +251,7 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
          "cannot change while the command runs"},
         {"fault add fpga-r1 EWHAT", "nodes.fpga-r1.fail[0].errno",
          "not an errno name"},
-        {"poke fpga-r1 4 16 30", "nodes.fpga-r1.registers[0].offset",
+        {"poke fpga-r1 4 16 30", "poke.fpga-r1[0].offset",
          "16 is out of range 0-15"},
         {"poke fpga-r1 4 x 30", "", "\"x\" is not a number"},
         {"set chips.r0.detected", "", "usage: set FIELD VALUE"},

@@ -28,19 +28,22 @@ std::string DriverFs::change(std::string_view words, const std::string& who)
     }
 }
 
-std::string DriverFs::apply(const Change& change, const std::string& who)
+std::string DriverFs::apply(const Change& change, const std::string& who,
+                            PreparedChange* prepared)
 {
     try
     {
-        const Applied applied = applyChange(board, change);
+        Applied applied = prepared != nullptr
+                              ? applyChange(board, std::move(*prepared))
+                              : applyChange(board, change);
         // A node whose registers the board now gives anew takes them as
         // they are given; pokes go to the live registers alone.
-        for (const std::string& path : applied.registersSet)
+        for (auto& [path, bytes] : applied.registersSet)
         {
             const auto state = nodes.find(std::string(nodeAt(path).name));
             if (state != nodes.end())
             {
-                state->second.bytes = board.nodes.at(path).bytes;
+                state->second.bytes = std::move(bytes);
             }
         }
         for (const auto& [path, bytes] : applied.pokes)
@@ -68,7 +71,8 @@ void DriverFs::runStep()
 {
     const std::size_t index = nextStep++;
     const std::string who = "scenario[" + std::to_string(index) + "]";
-    const std::string refused = apply(board.scenario[index].change, who);
+    ScenarioStep& step = board.scenario[index];
+    const std::string refused = apply(step.change, who, &step.prepared);
     if (!refused.empty())
     {
         // Checked against the board it meets when the file was read; a

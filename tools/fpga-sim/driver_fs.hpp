@@ -152,9 +152,11 @@ class DriverFs
     /** Make the files and nodes from board; nodes keep their live
      *  registers. Costs the number of files, not the registers. */
     void publish();
-    /** Apply @p change with lock() held; publish() is the caller's.
+    /** Apply @p change with lock() held, its values moved from
+     *  @p prepared when given (a step's); publish() is the caller's.
      *  @return "" or why not */
-    std::string apply(const Change& change, const std::string& who);
+    std::string apply(const Change& change, const std::string& who,
+                      PreparedChange* prepared = nullptr);
     /** Run the next scenario step; publish() is the caller's. */
     void runStep();
 
