@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -99,6 +100,28 @@ int standardStreamOf(const struct stat& status)
     return -1;
 }
 
+/** Whether @p file is the FPGA driver's: a device node, or a file in its
+ *  sysfs directory, where text from -o would be written to the hardware. */
+bool driversFile(const std::string& file)
+{
+    std::error_code ignored;
+    const auto real = [&](std::string_view path) {
+        return std::filesystem::weakly_canonical(std::string(path), ignored);
+    };
+    const auto path = real(file);
+    return std::ranges::any_of(
+               layout::probeDirs,
+               [&](std::string_view dir) {
+                   const auto base = real(dir);
+                   return std::mismatch(base.begin(), base.end(), path.begin(),
+                                        path.end())
+                              .first == base.end();
+               }) ||
+           std::ranges::any_of(layout::nodes, [&](const layout::Node& node) {
+               return real(node.path) == path;
+           });
+}
+
 /** The file of -o open for writing: a temporary file that replaces the
  *  regular file @c target, or with no target the file itself. */
 struct Output
@@ -169,6 +192,10 @@ OutputFile openOutput(const std::string& file)
         cannotWrite(file, errno != ENOENT ? std::strerror(errno)
                                           : "a symbolic link to nothing");
     }
+    if (driversFile(file))
+    {
+        cannotWrite(file, "it is a file of the FPGA driver");
+    }
     if (exists && (S_ISDIR(status.st_mode) ||
                    ::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0))
     {
@@ -189,6 +216,15 @@ OutputFile openOutput(const std::string& file)
     if (output->fd < 0)
     {
         cannotWrite(file, std::strerror(errno));
+    }
+    // Of the devices, only a terminal and /dev/null.
+    struct stat null
+    {};
+    if ((S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) &&
+        ::isatty(output->fd) == 0 &&
+        (::stat("/dev/null", &null) != 0 || null.st_rdev != status.st_rdev))
+    {
+        cannotWrite(file, "a device other than a terminal or /dev/null");
     }
     return output;
 }
