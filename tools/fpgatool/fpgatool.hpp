@@ -24,10 +24,11 @@
  *        common file: how failures leave the tool (errors.cpp), what a verb
  *        reports and how it is printed (report.cpp, output.cpp for -o), the
  *        chips and their transfers (chip.cpp) and the verbs, a file per
- *        family: list.cpp (list, info), access.cpp (read, write), dump.cpp,
+ *        family: list.cpp (list, info), access.cpp (read, write, dump),
  *        watch.cpp, change.cpp (buttons, reset), views.cpp (the decoded
  *        views, registers) and snapshot.cpp. main.cpp builds the command
- *        line from the table of the verbs, options.cpp their options.
+ *        line from the table of the verbs, options.cpp their options and
+ *        the grammar of a register, completion.cpp what bash completes.
  */
 namespace fpgatool
 {
