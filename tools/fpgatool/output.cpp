@@ -155,8 +155,8 @@ void makeTemporary(Output& output, const struct stat* replaced)
     // The file a symbolic link names is replaced, not the link.
     std::error_code ignored;
     const std::string& file = output.file;
-    output.target =
-        replaced ? std::filesystem::canonical(file, ignored).string() : file;
+    const std::string real = std::filesystem::canonical(file, ignored);
+    output.target = replaced && !real.empty() ? real : file;
     output.fd = setPendingTemporary(output.target + ".XXXXXX");
     const std::string dir = std::filesystem::path(output.target).parent_path();
     if (output.fd < 0)
