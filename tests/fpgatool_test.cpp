@@ -133,18 +133,19 @@ void expectGolden(const std::string& name, const std::string& actual)
 }
 
 /** Runs again the command lines of the golden transcript @p name, each
- *  section on its board changed by its fault in @p faults, and compares. */
+ *  section on its board (the example board its title names, else the
+ *  default one) changed by its fault in @p faults, and compares. */
 void expectTranscript(
     const std::string& name,
     const std::map<std::string, std::function<void(Board&)>>& faults = {},
     const std::vector<std::string>& simOptions = {}, bool compact = true)
 {
     std::vector<Section> sections = {{"", "default", {}}};
+    std::size_t faulted = 0;
     std::istringstream golden(
         fpga_test::slurp(std::string(GOLDEN_DIR) + "/" + name));
     for (std::string line; std::getline(golden, line);)
     {
-        // A section titled by an example board runs on that board.
         const std::string title =
             line.substr(std::min<std::size_t>(4, line.size()));
         if (line.starts_with("### "))
@@ -156,6 +157,7 @@ void expectTranscript(
                      : "default",
                  {},
                  faults.contains(title) ? faults.at(title) : nullptr});
+            faulted += faults.contains(title) ? 1 : 0;
         }
         if (line.starts_with("$ fpgatool "))
         {
@@ -168,6 +170,7 @@ void expectTranscript(
     }
     ASSERT_FALSE(sections.empty() || sections.front().lines.empty())
         << name << " holds no case";
+    EXPECT_EQ(faulted, faults.size()) << name << ": a fault has no section";
     const std::string out = transcript(sections, simOptions);
     expectGolden(name, compact ? compacted(out) : out);
 }
@@ -391,7 +394,6 @@ TEST_F(Fpgatool, ConcurrentReadModifyWritesKeepEveryBit)
     EXPECT_EQ(run.out, "0xff\n0xff\n0xff\n0xff\n0xff\n") << run.err;
 }
 
-/** The names in the directory of @p file. */
 std::vector<std::string> namesBeside(const std::string& file)
 {
     std::vector<std::string> names;
