@@ -125,7 +125,7 @@ legArmhf() {
     # else sees it, the native build keeps the built-in layer.
     configure build-armhf --cross-file cross/armhf.ini \
         --cross-file build-lg2-armhf/lg2-armhf.ini -Dlg2=enabled \
-        -Dtools=false "${lean[@]}" || {
+        -Dtools=disabled "${lean[@]}" || {
         echo "armhf: meson setup against lg2 (build-lg2-armhf/) failed (above)"
         return 1
     }
@@ -164,7 +164,7 @@ legAsan() {
 }
 
 legTsan() {
-    configure build-tsan -Db_sanitize=thread "${sanitized[@]}" -Dtools=false \
+    configure build-tsan -Db_sanitize=thread "${sanitized[@]}" -Dtools=disabled \
         "${lean[@]}" || return 1
     # ThreadSanitizer maps its shadow memory at fixed places, which the
     # kernel's wider address randomisation can occupy: run without it.
