@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -48,6 +49,32 @@
 
 namespace fpga_sim
 {
+
+/**
+ * @brief How a wait of a Simulation ended: true when what it waited for
+ *        came in time. When it did not, message says what was seen while
+ *        waiting (the last journal entries, the last writes, ...), for the
+ *        test's failure output:
+ *
+ *     const fpga_sim::WaitResult written = sim.waitForWrite(...);
+ *     ASSERT_TRUE(written) << written.message;
+ */
+struct WaitResult
+{
+    /** Whether the awaited event came before the timeout. */
+    bool met = false;
+    /** What was seen instead, when it did not come. */
+    std::string message;
+    /** The sequence number of the event that came, on the timeline that
+     *  trace records and journal entries share (0: none, or the wait has
+     *  no such event); pass it on to wait for what comes after it. */
+    std::uint64_t seq = 0;
+
+    explicit operator bool() const
+    {
+        return met;
+    }
+};
 
 /** @brief fpga-sim refused what was asked: a board or a change it does not
  *         take, or a simulation it cannot start. what() is fpga-sim's own
