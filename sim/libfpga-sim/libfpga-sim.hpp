@@ -86,8 +86,58 @@ class LIBFPGA_SIM_EXPORT SimulationError : public std::runtime_error
     ~SimulationError() override;
 };
 
+/**
+ * @brief One record of fpga-sim's trace: a transfer on a node, a write to
+ *        the reset attribute, or a change to the board. fpga-sim writes
+ *        them as JSON Lines with `--trace-format=json`, in the stable form
+ *        docs/fpga-sim.md declares; these are its fields. Returned by
+ *        value: a new field comes with a new soname.
+ */
+struct TraceRecord
+{
+    /** Its place on the timeline the trace shares with the journal
+     *  entries caught (their __SEQNUM): a later event has a larger one. */
+    std::uint64_t seq = 0;
+    /** "transfer", "reset" or "change". */
+    std::string type;
+
+    /** transfer: the node ("fpga-r1"). */
+    std::string node;
+    /** transfer: "read" or "write". */
+    std::string op;
+    /** transfer: the file position, and the register it addresses (page
+     *  and pageDataOffset on ADI nodes only, else 0). */
+    std::uint64_t position = 0;
+    std::uint64_t block = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t page = 0;
+    std::uint64_t pageDataOffset = 0;
+    /** transfer: bytes asked for, and bytes moved. */
+    std::uint64_t length = 0;
+    std::uint64_t got = 0;
+    /** transfer: the bytes moved. */
+    std::vector<std::uint8_t> bytes;
+    /** transfer: the errno's name when it failed ("EIO"), else "". */
+    std::string error;
+
+    /** reset: the text written ("1", "0"), and whether it restored the
+     *  board's registers. */
+    std::string written;
+    bool restored = false;
+
+    /** change: who made it ("control", "scenario[N]", "control after N of
+     *  FILE"), the change in words, and whether it was applied. */
+    std::string who;
+    std::string change;
+    bool applied = false;
+    /** change: why it was refused; transfer: why it failed, when more
+     *  than the errno says. */
+    std::string message;
+};
+
 /** @brief One journal entry: its fields in the order they were sent, a
- *         field sent twice listed twice. */
+ *         field sent twice listed twice. fpga-sim adds __SEQNUM, the
+ *         entry's place on the timeline of TraceRecord::seq. */
 using JournalEntry = std::vector<std::pair<std::string, std::string>>;
 
 /** @brief The first value of field @p key in @p entry, or "" when absent. */
