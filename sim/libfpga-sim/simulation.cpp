@@ -226,7 +226,7 @@ void Simulation::change(const std::vector<std::string>& words)
     }
     try
     {
-        const ControlReply reply = sendChange(controlSocket(), line);
+        const ControlReply reply = sendRequest(controlSocket(), line);
         if (!reply.applied)
         {
             throw SimulationError(reply.message);
