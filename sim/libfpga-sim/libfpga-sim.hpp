@@ -210,6 +210,98 @@ class LIBFPGA_SIM_EXPORT Simulation
      */
     void change(const std::vector<std::string>& words);
 
+    // Reading the board back, changes at a chosen point, and waits for
+    // what the command did, on the timeline of TraceRecord::seq.
+
+    /**
+     * @brief The value board-file field @p field ("chips.r0.detected",
+     *        "hpmChip", "nodes.fpga-r1.fail") has now, as compact JSON of
+     *        its canonical form ("true", "\"remote1\""); "null" where the
+     *        board leaves it out. A node's "registers" are the board's,
+     *        which a reset restores; peek() reads the live ones.
+     * @throws SimulationError for a path no board can have, with the
+     *         message `set` gets, or when nothing runs
+     */
+    std::string get(const std::string& field);
+
+    /**
+     * @brief @p length live register bytes of @p node from @p block,
+     *        @p offset on (page 0, page data offset 0 on an ADI node): what
+     *        the command reads there now, what it wrote included.
+     * @throws SimulationError for coordinates a poke would not take, a
+     *         node without registers, or when nothing runs
+     */
+    std::vector<std::uint8_t> peek(const std::string& node, std::size_t block,
+                                   std::size_t offset, std::size_t length = 1);
+
+    /**
+     * @brief The live bytes of register @p registerName, a name fpgatool
+     *        takes ("power.front-buttons", "thermal.records"), all its
+     *        length, on @p target: a node of the register's mode, or a chip
+     *        ("local", "r0" to "r3", or "hpm": the chip the board's hpmChip
+     *        names now), whose node of that mode it is then.
+     * @throws SimulationError as the other peek(), and when @p target names
+     *         no chip
+     */
+    std::vector<std::uint8_t> peek(const std::string& target,
+                                   const std::string& registerName);
+
+    /** @brief The board as it is served now, in board-file text: the
+     *         registers as they read now, the scenario left out.
+     *  @throws SimulationError when nothing runs */
+    std::string board();
+
+    /**
+     * @brief Make the change @p words (as change()) as the next open of
+     *        @p file begins after @p accesses opens of it, counted from
+     *        now; "" counts the opens of every file of the driver. So the
+     *        change lands at the same point of the command's work in every
+     *        run: changeAfter(0, "fpga-r1-adi", ...) before the next thermal
+     *        read. Returns once fpga-sim has queued it.
+     * @throws SimulationError for words or a file fpga-sim does not take
+     *         (the board's rules apply when it runs: a refusal then is in
+     *         the trace), or when nothing runs
+     */
+    void changeAfter(std::uint64_t accesses, const std::string& file,
+                     const std::vector<std::string>& words);
+
+    /** @brief The trace so far, as records: what trace() shows, one
+     *         record a line, each with its seq. */
+    std::vector<TraceRecord> records() const;
+
+    /**
+     * @brief Wait until the journal has an entry with every field of
+     *        @p fields (a name and its value; a field sent twice matches
+     *        either value) that came after seq @p after on the timeline (0:
+     *        any), or @p timeout passes, or the command ends.
+     * @return met, and the entry's __SEQNUM as seq; else a message with
+     *         the last entries caught
+     */
+    WaitResult waitForJournal(
+        const JournalEntry& fields,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        std::uint64_t after = 0);
+
+    /**
+     * @brief Wait until the command writes register @p registerName on
+     *        @p target (as peek() takes them): a write, after seq @p after,
+     *        whose bytes reach the register's first byte.
+     * @return met, and the write's seq; else a message with the last
+     *         writes seen
+     */
+    WaitResult waitForWrite(
+        const std::string& target, const std::string& registerName,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        std::uint64_t after = 0);
+
+    /** @brief As the other waitForWrite(), for the register at @p block,
+     *         @p offset of @p node (page 0, page data offset 0 on an ADI
+     *         node). */
+    WaitResult waitForWrite(
+        const std::string& node, std::size_t block, std::size_t offset,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        std::uint64_t after = 0);
+
     /** @brief Whether the command still runs. */
     bool running();
 
