@@ -224,7 +224,7 @@ RegisterAt registerAt(const Board& board, const std::string& target,
     {
         bad("nodes." + target,
             name + " is read in " + modeName(reg->mode) + " mode, and " +
-                target + " is a " + modeName(node->mode) + " node");
+                target + " is no " + modeName(reg->mode) + " node");
     }
     const auto [location, index] = node ? std::pair{node->location, node->index}
                                         : chipNamed(board, target);

@@ -15,6 +15,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <libfpga-sim.hpp>
 #include <libfpga.hpp>
 
 #include <csignal>
@@ -32,6 +33,7 @@ using fpga_sim::Board;
 using fpga_sim::Mode;
 using fpga_sim::NodeFault;
 using ::testing::HasSubstr;
+using namespace std::chrono_literals;
 constexpr tavrin_fpga::Location local = tavrin_fpga::Location::local;
 constexpr tavrin_fpga::Location remote = tavrin_fpga::Location::remote;
 
@@ -444,16 +446,47 @@ void changes(bool live)
              "0\n"},
             {"set chips.r1.fwVersion \"3 12\"", 0, "", "fw_version", "3 12\n"},
             {"unset chips.r1.chipId", 0, "", "chip_id", "error ENOENT"},
+            // Reads print the value: JSON, a string's text, null when left
+            // out; a path is checked as set checks it.
+            {"get chips.r1.chipId", 0, "null\n", "fw_version", "3 12\n"},
+            {"get chips.r1.fwVersion", 0, "3 12\n", "detected", "0\n"},
+            {"get chips.r1.bogus", 1, "chips.r1.bogus: unknown field",
+             "detected", "0\n"},
             {"fault add fpga-r1 ETIMEDOUT read block 4", 0, "", "@40",
              "error ETIMEDOUT"},
             {"poke fpga-r1 5 0 a1 a2", 0, "", "@50", "\xa1\xa2"},
+            {"peek fpga-r1 5 0 3", 0, "a1 a2 00\n", "@50", "\xa1\xa2"},
+            {"peek fpga-r1 4 16", 1, "nodes.fpga-r1.offset: 16 is out of",
+             "@50", "\xa1\xa2"},
+            // Queued: the second open of the file from now sees it.
+            {"after 1 of fpga_rmt1_detected set chips.r1.detected 1", 0, "",
+             "detected", "0\n"},
+            {"get chips.r1.detected", 0, "false\n", "detected", "1\n"},
             {"fault clear fpga-r1", 0, "", "@40", zero + zero},
+            // Register names where BLOCK OFFSET goes; "hpm" is the chip
+            // hpmChip names now.
+            {"peek hpm power.front-buttons", 1, "hpm: names no chip", "@4a",
+             zero + zero},
+            {"set hpmChip remote1", 0, "", "@4a", zero + zero},
+            {"poke hpm power.front-buttons 05", 0, "", "@4a", "\x05" + zero},
+            {"peek r1 power.front-buttons 2", 0, "05 00\n", "@4a",
+             "\x05" + zero},
+            {"peek fpga-r1-adi power.front-buttons", 1,
+             "normal mode, and fpga-r1-adi is no normal node", "@4a",
+             "\x05" + zero},
+            {"poke fpga-r1 4 power.front-buttons 00", 1, "is not a number",
+             "@4a", "\x05" + zero},
             // The board's registers change live; a reset restores them and
             // not what was poked.
             {R"(set nodes.fpga-r1.registers [{"block": 5, "offset": 1, "bytes": "b2"}])",
              0, "", "@50", zero + "\xb2"},
             {R"(poke fpga-r1 {"block": 5, "offset": 0, "bytes": "c1"})", 0, "",
              "@50", "\xc1\xb2"},
+            // The board as served: the live registers in it.
+            {"board", 0, R"({"block": 5, "offset": 0, "bytes": "c1 b2"})",
+             "@50", "\xc1\xb2"},
+            {R"(peek fpga-r1 {"block": 5, "offset": 1, "length": 1})", 0,
+             "b2\n", "@50", "\xc1\xb2"},
             {"", 0, "", "@50", zero + "\xb2"},
         };
     const std::string reset = driverDir + "tavrin_fpga_reset";
@@ -468,7 +501,7 @@ void changes(bool live)
                            : std::vector<std::string>{FPGA_SIM, "ctl",
                                                       controlSocket, change});
         EXPECT_EQ(run.status, status);
-        EXPECT_THAT(run.err, HasSubstr(message));
+        EXPECT_THAT(run.out + run.err, HasSubstr(message));
         EXPECT_EQ(look(what), shown);
     }
 }
@@ -536,6 +569,8 @@ const std::vector<BoardCase>& boardCases()
          },
          changes,
          {"control set chips.r1.detected 0: applied\n",
+          "\ncontrol after 1 of fpga_rmt1_detected: set chips.r1.detected 1: "
+          "applied\n",
           "\ncontrol set chips.r1.detected \"yes\": refused chips.r1.detected: "
           "expected",
           // Control bytes of a refused change are escaped, the line whole.
@@ -702,9 +737,10 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          125, "answer from " + dir + "o: \"hello\\x0a\"\n"},
         // Clients that stay connected and silent take no place from those
         // with changes. Garbage, a line too long (refused, its client let
-        // go: what follows goes unheard), a line cut short and a flood of
-        // changes get their answers; the board, the flood's changes alone.
-        {R"($S --control $T/c -- python3 -c 'import signal, socket, sys; signal.alarm(20)
+        // go: what follows goes unheard), a line cut short, changes for a
+        // later open one past their bound and a flood of changes get their
+        // answers; the board, the flood's changes alone.
+        {R"($S --control $T/c -- python3 -c 'import re, signal, socket, sys; signal.alarm(20)
 def client(sent=b""):
     s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
     if not sent: return s
@@ -712,13 +748,19 @@ def client(sent=b""):
 idle = [client() for i in range(300)]
 flood = b"".join(b"set chips.r0.fwVersion \x22%d\x22\n" % i for i in range(1000))
 out = b"".join(client(sent) for sent in [b"\x01\xfe\0 garbage\n", b"set chips.r0.detected 0",
-    b"x" * 5000 + b"\nset chips.r0.detected 0\n", flood]).replace(b"ok\n" * 1000, b"1000 oks\n")
+    b"x" * 5000 + b"\nset chips.r0.detected 0\n", b"after 9 of fpga-r3 unset x\n" * 1025, flood])
+out = re.sub(rb"(ok\n)+", lambda m: b"%d oks\n" % (len(m[0]) // 3), out)
 d = "/sys/bus/spi/devices/spi2.2/fpga_rmt0_"
 print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read())' $T/c)",
          0,
          "refused a change is one line of text, without control characters "
-         "such as 0x01\nrefused a change is at most 4096 bytes long\n1000 "
-         "oks\n1\n999\n"},
+         "such as 0x01\nrefused a change is at most 4096 bytes long\n1024 "
+         "oks\nrefused 1024 changes wait for an open already\n1000 oks\n1\n"
+         "999\n"},
+        // A read of any size reaches its client whole.
+        {R"(python3 -c 'import json; print(json.dumps({"nodes": {"fpga-adi": {"registers": [{"position": 0, "bytes": "ab" * 400000}]}}}))' > $T/big.json
+$S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control $T/b -- sh -c '$S ctl $0 board | cmp - $T/pb && echo whole' $T/b)",
+         0, "whole\n"},
         {"$S ctl $T/s", 2, "usage: fpga-sim ctl [--timeout SECONDS] SOCKET "},
         {"$S --control '' -- true", 2, "fpga-sim: --control: SOCKET is empty"},
         // A socket path is 107 bytes at most.
@@ -728,12 +770,19 @@ print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read()
         // Every journal entry sent inside: streams, syslog.
         {R"(printf '<3>one\n<9>two\nthree' | $S --journal -- systemd-cat -t x --level-prefix=1)",
          0,
-         R"({"MESSAGE":"one","PRIORITY":"3","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0"}
-{"MESSAGE":"<9>two","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0"}
-{"MESSAGE":"three","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_LINE_BREAK":"eof","_TRANSPORT":"stdout","_UID":"0"}
+         R"({"MESSAGE":"one","PRIORITY":"3","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0","__SEQNUM":"1"}
+{"MESSAGE":"<9>two","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0","__SEQNUM":"2"}
+{"MESSAGE":"three","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_LINE_BREAK":"eof","_TRANSPORT":"stdout","_UID":"0","__SEQNUM":"3"}
 )"},
-        {"$S --journal -- logger -p local3.warning -t y hello", 0,
-         R"({"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0"})"},
+        // The trace's records and the journal's entries on one timeline.
+        {"$S --trace=$T/t --trace-format=json --journal=$T/j -- sh -c 'dd "
+         "if=/dev/fpga-r1-adi bs=2 count=1; echo 1 > /sys/bus/spi/devices/"
+         "spi2.2/tavrin_fpga_reset; logger -p local3.warning -t y hello' "
+         ">/dev/null 2>&1; cat $T/t $T/j",
+         0,
+         R"({"seq":1,"type":"transfer","node":"fpga-r1-adi","op":"read","position":0,"block":0,"offset":0,"page":0,"pageDataOffset":0,"length":2,"got":2,"bytes":"00 00"}
+{"seq":2,"type":"reset","written":"1","restored":false}
+{"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0","__SEQNUM":"3"})"},
         // Lines that cannot be written are lost, which fails the run.
         {"$S --journal=/dev/full -- logger x", 125,
          "fpga-sim: --journal=/dev/full: 1 line lost: No space left on device"},
@@ -748,6 +797,38 @@ while [ -d /proc/$p ] && [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done
     };
     runLines(scratch, lines);
     EXPECT_EQ(fpga_test::slurp("/proc/self/mountinfo"), mountsBefore);
+}
+
+/** libfpga-sim's waits: for an event after a point of the timeline, and
+ *  what was seen when it does not come. */
+TEST_F(OnFpgaSim, LibraryWaitsOnTheTimeline)
+{
+    fpga_sim::Simulation::Options options;
+    options.fpgaSim = FPGA_SIM;
+    fpga_sim::Simulation sim(R"({"hpmChip": "remote1"})", options);
+    // Once remote 0 is there, the command writes the front buttons, then
+    // says so.
+    sim.start({"sh", "-c",
+               "until grep -qs 1 " + driverDir +
+                   "fpga_rmt0_detected; do sleep 0.01; done; printf '\\005' "
+                   "| dd of=/dev/fpga-r1 bs=1 seek=74 conv=notrunc; logger "
+                   "done; exec sleep 9"});
+    const auto early = sim.waitForWrite("hpm", "power.front-buttons", 100ms);
+    EXPECT_FALSE(early);
+    EXPECT_EQ(early.message, "no write to power.front-buttons on hpm (fpga-r1 "
+                             "position 0x4a) within 100 ms; writes seen: 0");
+    sim.change({"set", "chips.r0.detected", "1"});
+    const auto written = sim.waitForWrite("fpga-r1", 4, 10);
+    ASSERT_TRUE(written) << written.message;
+    const auto said =
+        sim.waitForJournal({{"MESSAGE", "done"}}, 10s, written.seq);
+    ASSERT_TRUE(said) << said.message;
+    EXPECT_EQ(sim.peek("hpm", "power.front-buttons"), std::vector<uint8_t>{5});
+    const std::string seq = std::to_string(said.seq);
+    EXPECT_THAT(
+        sim.waitForJournal({{"MESSAGE", "done"}}, 100ms, said.seq).message,
+        HasSubstr(" after seq " + seq + " within 100 ms; entries seen: 1\n  #" +
+                  seq + " MESSAGE=\"done\""));
 }
 
 /** What only root can stage: a command of another user or without
