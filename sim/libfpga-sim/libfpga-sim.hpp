@@ -20,16 +20,17 @@
  * served from a board (the board-file format, docs/board-format.md) in a
  * private mount namespace, so the unmodified program finds them where it
  * looks on a BMC. While the command runs, the test changes the board with
- * the words of `fpga-sim ctl`, and reads what happened: the trace of every
- * transfer, the journal entries the command sent (caught inside, never
- * reaching the host's journal) and its output.
+ * the words of `fpga-sim ctl`, at once or at a chosen open, reads the
+ * board back, and reads what happened: the trace of every transfer, the
+ * journal entries the command sent (caught inside, never reaching the
+ * host's journal) and its output, or waits for one of them.
  *
  *     fpga_sim::Simulation sim(fpga_sim::Simulation::loadBoard("board.json"));
- *     sim.start({"/usr/bin/thermal-watcher", "--threshold", "90"});
- *     sim.change({"poke", "fpga-r1-adi", ...});
- *     ASSERT_TRUE(sim.waitFor([](const fpga_sim::Simulation& s) {
- *         return !s.journal().empty();
- *     }));
+ *     sim.start({"/usr/bin/thermal-watcher", "--threshold", "60"});
+ *     sim.change({"poke", "hpm", "thermal.records", "00", "01", "5a"});
+ *     const fpga_sim::WaitResult said = sim.waitForJournal(
+ *         {{"MESSAGE", "Thermal entry 0 value1 at 90, above 60"}});
+ *     ASSERT_TRUE(said) << said.message;
  *     sim.stop();
  *
  * Each Simulation is independent: tests may run several at once. Needs
