@@ -218,7 +218,7 @@ struct Options
 {
     std::string boardFile;
     std::string traceFile;
-    fpga_sim::TraceFormat traceFormat = fpga_sim::TraceFormat::text;
+    std::string traceFormat = "text";
     std::string journalFile;
     std::string checkFile;
     std::string controlPath;
@@ -273,10 +273,7 @@ void addOptions(CLI::App& app, Options& o)
                    "how --trace writes: text, one line per record for "
                    "people (default), or json, one JSON object a line, the "
                    "stable form")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, fpga_sim::TraceFormat>{
-                {"text", fpga_sim::TraceFormat::text},
-                {"json", fpga_sim::TraceFormat::json}}))
+        ->check(CLI::IsMember({"text", "json"}))
         ->option_text("FORMAT");
     app.add_option("--control", o.controlPath,
                    "listen for changes (fpga-sim ctl) on a Unix socket made "
@@ -368,9 +365,11 @@ int simulate(const CLI::App& app, const Options& o,
         };
         const auto trace = output("--trace", o.traceFile);
         const auto journal = output("--journal", o.journalFile);
-        int status =
-            fpga_sim::runOnBoard(board, trace.get(), o.traceFormat,
-                                 journal.get(), o.controlPath, o.command);
+        int status = fpga_sim::runOnBoard(
+            board, trace.get(),
+            o.traceFormat == "json" ? fpga_sim::TraceFormat::json
+                                    : fpga_sim::TraceFormat::text,
+            journal.get(), o.controlPath, o.command);
         // Both say what they lost; a command that succeeded did not.
         const bool traced = !trace || trace->finish();
         const bool logged = !journal || journal->finish();
