@@ -224,13 +224,30 @@ TEST(Exports, LibfpgaSimExportsItsClassesAlone)
         expected.insert(what + " for fpga_sim::SimulationError");
     }
     for (const char* member :
-         {"SimulationError::~SimulationError", "Simulation::Simulation",
-          "Simulation::~Simulation", "Simulation::defaultFpgaSim",
-          "Simulation::builtInBoard", "Simulation::loadBoard",
-          "Simulation::start", "Simulation::change", "Simulation::running",
-          "Simulation::wait", "Simulation::stop", "Simulation::waitFor",
-          "Simulation::trace", "Simulation::journal", "Simulation::output",
-          "Simulation::errors", "Simulation::controlSocket"})
+         {"SimulationError::~SimulationError",
+          "Simulation::Simulation",
+          "Simulation::~Simulation",
+          "Simulation::defaultFpgaSim",
+          "Simulation::builtInBoard",
+          "Simulation::loadBoard",
+          "Simulation::start",
+          "Simulation::change",
+          "Simulation::running",
+          "Simulation::wait",
+          "Simulation::stop",
+          "Simulation::waitFor",
+          "Simulation::trace",
+          "Simulation::journal",
+          "Simulation::output",
+          "Simulation::errors",
+          "Simulation::controlSocket",
+          "Simulation::get",
+          "Simulation::peek",
+          "Simulation::board",
+          "Simulation::changeAfter",
+          "Simulation::records",
+          "Simulation::waitForJournal",
+          "Simulation::waitForWrite"})
     {
         expected.insert(std::string("fpga_sim::") + member);
     }
