@@ -224,32 +224,20 @@ TEST(Exports, LibfpgaSimExportsItsClassesAlone)
         expected.insert(what + " for fpga_sim::SimulationError");
     }
     for (const char* member :
-         {"SimulationError::~SimulationError",
-          "Simulation::Simulation",
-          "Simulation::~Simulation",
-          "Simulation::defaultFpgaSim",
-          "Simulation::builtInBoard",
-          "Simulation::loadBoard",
-          "Simulation::start",
-          "Simulation::change",
-          "Simulation::running",
-          "Simulation::wait",
-          "Simulation::stop",
-          "Simulation::waitFor",
-          "Simulation::trace",
-          "Simulation::journal",
-          "Simulation::output",
-          "Simulation::errors",
-          "Simulation::controlSocket",
-          "Simulation::get",
-          "Simulation::peek",
-          "Simulation::board",
-          "Simulation::changeAfter",
-          "Simulation::records",
-          "Simulation::waitForJournal",
-          "Simulation::waitForWrite"})
+         {"SimulationError::~SimulationError", "Simulation::Simulation",
+          "Simulation::~Simulation", "Simulation::defaultFpgaSim",
+          "Simulation::builtInBoard", "Simulation::loadBoard",
+          "Simulation::start", "Simulation::change", "Simulation::running",
+          "Simulation::wait", "Simulation::stop", "Simulation::waitFor",
+          "Simulation::trace", "Simulation::journal", "Simulation::output",
+          "Simulation::errors", "Simulation::controlSocket"})
     {
         expected.insert(std::string("fpga_sim::") + member);
+    }
+    for (const char* member : {"get", "peek", "board", "changeAfter", "records",
+                               "waitForJournal", "waitForWrite"})
+    {
+        expected.insert(std::string("fpga_sim::Simulation::") + member);
     }
     EXPECT_EQ(exportedNames(LIBFPGASIM_PATH), expected);
     EXPECT_THAT(output("nm -DC '" LIBFPGASIM_PATH "'"),
