@@ -757,10 +757,10 @@ print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read()
          "such as 0x01\nrefused a change is at most 4096 bytes long\n1024 "
          "oks\nrefused 1024 changes wait for an open already\n1000 oks\n1\n"
          "999\n"},
-        // A read of any size reaches its client whole.
+        // A read of any size reaches its client whole, or fails ctl.
         {R"(python3 -c 'import json; print(json.dumps({"nodes": {"fpga-adi": {"registers": [{"position": 0, "bytes": "ab" * 400000}]}}}))' > $T/big.json
-$S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control $T/b -- sh -c '$S ctl $0 board | cmp - $T/pb && echo whole' $T/b)",
-         0, "whole\n"},
+$S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control $T/b -- sh -c '$S ctl $0 board | cmp - $T/pb && ! $S ctl $0 board > /dev/full && echo whole' $T/b)",
+         0, "whole\nfpga-sim: ctl: standard output: No space left on device\n"},
         {"$S ctl $T/s", 2, "usage: fpga-sim ctl [--timeout SECONDS] SOCKET "},
         {"$S --control '' -- true", 2, "fpga-sim: --control: SOCKET is empty"},
         // A socket path is 107 bytes at most.

@@ -25,6 +25,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -87,7 +88,8 @@ Exit status:
   be executed, 127 when it is not found, 2 for a usage error. --check: 0
   when the board file is valid, 1 when it is not. ctl: 0 when the request
   is taken, 1 when it is refused, 2 for a usage error, 125 when no
-  fpga-sim answers at SOCKET in time.)";
+  fpga-sim answers at SOCKET in time or a read's value cannot be
+  written.)";
 
 /** CLI11's help, without its own usage line: the description has one. */
 class Formatter : public CLI::Formatter
@@ -203,7 +205,15 @@ int ctl(std::vector<std::string> args)
         {
             std::cerr << "fpga-sim: " << reply.message << "\n";
         }
-        std::cout << (reply.value.empty() ? "" : printed(change, reply.value));
+        std::cout << (reply.value.empty() ? "" : printed(change, reply.value))
+                  << std::flush;
+        if (!std::cout)
+        {
+            // A value half written is no answer.
+            std::cerr << "fpga-sim: ctl: standard output: "
+                      << std::strerror(errno) << "\n";
+            return fpga_sim::exitSetupFailed;
+        }
         return reply.applied ? 0 : exitRefused;
     }
     catch (const fpga_sim::ControlError& e)
