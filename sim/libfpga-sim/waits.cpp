@@ -50,9 +50,9 @@ template <typename Seen, typename Line>
 std::string lastOf(const std::vector<Seen>& seen, const char* what, Line line)
 {
     constexpr std::size_t shown = 8;
-    std::string out = std::string("; ") + what + " seen: " +
-                      std::to_string(seen.size()) +
-                      (seen.size() > shown ? ", the last:" : "");
+    std::string out =
+        std::string("; ") + what + " seen: " + std::to_string(seen.size()) +
+        (seen.size() > shown ? ", the last:" : "");
     for (std::size_t i = seen.size() - std::min(seen.size(), shown);
          i < seen.size(); ++i)
     {

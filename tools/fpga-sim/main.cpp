@@ -157,6 +157,36 @@ std::string printed(const std::string& words, const std::string& value)
     return words == "board" ? fpga_sim::canonicalText(json) : value + "\n";
 }
 
+/** Send @p request to the fpga-sim at @p socket, print its answer.
+ *  @return ctl's exit status */
+int send(const std::string& socket, const std::string& request,
+         std::chrono::milliseconds timeout)
+{
+    try
+    {
+        const auto reply = fpga_sim::sendRequest(socket, request, timeout);
+        if (!reply.applied)
+        {
+            std::cerr << "fpga-sim: " << reply.message << "\n";
+        }
+        std::cout << (reply.value.empty() ? "" : printed(request, reply.value))
+                  << std::flush;
+        if (!std::cout)
+        {
+            // A value half written is no answer.
+            std::cerr << "fpga-sim: ctl: standard output: "
+                      << std::strerror(errno) << "\n";
+            return fpga_sim::exitSetupFailed;
+        }
+        return reply.applied ? 0 : exitRefused;
+    }
+    catch (const fpga_sim::ControlError& e)
+    {
+        std::cerr << "fpga-sim: ctl: " << e.what() << "\n";
+        return fpga_sim::exitSetupFailed;
+    }
+}
+
 /** fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...: send one request
  *  to a running fpga-sim. */
 int ctl(std::vector<std::string> args)
@@ -198,29 +228,7 @@ int ctl(std::vector<std::string> args)
                   << " bytes long\n";
         return exitRefused;
     }
-    try
-    {
-        const auto reply = fpga_sim::sendRequest(args[0], change, *timeout);
-        if (!reply.applied)
-        {
-            std::cerr << "fpga-sim: " << reply.message << "\n";
-        }
-        std::cout << (reply.value.empty() ? "" : printed(change, reply.value))
-                  << std::flush;
-        if (!std::cout)
-        {
-            // A value half written is no answer.
-            std::cerr << "fpga-sim: ctl: standard output: "
-                      << std::strerror(errno) << "\n";
-            return fpga_sim::exitSetupFailed;
-        }
-        return reply.applied ? 0 : exitRefused;
-    }
-    catch (const fpga_sim::ControlError& e)
-    {
-        std::cerr << "fpga-sim: ctl: " << e.what() << "\n";
-        return fpga_sim::exitSetupFailed;
-    }
+    return send(args[0], change, *timeout);
 }
 
 /** What the command line asks for. */
