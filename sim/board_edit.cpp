@@ -3,6 +3,7 @@
 
 #include "attribute_kinds.hpp"
 #include "board_fields.hpp"
+#include "board_read.hpp"
 #include "field_reader.hpp"
 #include "node_fields.hpp"
 
@@ -230,54 +231,17 @@ class ChangeTransaction
 namespace
 {
 
-/** The components of a field path ("chips", "r0", "detected"). */
-std::vector<std::string> components(const std::string& path)
-{
-    std::vector<std::string> parts;
-    for (std::size_t start = 0;;)
-    {
-        const auto dot = std::min(path.find('.', start), path.size());
-        parts.push_back(path.substr(start, dot - start));
-        if (parts.back().empty())
-        {
-            bad(path, "not a field path such as chips.r0.detected");
-        }
-        if (dot == path.size())
-        {
-            return parts;
-        }
-        start = dot + 1;
-    }
-}
-
-/** Refuses a path that goes on past the field that holds a value. */
-void leafAt(const std::vector<std::string>& parts, std::size_t leaf,
-            const std::string& path)
-{
-    if (parts.size() > leaf + 1)
-    {
-        std::string holder;
-        for (std::size_t i = 0; i <= leaf; ++i)
-        {
-            holder = field(holder, parts[i]);
-        }
-        bad(holder, "holds a value, not fields: " + path + " cannot be set");
-    }
-}
-
 using EditFn = std::function<void(ChangeTransaction&, Applied&)>;
 
 /** chips.C or chips.C.A set to @p value, or unset (nullptr). */
-EditFn chipEdit(const std::vector<std::string>& parts, const std::string& path,
-                const json* value)
+EditFn chipEdit(const FieldRef& f, const json* value)
 {
-    leafAt(parts, 2, path);
-    const std::string at = "chips." + parts[1];
-    const auto index = chipKey(parts[1], at);
-    if (parts.size() == 2)
+    const auto index = f.chip;
+    if (f.attribute == nullptr)
     {
         ChipAttributes chip =
-            value ? chipFromJson(*value, at) : ChipAttributes{};
+            value ? chipFromJson(*value, "chips." + f.parts[1])
+                  : ChipAttributes{};
         const bool erase = index && !value;
         return [index, erase, chip = std::move(chip)](ChangeTransaction& t,
                                                       Applied&) mutable {
@@ -291,20 +255,12 @@ EditFn chipEdit(const std::vector<std::string>& parts, const std::string& path,
                          index.value_or(0)) = std::move(chip);
         };
     }
-    const auto f =
-        std::find_if(chipFields.begin(), chipFields.end(),
-                     [&](const ChipField& c) { return parts[2] == c.key; });
-    if (f == chipFields.end())
-    {
-        bad(path, unknownField({"detected", "chipId", "ifaceVer", "fwVersion",
-                                "blocks"}));
-    }
     std::optional<std::string> text;
     if (value)
     {
-        text = attrText(f->key, *value, path);
+        text = attrText(f.attribute->key, *value, f.path);
     }
-    return [index, member = f->text,
+    return [index, member = f.attribute->text,
             text = std::move(text)](ChangeTransaction& t, Applied&) mutable {
         // Unsetting an attribute of a chip not described changes nothing.
         if (text || !index || t.board.remotes.contains(*index))
@@ -318,18 +274,15 @@ EditFn chipEdit(const std::vector<std::string>& parts, const std::string& path,
 }
 
 /** nodes.N or nodes.N.F set to @p value, or unset (nullptr). */
-EditFn nodeEdit(const std::vector<std::string>& parts, const std::string& path,
-                const json* value)
+EditFn nodeEdit(const FieldRef& f, const json* value)
 {
-    leafAt(parts, 2, path);
-    const std::string at = "nodes." + parts[1];
-    std::string device(nodeNamedOrBad(parts[1], at).path);
-    const NodeInfo info = nodeInfo(device);
-    if (parts.size() == 2)
+    const NodeInfo info = nodeInfo(f.device);
+    if (f.nodeField == nullptr)
     {
-        Node node = value ? nodeFromJson(*value, at, info) : Node{};
+        Node node = value ? nodeFromJson(*value, "nodes." + f.parts[1], info)
+                          : Node{};
         Registers live = node.bytes;
-        return [device = std::move(device), node = std::move(node),
+        return [device = f.device, node = std::move(node),
                 live = std::move(live)](ChangeTransaction& t,
                                         Applied& applied) mutable {
             t.saveNode(device, true).sizeGiven =
@@ -338,24 +291,20 @@ EditFn nodeEdit(const std::vector<std::string>& parts, const std::string& path,
             applied.registersSet.emplace_back(device, std::move(live));
         };
     }
-    const NodeField* f = nodeField(parts[2]);
-    if (f == nullptr)
-    {
-        bad(path, unknownNodeField());
-    }
     Node read;
     if (value)
     {
-        f->read(*value, path, info, read);
+        f.nodeField->read(*value, f.path, info, read);
     }
-    const bool registers = parts[2] == "registers";
-    const bool size = parts[2] == "size";
+    const bool registers = f.parts[2] == "registers";
+    const bool size = f.parts[2] == "size";
     Registers live = registers ? read.bytes : Registers{};
-    return [device = std::move(device), f, registers, size, given = !!value,
-            read = std::move(read), live = std::move(live)](
-               ChangeTransaction& t, Applied& applied) mutable {
+    return [device = f.device, take = f.nodeField->take, registers, size,
+            given = value != nullptr, read = std::move(read),
+            live = std::move(live)](ChangeTransaction& t,
+                                    Applied& applied) mutable {
         SavedNode& saved = t.saveNode(device, registers);
-        f->take(t.board.nodes.at(device), read);
+        take(t.board.nodes.at(device), read);
         saved.sizeGiven = size ? given : saved.sizeGiven;
         if (registers)
         {
@@ -364,37 +313,32 @@ EditFn nodeEdit(const std::vector<std::string>& parts, const std::string& path,
     };
 }
 
-/** A top-level field set to @p value, or unset (nullptr). */
+/** A field set to @p value, or unset (nullptr). */
 EditFn edit(const std::string& path, const json* value)
 {
-    const auto parts = components(path);
-    if (parts[0] == "scenario")
+    if (path == "scenario" || path.starts_with("scenario."))
     {
         bad("scenario", "a change cannot change the scenario");
     }
-    const BoardField* f = boardField(parts[0]);
-    if (f == nullptr)
+    const FieldRef ref = fieldAt(path);
+    const BoardField* f = ref.top;
+    if (ref.parts.size() > 1 && f->part == BoardField::Part::chips)
     {
-        bad(parts[0], unknownBoardField());
+        return chipEdit(ref, value);
     }
-    if (parts.size() > 1 && f->part == BoardField::Part::chips)
+    if (ref.parts.size() > 1 && f->part == BoardField::Part::nodes)
     {
-        return chipEdit(parts, path, value);
+        return nodeEdit(ref, value);
     }
-    if (parts.size() > 1 && f->part == BoardField::Part::nodes)
-    {
-        return nodeEdit(parts, path, value);
-    }
-    leafAt(parts, 0, path);
     Board read;
     if (value)
     {
         f->read(*value, path, read);
     }
     std::vector<std::pair<std::string, Registers>> live;
-    for (const auto& [device, node] : read.nodes)
+    if (f->part == BoardField::Part::nodes)
     {
-        if (f->part == BoardField::Part::nodes)
+        for (const auto& [device, node] : read.nodes)
         {
             live.emplace_back(device, node.bytes);
         }
@@ -412,40 +356,42 @@ EditFn edit(const std::string& path, const json* value)
     };
 }
 
-/** The node named @p name, which must be served: no poke or failure
- *  reaches a node that is "missing" or "fifo". */
-const std::string& liveNode(const Board& board, const std::string& name,
-                            const char* what)
+/** Register entries poked into node @p name, read as one list (so that
+ *  two may not set the same byte) under @p at. */
+Registers pokedBytes(const std::string& name, const json& entries,
+                     const std::string& at)
 {
-    const std::string at = "nodes." + name;
-    const auto found =
-        board.nodes.find(std::string(nodeNamedOrBad(name, at).path));
-    const NodeFault fault = found->second.fault;
-    if (fault == NodeFault::missing || fault == NodeFault::fifo)
-    {
-        bad(at, std::string("the node is \"") + faultName(fault) + "\" (" +
-                    (fault == NodeFault::missing
-                         ? "no file at its path"
-                         : "a FIFO at its path, no registers") +
-                    "): " + what);
-    }
-    return found->first;
-}
-
-/** The register entries poked into node @p name, read together, so that
- *  two of one change may not set the same byte. */
-EditFn pokeEdit(const std::string& name, const json& entries)
-{
-    const std::string at = "poke." + name;
     Registers bytes;
     registersFromJson(entries, at,
                       nodeInfo(std::string(nodeNamedOrBad(name, at).path)),
                       bytes);
-    return [name, bytes = std::move(bytes)](ChangeTransaction& t,
-                                            Applied& applied) mutable {
+    return bytes;
+}
+
+/** The register entries poked into node @p name, read when prepared. */
+EditFn pokeEdit(const std::string& name, const json& entries)
+{
+    return [name, bytes = pokedBytes(name, entries, "poke." + name)](
+               ChangeTransaction& t, Applied& applied) mutable {
         applied.pokes.emplace_back(
-            liveNode(t.board, name, "there are no registers to poke"),
+            servedNode(t.board, name, "there are no registers to poke"),
             std::move(bytes));
+    };
+}
+
+/** A register poked by its name: where it is depends on the board it meets
+ *  (the chip "hpm" names), so it is found as it is applied. */
+EditFn namedPokeEdit(const std::string& target, const json& value)
+{
+    return [target, value](ChangeTransaction& t, Applied& applied) {
+        const RegisterAt at = registerAt(t.board, target, value.at("register"));
+        const std::string name(at.node->name);
+        const std::string& device =
+            servedNode(t.board, name, "there are no registers to poke");
+        json entry = at.entry;
+        entry["bytes"] = value.at("bytes");
+        applied.pokes.emplace_back(
+            device, pokedBytes(name, json::array({entry}), "poke." + name));
     };
 }
 
@@ -455,7 +401,7 @@ EditFn faultEdit(const std::string& name, const json& entry)
 {
     return [name, entry](ChangeTransaction& t, Applied&) {
         const std::string& device =
-            liveNode(t.board, name, "there is no transfer to fail");
+            servedNode(t.board, name, "there is no transfer to fail");
         t.saveNode(device, false);
         auto& failures = t.board.nodes.at(device).failures;
         failures.push_back(failureFromJson(
@@ -484,6 +430,9 @@ PreparedChange prepareChange(const Change& change)
                 break;
             case Change::Op::addFault:
                 prepared.edits.push_back(faultEdit(e.target, e.value));
+                break;
+            case Change::Op::pokeNamed:
+                prepared.edits.push_back(namedPokeEdit(e.target, e.value));
                 break;
         }
     }

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "default_board.hpp"
 #include "libfpga-sim.hpp"
+#include "sim/canonical.hpp"
 #include "sim/control_client.hpp"
+#include "sim/field_reader.hpp"
 #include "sim/journal.hpp"
 #include "sim/process.hpp"
+#include "sim/trace_record.hpp"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +80,34 @@ std::pair<int, std::string> runToEnd(const std::vector<std::string>& argv,
     return {status, text};
 }
 
+/** Send @p words to the fpga-sim of @p sim. @return a read's value (compact
+ *  JSON), "" for a change @throws SimulationError when refused */
+std::string ask(Simulation& sim, const std::vector<std::string>& words)
+{
+    if (!sim.running())
+    {
+        throw SimulationError("no command runs");
+    }
+    std::string line;
+    for (const std::string& word : words)
+    {
+        line += (line.empty() ? "" : " ") + word;
+    }
+    try
+    {
+        const ControlReply reply = sendRequest(sim.controlSocket(), line);
+        if (!reply.applied)
+        {
+            throw SimulationError(reply.message);
+        }
+        return reply.value;
+    }
+    catch (const ControlError& e)
+    {
+        throw SimulationError(e.what());
+    }
+}
+
 } // namespace
 
 std::string field(const JournalEntry& entry, std::string_view key)
@@ -98,6 +129,11 @@ struct [[gnu::visibility("hidden")]] Simulation::State
     std::string dir;
     int pid = -1;
     int status = -1;
+
+    // The trace's records read so far, and the bytes of the file they
+    // took: each wait reads only what came since.
+    std::vector<TraceRecord> records;
+    std::uint64_t traceRead = 0;
 
     std::string file(const char* name) const
     {
@@ -191,14 +227,17 @@ void Simulation::start(const std::vector<std::string>& command)
     {
         argv.insert(argv.end(), {"--board", state->file("board.json")});
     }
-    argv.insert(argv.end(), {"--control", controlSocket(),
-                             "--trace=" + state->file("trace"),
-                             "--journal=" + state->file("journal"), "--"});
+    argv.insert(argv.end(),
+                {"--control", controlSocket(),
+                 "--trace=" + state->file("trace"), "--trace-format=json",
+                 "--journal=" + state->file("journal"), "--"});
     argv.insert(argv.end(), command.begin(), command.end());
     state->pid = state->options.passOutput
                      ? spawn(argv, "", "")
                      : spawn(argv, state->file("out"), state->file("err"));
     state->status = -1;
+    state->records.clear();
+    state->traceRead = 0;
     // fpga-sim listens before it starts the command.
     const bool listening = waitFor([](const Simulation& sim) {
         struct stat st
@@ -215,27 +254,47 @@ void Simulation::start(const std::vector<std::string>& command)
 
 void Simulation::change(const std::vector<std::string>& words)
 {
-    if (!running())
+    ask(*this, words);
+}
+
+std::string Simulation::get(const std::string& field)
+{
+    return ask(*this, {"get", field});
+}
+
+std::vector<std::uint8_t>
+    Simulation::peek(const std::string& node, std::size_t block,
+                     std::size_t offset, std::size_t length)
+{
+    const std::string hex = nlohmann::json::parse(
+        ask(*this, {"peek", node, std::to_string(block), std::to_string(offset),
+                    std::to_string(length)}));
+    return hexBytes(hex, "");
+}
+
+std::vector<std::uint8_t> Simulation::peek(const std::string& target,
+                                           const std::string& registerName)
+{
+    const std::string hex =
+        nlohmann::json::parse(ask(*this, {"peek", target, registerName}));
+    return hexBytes(hex, "");
+}
+
+std::string Simulation::board()
+{
+    return canonicalText(nlohmann::json::parse(ask(*this, {"board"})));
+}
+
+void Simulation::changeAfter(std::uint64_t accesses, const std::string& file,
+                             const std::vector<std::string>& words)
+{
+    std::vector<std::string> line = {"after", std::to_string(accesses)};
+    if (!file.empty())
     {
-        throw SimulationError("no command runs");
+        line.insert(line.end(), {"of", file});
     }
-    std::string line;
-    for (const std::string& word : words)
-    {
-        line += (line.empty() ? "" : " ") + word;
-    }
-    try
-    {
-        const ControlReply reply = sendChange(controlSocket(), line);
-        if (!reply.applied)
-        {
-            throw SimulationError(reply.message);
-        }
-    }
-    catch (const ControlError& e)
-    {
-        throw SimulationError(e.what());
-    }
+    line.insert(line.end(), words.begin(), words.end());
+    ask(*this, line);
 }
 
 bool Simulation::running()
@@ -291,7 +350,12 @@ bool Simulation::waitFor(
 
 std::vector<std::string> Simulation::trace() const
 {
-    return lines(state->file("trace"));
+    std::vector<std::string> text;
+    for (const TraceRecord& record : records())
+    {
+        text.push_back(recordText(record));
+    }
+    return text;
 }
 
 std::vector<JournalEntry> Simulation::journal() const
@@ -320,6 +384,19 @@ std::string Simulation::output() const
 std::string Simulation::errors() const
 {
     return slurp(state->file("err"));
+}
+
+std::vector<TraceRecord> Simulation::records() const
+{
+    std::ifstream in(state->file("trace"), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(state->traceRead));
+    // Whole lines only: the last may still be being written.
+    for (std::string line; std::getline(in, line) && !in.eof();)
+    {
+        state->traceRead += line.size() + 1;
+        state->records.push_back(recordFromJson(nlohmann::json::parse(line)));
+    }
+    return state->records;
 }
 
 } // namespace fpga_sim
