@@ -196,6 +196,23 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
         {R"({"scenario": [{"after": {"accesses": 1, "of": "fpga-r4"},
             "unset": ["hpmChip"]}]})",
          "scenario[0].after.of", "no node or attribute of the driver"},
+        // Opens of files the board a step meets lacks never reach fpga-sim.
+        {R"({"chips": {"r0": {"detected": 1}}, "scenario": [{"after":
+            {"accesses": 1}, "unset": ["chips.r0.detected"]}, {"after":
+            {"accesses": 2, "of": "fpga_rmt0_detected"}, "unset": ["hpmChip"]}]})",
+         "scenario[1].after.of", "the step would never run"},
+        {[] {
+             // No probe directory and no node.
+             std::string text = R"({"probe": "none", "scenario": [{"after":
+                 {"accesses": 0}, "unset": ["hpmChip"]}], "nodes": {)";
+             for (const auto& node : fpga_sim::layout::nodes)
+             {
+                 text += "\"" + std::string(node.name) +
+                         R"(": {"fault": "missing"},)";
+             }
+             return text.substr(0, text.size() - 1) + "}}";
+         }(),
+         "scenario[0].after.accesses", "has no file to open"},
         {R"({"scenario": [{"after": {"ms": 1, "accesses": 1}}]})",
          "scenario[0].after", "either \"accesses\" or \"ms\""},
         {R"({"scenario": [{"after": {"ms": 1}, "set": {"probe": "none"}}]})",
