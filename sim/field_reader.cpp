@@ -13,9 +13,76 @@ namespace fpga_sim
 
 using nlohmann::json;
 
+namespace
+{
+
+/** The length of the printable character @p text starts with; 0 for a
+ *  control byte or a byte that starts no UTF-8 character. */
+std::size_t charLength(std::string_view text)
+{
+    const auto at = [&](std::size_t i) -> unsigned {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+    };
+    const unsigned lead = at(0);
+    if (lead < 0x80)
+    {
+        return lead >= 0x20 && lead != 0x7F ? 1 : 0;
+    }
+    // Lead bytes: their length and the second byte's range, which keeps
+    // out overlong forms, surrogates and code points past U+10FFFF.
+    struct Lead
+    {
+        unsigned from, to;
+        std::size_t length;
+        unsigned low, high;
+    };
+    static constexpr Lead leads[] = {
+        {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
+        {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F},
+        {0xEE, 0xEF, 3, 0x80, 0xBF}, {0xF0, 0xF0, 4, 0x90, 0xBF},
+        {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F}};
+    for (const Lead& l : leads)
+    {
+        if (lead < l.from || lead > l.to)
+        {
+            continue;
+        }
+        bool valid = at(1) >= l.low && at(1) <= l.high;
+        for (std::size_t i = 2; i < l.length; ++i)
+        {
+            valid = valid && at(i) >= 0x80 && at(i) <= 0xBF;
+        }
+        return valid ? l.length : 0;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string printable(std::string_view text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();)
+    {
+        const std::size_t length = charLength(text.substr(i));
+        if (length > 0)
+        {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(text[i++]);
+        out += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
+    }
+    return out;
+}
+
 BoardError::BoardError(const std::string& path, const std::string& problem) :
-    std::runtime_error(path.empty() ? problem : path + ": " + problem),
-    where(path), what_(problem)
+    std::runtime_error(
+        path.empty() ? printable(problem) : printable(path + ": " + problem)),
+    where(printable(path)), what_(printable(problem))
 {}
 
 void bad(const std::string& path, const std::string& problem)

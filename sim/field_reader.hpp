@@ -48,6 +48,12 @@ class BoardError : public std::runtime_error
     std::string what_;
 };
 
+/**
+ * @brief @p text fit to print on one line: valid UTF-8 as is, control bytes
+ *        and bytes that start no UTF-8 character written \xNN.
+ */
+std::string printable(std::string_view text);
+
 /** @brief Throw BoardError(@p path, @p problem). */
 [[noreturn]] void bad(const std::string& path, const std::string& problem);
 

@@ -175,6 +175,10 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "nodes.fpga-r1.fail[0].errno", "not an errno a driver returns"},
         {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EINTR"}]}}})",
          "nodes.fpga-r1.fail[0].errno", "retry forever"},
+        // Bytes that would break the line, or a character, are escaped.
+        {R"({"nodes": {"local\n": {}}})", "nodes.local\\x0a", "no such"},
+        {R"({"chips": {"r0": {"blocks": {"rawHex": "ï0"}}}})",
+         "chips.r0.blocks.rawHex", R"('\xc3' is not a hex digit)"},
         {"{\n  \"probe\": \"spi2.2\",,\n}", "line 2, column 21",
          "not valid JSON"},
         // What the parser finds without a text position, found by the
@@ -271,6 +275,8 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
         {"poke fpga-r1 4 16 30", "poke.fpga-r1[0].offset",
          "16 is out of range 0-15"},
         {"poke fpga-r1 4 x 30", "", "\"x\" is not a number"},
+        {R"(set chips {"r0": {"detected": 7}, "r0": {}})", "", "duplicate key"},
+        {"set nodes.fpga-r1.mode 644", "nodes.fpga-r1.mode", "\"0644\""},
         {"set chips.r0.detected", "", "usage: set FIELD VALUE"},
         {"fault clear fpga-r1 now", "", "unexpected \"now\""},
         {"frobnicate", "", "is not a change"},
