@@ -357,22 +357,22 @@ EditFn edit(const std::string& path, const json* value)
 }
 
 /** Register entries poked into node @p name, read as one list (so that
- *  two may not set the same byte) under @p at. */
-Registers pokedBytes(const std::string& name, const json& entries,
-                     const std::string& at)
+ *  two may not set the same byte), named by the poke: "poke.fpga-r1[0]". */
+Registers pokedBytes(const std::string& name, const json& entries)
 {
     Registers bytes;
-    registersFromJson(entries, at,
-                      nodeInfo(std::string(nodeNamedOrBad(name, at).path)),
-                      bytes);
+    registersFromJson(
+        entries, "poke." + name,
+        nodeInfo(std::string(nodeNamedOrBad(name, "nodes." + name).path)),
+        bytes);
     return bytes;
 }
 
 /** The register entries poked into node @p name, read when prepared. */
 EditFn pokeEdit(const std::string& name, const json& entries)
 {
-    return [name, bytes = pokedBytes(name, entries, "poke." + name)](
-               ChangeTransaction& t, Applied& applied) mutable {
+    return [name, bytes = pokedBytes(name, entries)](ChangeTransaction& t,
+                                                     Applied& applied) mutable {
         applied.pokes.emplace_back(
             servedNode(t.board, name, "there are no registers to poke"),
             std::move(bytes));
@@ -390,8 +390,8 @@ EditFn namedPokeEdit(const std::string& target, const json& value)
             servedNode(t.board, name, "there are no registers to poke");
         json entry = at.entry;
         entry["bytes"] = value.at("bytes");
-        applied.pokes.emplace_back(
-            device, pokedBytes(name, json::array({entry}), "poke." + name));
+        applied.pokes.emplace_back(device,
+                                   pokedBytes(name, json::array({entry})));
     };
 }
 
