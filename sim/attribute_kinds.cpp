@@ -5,7 +5,9 @@
 #include "field_reader.hpp"
 
 #include <bitset>
+#include <charconv>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <regex>
@@ -23,13 +25,15 @@ const std::regex hexPattern("(0[xX])?[0-9a-fA-F]{1,8}");
 const std::regex bitsPattern("[01]{1," + std::to_string(layout::blockCount) +
                              "}");
 const std::regex hpmPattern("local|remote[0-9]");
-const std::regex integerPattern("-?[0-9]{1,9}");
 
 /** A typed attribute kind: reads its JSON form, and recovers it from a text
  *  when the text is in canonical typed form. */
 struct AttrKind
 {
     std::string expected;
+    /** The integers the kind takes, as the text it serves keeps them;
+     *  none: no number is one of its values. */
+    std::optional<std::pair<std::int64_t, std::int64_t>> integers;
     std::function<std::optional<std::string>(const json&)> toText;
     std::function<std::optional<json>(const std::string&)> fromLine;
 };
@@ -149,10 +153,13 @@ std::optional<json> detectedLine(const std::string& line)
     {
         return json(line == "1");
     }
-    if (std::regex_match(line, integerPattern) &&
-        std::to_string(std::stol(line)) == line)
+    // Any integer the text keeps, written as it is served.
+    std::int64_t number = 0;
+    const char* end = line.data() + line.size();
+    if (std::from_chars(line.data(), end, number).ptr == end &&
+        std::to_string(number) == line)
     {
-        return json(std::stol(line));
+        return json(number);
     }
     return std::nullopt;
 }
@@ -163,8 +170,7 @@ std::optional<std::string> hexNumberText(const json& v)
     {
         return v.get<std::string>() + "\n";
     }
-    if (v.is_number_integer() && v.get<std::int64_t>() >= 0 &&
-        v.get<std::int64_t>() <= 0xFFFFFFFF)
+    if (v.is_number_integer())
     {
         return hex(v.get<std::uint64_t>()) + "\n";
     }
@@ -219,13 +225,17 @@ std::optional<std::string> hpmText(const json& v)
 const AttrKind& attrKind(const std::string& name)
 {
     static const std::map<std::string, AttrKind> kinds = {
-        {"detected", {"true, false or an integer", detectedText, detectedLine}},
+        {"detected",
+         {"true, false or an integer",
+          std::pair{std::numeric_limits<std::int64_t>::min(),
+                    std::numeric_limits<std::int64_t>::max()},
+          detectedText, detectedLine}},
         {"chipId",
          {"a hexadecimal string such as \"0x7a\" or an unsigned integer",
-          hexNumberText,
+          std::pair<std::int64_t, std::int64_t>{0, 0xFFFFFFFF}, hexNumberText,
           [](const std::string& line) { return matching(line, hexPattern); }}},
         {"fwVersion",
-         {"a one-line string such as \"3 12\"", firmwareText,
+         {"a one-line string such as \"3 12\"", std::nullopt, firmwareText,
           [](const std::string& line) -> std::optional<json> {
               return json(line);
           }}},
@@ -234,9 +244,9 @@ const AttrKind& attrKind(const std::string& name)
           "of up to " +
               std::to_string(layout::blockCount) +
               " \"0\"/\"1\" characters, highest block first",
-          blocksText, blocksLine}},
+          std::nullopt, blocksText, blocksLine}},
         {"hpmChip",
-         {"\"local\" or \"remote0\" to \"remote9\"", hpmText,
+         {"\"local\" or \"remote0\" to \"remote9\"", std::nullopt, hpmText,
           [](const std::string& line) { return matching(line, hpmPattern); }}},
     };
     return kinds.at(name == "ifaceVer" ? "chipId" : name);
@@ -268,6 +278,11 @@ std::string attrText(const std::string& kind, const json& value,
         blockSet(value, path);
     }
     const AttrKind& k = attrKind(kind);
+    if (value.is_number() && k.integers)
+    {
+        const auto [low, high] = *k.integers;
+        return *k.toText(integerIn(value, path, low, high));
+    }
     if (auto text = k.toText(value))
     {
         return *text;

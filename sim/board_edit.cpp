@@ -8,6 +8,7 @@
 #include "node_fields.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -66,18 +67,20 @@ std::string nodePathField(const std::string& path)
     return "nodes." + std::string(nodeAt(path).name);
 }
 
+} // namespace
+
 /**
  * The parts of the board a change touches, saved on first touch; put back
  * unless commit() is reached.
  */
-class Transaction
+class ChangeTransaction
 {
   public:
-    explicit Transaction(Board& board) : board(board) {}
-    Transaction(const Transaction&) = delete;
-    Transaction& operator=(const Transaction&) = delete;
+    explicit ChangeTransaction(Board& board) : board(board) {}
+    ChangeTransaction(const ChangeTransaction&) = delete;
+    ChangeTransaction& operator=(const ChangeTransaction&) = delete;
 
-    ~Transaction()
+    ~ChangeTransaction()
     {
         if (!committed)
         {
@@ -225,74 +228,93 @@ class Transaction
     std::map<std::string, SavedNode> nodes;
 };
 
+namespace
+{
+
+using EditFn = std::function<void(ChangeTransaction&, Applied&)>;
+
 /** chips.C or chips.C.A set to @p value, or unset (nullptr). */
-void editChip(Transaction& t, const FieldRef& f, const json* value)
+EditFn chipEdit(const FieldRef& f, const json* value)
 {
     const auto index = f.chip;
-    Board& board = t.board;
-    const bool exists = !index || board.remotes.contains(*index);
     if (f.attribute == nullptr)
     {
         ChipAttributes chip =
             value ? chipFromJson(*value, "chips." + f.parts[1])
                   : ChipAttributes{};
-        t.saveChip(index);
-        if (index && !value)
-        {
-            board.remotes.erase(*index);
-            return;
-        }
-        board.chip(index ? Location::remote : Location::local,
-                   index.value_or(0)) = std::move(chip);
-        return;
+        const bool erase = index && !value;
+        return [index, erase, chip = std::move(chip)](ChangeTransaction& t,
+                                                      Applied&) mutable {
+            t.saveChip(index);
+            if (erase)
+            {
+                t.board.remotes.erase(*index);
+                return;
+            }
+            t.board.chip(index ? Location::remote : Location::local,
+                         index.value_or(0)) = std::move(chip);
+        };
     }
     std::optional<std::string> text;
     if (value)
     {
         text = attrText(f.attribute->key, *value, f.path);
     }
-    if (value || exists)
-    {
-        t.saveChip(index);
-        board.chip(index ? Location::remote : Location::local,
-                   index.value_or(0)).*
-            f.attribute->text = std::move(text);
-    }
+    return [index, member = f.attribute->text,
+            text = std::move(text)](ChangeTransaction& t, Applied&) mutable {
+        // Unsetting an attribute of a chip not described changes nothing.
+        if (text || !index || t.board.remotes.contains(*index))
+        {
+            t.saveChip(index);
+            t.board.chip(index ? Location::remote : Location::local,
+                         index.value_or(0)).*
+                member = std::move(text);
+        }
+    };
 }
 
 /** nodes.N or nodes.N.F set to @p value, or unset (nullptr). */
-void editNode(Transaction& t, const FieldRef& f, const json* value,
-              Applied& applied)
+EditFn nodeEdit(const FieldRef& f, const json* value)
 {
     const NodeInfo info = nodeInfo(f.device);
     if (f.nodeField == nullptr)
     {
         Node node = value ? nodeFromJson(*value, "nodes." + f.parts[1], info)
                           : Node{};
-        SavedNode& saved = t.saveNode(f.device, true);
-        saved.sizeGiven = node.fault == NodeFault::truncated;
-        t.board.nodes.at(f.device) = std::move(node);
-        applied.registersSet.push_back(f.device);
-        return;
+        Registers live = node.bytes;
+        return [device = f.device, node = std::move(node),
+                live = std::move(live)](ChangeTransaction& t,
+                                        Applied& applied) mutable {
+            t.saveNode(device, true).sizeGiven =
+                node.fault == NodeFault::truncated;
+            t.board.nodes.at(device) = std::move(node);
+            applied.registersSet.emplace_back(device, std::move(live));
+        };
     }
-    const bool registers = f.parts[2] == "registers";
-    SavedNode& saved = t.saveNode(f.device, registers);
-    Node& node = t.board.nodes.at(f.device);
-    f.nodeField->clear(node);
+    Node read;
     if (value)
     {
-        f.nodeField->read(*value, f.path, info, node);
+        f.nodeField->read(*value, f.path, info, read);
     }
-    saved.sizeGiven = f.parts[2] == "size" ? value != nullptr : saved.sizeGiven;
-    if (registers)
-    {
-        applied.registersSet.push_back(f.device);
-    }
+    const bool registers = f.parts[2] == "registers";
+    const bool size = f.parts[2] == "size";
+    Registers live = registers ? read.bytes : Registers{};
+    return [device = f.device, take = f.nodeField->take, registers, size,
+            given = value != nullptr, read = std::move(read),
+            live = std::move(live)](ChangeTransaction& t,
+                                    Applied& applied) mutable {
+        SavedNode& saved = t.saveNode(device, registers);
+        take(t.board.nodes.at(device), read);
+        saved.sizeGiven = size ? given : saved.sizeGiven;
+        if (registers)
+        {
+            applied.registersSet.emplace_back(device, std::move(live));
+        }
+    };
 }
 
 /** A field set to @p value, or unset (nullptr). */
-void edit(Transaction& t, const std::string& path, const json* value,
-          Applied& applied)
+EditFn edit(const std::string& path, const json* value)
 {
     if (path == "scenario" || path.starts_with("scenario."))
     {
@@ -302,87 +324,142 @@ void edit(Transaction& t, const std::string& path, const json* value,
     const BoardField* f = ref.top;
     if (ref.parts.size() > 1 && f->part == BoardField::Part::chips)
     {
-        return editChip(t, ref, value);
+        return chipEdit(ref, value);
     }
     if (ref.parts.size() > 1 && f->part == BoardField::Part::nodes)
     {
-        return editNode(t, ref, value, applied);
+        return nodeEdit(ref, value);
     }
-    t.save(f->part);
-    f->clear(t.board);
+    Board read;
     if (value)
     {
-        f->read(*value, path, t.board);
+        f->read(*value, path, read);
     }
+    std::vector<std::pair<std::string, Registers>> live;
     if (f->part == BoardField::Part::nodes)
     {
-        for (auto& [device, node] : t.board.nodes)
+        for (const auto& [device, node] : read.nodes)
         {
-            t.saveNode(device, true).sizeGiven =
-                node.fault == NodeFault::truncated;
-            applied.registersSet.push_back(device);
+            live.emplace_back(device, node.bytes);
         }
     }
+    return [f, read = std::move(read), live = std::move(live)](
+               ChangeTransaction& t, Applied& applied) mutable {
+        t.save(f->part);
+        f->take(t.board, read);
+        for (auto& [device, bytes] : live)
+        {
+            t.saveNode(device, true).sizeGiven =
+                t.board.nodes.at(device).fault == NodeFault::truncated;
+            applied.registersSet.emplace_back(device, std::move(bytes));
+        }
+    };
 }
 
-void addFault(Transaction& t, const std::string& name, const json& entry)
+/** Register entries poked into node @p name, read as one list (so that
+ *  two may not set the same byte), named by the poke: "poke.fpga-r1[0]". */
+Registers pokedBytes(const std::string& name, const json& entries)
 {
-    const std::string& device =
-        servedNode(t.board, name, "there is no transfer to fail");
-    t.saveNode(device, false);
-    auto& failures = t.board.nodes.at(device).failures;
-    failures.push_back(failureFromJson(
-        entry, element("nodes." + name + ".fail", failures.size())));
+    Registers bytes;
+    registersFromJson(
+        entries, "poke." + name,
+        nodeInfo(std::string(nodeNamedOrBad(name, "nodes." + name).path)),
+        bytes);
+    return bytes;
+}
+
+/** The register entries poked into node @p name, read when prepared. */
+EditFn pokeEdit(const std::string& name, const json& entries)
+{
+    return [name, bytes = pokedBytes(name, entries)](ChangeTransaction& t,
+                                                     Applied& applied) mutable {
+        applied.pokes.emplace_back(
+            servedNode(t.board, name, "there are no registers to poke"),
+            std::move(bytes));
+    };
+}
+
+/** A register poked by its name: where it is depends on the board it meets
+ *  (the chip "hpm" names), so it is found as it is applied. */
+EditFn namedPokeEdit(const std::string& target, const json& value)
+{
+    return [target, value](ChangeTransaction& t, Applied& applied) {
+        const RegisterAt at = registerAt(t.board, target, value.at("register"));
+        const std::string name(at.node->name);
+        const std::string& device =
+            servedNode(t.board, name, "there are no registers to poke");
+        json entry = at.entry;
+        entry["bytes"] = value.at("bytes");
+        applied.pokes.emplace_back(device,
+                                   pokedBytes(name, json::array({entry})));
+    };
+}
+
+/** A failure added to node @p name; read as it is added, for its path
+ *  counts the node's failures (fpga-sim ctl alone adds them). */
+EditFn faultEdit(const std::string& name, const json& entry)
+{
+    return [name, entry](ChangeTransaction& t, Applied&) {
+        const std::string& device =
+            servedNode(t.board, name, "there is no transfer to fail");
+        t.saveNode(device, false);
+        auto& failures = t.board.nodes.at(device).failures;
+        failures.push_back(failureFromJson(
+            entry, element("nodes." + name + ".fail", failures.size())));
+    };
 }
 
 } // namespace
 
-Applied applyChange(Board& board, const Change& change)
+PreparedChange prepareChange(const Change& change)
 {
-    Transaction t(board);
-    Applied applied;
-    // Register entries poked, by node name: read together, so that two
-    // pokes of one change may not set the same byte.
+    PreparedChange prepared;
     std::map<std::string, json> pokes;
     for (const Change::Edit& e : change.edits)
     {
         switch (e.op)
         {
             case Change::Op::set:
-                edit(t, e.target, &e.value, applied);
+                prepared.edits.push_back(edit(e.target, &e.value));
                 break;
             case Change::Op::unset:
-                edit(t, e.target, nullptr, applied);
+                prepared.edits.push_back(edit(e.target, nullptr));
                 break;
             case Change::Op::poke:
                 pokes[e.target].push_back(e.value);
                 break;
             case Change::Op::addFault:
-                addFault(t, e.target, e.value);
+                prepared.edits.push_back(faultEdit(e.target, e.value));
                 break;
             case Change::Op::pokeNamed:
-            {
-                const RegisterAt at =
-                    registerAt(board, e.target, e.value.at("register"));
-                json entry = at.entry;
-                entry["bytes"] = e.value.at("bytes");
-                pokes[std::string(at.node->name)].push_back(std::move(entry));
+                prepared.edits.push_back(namedPokeEdit(e.target, e.value));
                 break;
-            }
         }
     }
+    // Poked into the nodes as the other edits leave them.
     for (const auto& [name, entries] : pokes)
     {
-        const std::string& device =
-            servedNode(board, name, "there are no registers to poke");
-        Registers bytes;
-        registersFromJson(entries, "nodes." + name + ".registers",
-                          nodeInfo(device), bytes);
-        applied.pokes.emplace_back(device, std::move(bytes));
+        prepared.edits.push_back(pokeEdit(name, entries));
+    }
+    return prepared;
+}
+
+Applied applyChange(Board& board, PreparedChange&& change)
+{
+    ChangeTransaction t(board);
+    Applied applied;
+    for (auto& edit : change.edits)
+    {
+        edit(t, applied);
     }
     t.check();
     t.commit();
     return applied;
+}
+
+Applied applyChange(Board& board, const Change& change)
+{
+    return applyChange(board, prepareChange(change));
 }
 
 } // namespace fpga_sim

@@ -103,9 +103,9 @@ void readPlain(const json& value, const std::string& path, Board& board)
 }
 
 template <auto Member>
-void clearPlain(Board& board)
+void takePlain(Board& board, Board& from)
 {
-    board.*Member = Board{}.*Member;
+    board.*Member = std::move(from.*Member);
 }
 
 template <auto Member>
@@ -121,7 +121,7 @@ template <auto Member, auto Reader>
 BoardField plain(const char* key)
 {
     return {key, BoardField::Part::top, readPlain<Member, Reader>,
-            clearPlain<Member>, writePlain<Member>};
+            takePlain<Member>, writePlain<Member>};
 }
 
 ProbeDirs probe(const json& value, const std::string& path)
@@ -147,17 +147,18 @@ void writeHpmChip(const Board& board, const std::string& key, json& out)
     }
 }
 
-void clearChips(Board& board)
+void takeChips(Board& board, Board& from)
 {
-    board.local = {};
-    board.remotes.clear();
+    board.local = std::move(from.local);
+    board.remotes = std::move(from.remotes);
 }
 
-void clearNodes(Board& board)
+/** Node by node: the board's nodes stay where they are. */
+void takeNodes(Board& board, Board& from)
 {
     for (auto& [path, node] : board.nodes)
     {
-        node = Node{};
+        node = std::move(from.nodes.at(path));
     }
 }
 
@@ -169,19 +170,19 @@ const std::vector<BoardField>& boardFields()
     static const std::vector<BoardField> fields = {
         plain<&Board::description, string>("description"),
         {"probe", Part::top, readPlain<&Board::probe, probe>,
-         clearPlain<&Board::probe>, writeProbe},
+         takePlain<&Board::probe>, writeProbe},
         {"hpmChip", Part::top, readPlain<&Board::hpmChip, hpmChip>,
-         clearPlain<&Board::hpmChip>, writeHpmChip},
+         takePlain<&Board::hpmChip>, writeHpmChip},
         plain<&Board::resetAttribute, boolean>("resetAttribute"),
         plain<&Board::readOnlyReset, boolean>("readOnlyReset"),
         plain<&Board::readOnlyDriverDir, boolean>("readOnlyDriverDir"),
         plain<&Board::attributeOwner, id>("attributeOwner"),
         plain<&Board::attributeGroup, id>("attributeGroup"),
-        {"chips", Part::chips, readChips, clearChips,
+        {"chips", Part::chips, readChips, takeChips,
          [](const Board& board, const std::string&, json& out) {
              writeChips(board, out);
          }},
-        {"nodes", Part::nodes, readNodes, clearNodes,
+        {"nodes", Part::nodes, readNodes, takeNodes,
          [](const Board& board, const std::string&, json& out) {
              writeNodes(board, out);
          }},

@@ -36,8 +36,9 @@ struct BoardField
     /** Read @p value into @p board, whose field holds its default. */
     void (*read)(const nlohmann::json& value, const std::string& path,
                  Board& board);
-    /** Give the field the value a board file leaving it out gives. */
-    void (*clear)(Board& board);
+    /** Give @p board the field's value in @p from, moved out of it (from
+     *  Board{}: the value a board file leaving the field out gives). */
+    void (*take)(Board& board, Board& from);
     /** Add the field to @p out as @p key unless it has its default. */
     void (*write)(const Board& board, const std::string& key,
                   nlohmann::json& out);

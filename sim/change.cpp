@@ -3,6 +3,7 @@
 
 #include "base/device_layout.hpp"
 #include "field_reader.hpp"
+#include "json_text.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -16,28 +17,23 @@ using nlohmann::json;
 namespace
 {
 
-/** Deeper than any board-file value, and shallow enough for every
- *  recursive walk of one. */
-constexpr int maxDepth = 32;
-
-/** Text to JSON; text that is not JSON is a string, as a shell user
- *  would mean it ("set hpmChip remote1"). */
+/** Text to JSON, read as board files are (a key given twice, nesting too
+ *  deep refused); text that is not JSON is a string, as a shell user would
+ *  mean it ("set hpmChip remote1"). */
 json valueOf(std::string_view text)
 {
-    bool deep = false;
-    json value = json::parse(
-        text,
-        [&](int depth, json::parse_event_t, json&) {
-            deep = deep || depth > maxDepth;
-            return true;
-        },
-        false);
-    if (deep)
+    try
     {
-        bad("", "the value is nested deeper than " + std::to_string(maxDepth) +
-                    " levels");
+        return parseStrictJson(text);
     }
-    return value.is_discarded() ? json(std::string(text)) : value;
+    catch (const NotJson&)
+    {
+        return std::string(text);
+    }
+    catch (const BoardError& e)
+    {
+        bad("", "in VALUE, " + std::string(e.what()));
+    }
 }
 
 std::string_view trim(std::string_view text)

@@ -45,11 +45,19 @@ int errnoFromJson(const json& value, const std::string& path)
     }
     else
     {
+        // glibc's other names of three errnos, which it never gives back.
+        static const Names<int> aliases = {{"EWOULDBLOCK", EWOULDBLOCK},
+                                           {"EDEADLOCK", EDEADLOCK},
+                                           {"ENOTSUP", ENOTSUP}};
         const std::string name = string(value, path);
         for (int known = 1; known <= lastErrno() && error == 0; ++known)
         {
             const char* knownName = ::strerrorname_np(known);
             error = knownName != nullptr && name == knownName ? known : 0;
+        }
+        for (const auto& [alias, known] : aliases)
+        {
+            error = name == alias ? known : error;
         }
         if (error == 0)
         {

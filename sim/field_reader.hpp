@@ -48,6 +48,12 @@ class BoardError : public std::runtime_error
     std::string what_;
 };
 
+/**
+ * @brief @p text fit to print on one line: valid UTF-8 as is, control bytes
+ *        and bytes that start no UTF-8 character written \xNN.
+ */
+std::string printable(std::string_view text);
+
 /** @brief Throw BoardError(@p path, @p problem). */
 [[noreturn]] void bad(const std::string& path, const std::string& problem);
 
@@ -69,6 +75,11 @@ std::string unknownField(std::initializer_list<const char*> known);
 
 const nlohmann::json& object(const nlohmann::json& value,
                              const std::string& path);
+/** @brief An integer @p low-@p high: a JSON integer, or a number with no
+ *         fraction ("1.0", "1e2"), as JSON Schema counts integers. */
+std::int64_t integerIn(const nlohmann::json& value, const std::string& path,
+                       std::int64_t low, std::int64_t high);
+/** @brief integerIn() of an unsigned range; @p high at most 2^63 - 1. */
 std::uint64_t unsignedIn(const nlohmann::json& value, const std::string& path,
                          std::uint64_t low, std::uint64_t high);
 /** @brief A user or group id, 0-4294967294 (-1 means "no change" to

@@ -262,22 +262,21 @@ void readRegisters(const json& v, const std::string& path, const NodeInfo& info,
     registersFromJson(v, path, info, n.bytes);
 }
 
-/** A member of Node back to its default. */
 template <auto Member>
-void clearMember(Node& n)
+void takeMember(Node& n, Node& from)
 {
-    n.*Member = Node{}.*Member;
+    n.*Member = std::move(from.*Member);
 }
 
 const std::array<NodeField, 8> nodeFields = {{
-    {"mode", readMode, clearMember<&Node::mode>},
-    {"owner", readOwner, clearMember<&Node::owner>},
-    {"group", readGroup, clearMember<&Node::group>},
-    {"fault", readFault, clearMember<&Node::fault>},
-    {"size", readSize, clearMember<&Node::truncatedSize>},
-    {"maxRead", readMaxRead, clearMember<&Node::maxRead>},
-    {"fail", readFail, clearMember<&Node::failures>},
-    {"registers", readRegisters, clearMember<&Node::bytes>},
+    {"mode", readMode, takeMember<&Node::mode>},
+    {"owner", readOwner, takeMember<&Node::owner>},
+    {"group", readGroup, takeMember<&Node::group>},
+    {"fault", readFault, takeMember<&Node::fault>},
+    {"size", readSize, takeMember<&Node::truncatedSize>},
+    {"maxRead", readMaxRead, takeMember<&Node::maxRead>},
+    {"fail", readFail, takeMember<&Node::failures>},
+    {"registers", readRegisters, takeMember<&Node::bytes>},
 }};
 
 } // namespace

@@ -43,8 +43,8 @@ struct NodeField
     /** Read @p value into @p node, whose field holds its default. */
     void (*read)(const nlohmann::json& value, const std::string& path,
                  const NodeInfo& info, Node& node);
-    /** Give @p node's field the value a board file leaving it out gives. */
-    void (*clear)(Node& node);
+    /** Give @p node the field's value in @p from, moved out of it. */
+    void (*take)(Node& node, Node& from);
 };
 
 /** @brief A node's fields, in their canonical order. */

@@ -4,7 +4,9 @@
 #include "board.hpp"
 #include "board_edit.hpp"
 #include "field_reader.hpp"
+#include "published.hpp"
 
+#include <algorithm>
 #include <limits>
 
 namespace fpga_sim
@@ -54,6 +56,35 @@ ScenarioStep trigger(const json& step, const std::string& where)
     return s;
 }
 
+/**
+ * Refuses a step counting opens that cannot come: opens reach fpga-sim
+ * only for the files @p board publishes (not a FIFO, which the kernel
+ * opens itself), an open of any other file fails at its lookup.
+ */
+void checkCounted(const ScenarioStep& s, const Board& board,
+                  const std::string& where)
+{
+    const auto entries = published(board);
+    const bool opened = std::any_of(
+        entries.begin(), entries.end(), [&](const Published& entry) {
+            using Kind = Published::Kind;
+            return entry.kind != Kind::dir && entry.kind != Kind::fifo &&
+                   (s.of.empty() ||
+                    entry.path.substr(entry.path.rfind('/') + 1) == s.of);
+        });
+    if (!opened)
+    {
+        const std::string at = field(where, "after");
+        bad(s.of.empty() ? field(at, "accesses") : field(at, "of"),
+            (s.of.empty() ? std::string("the board this step meets has no "
+                                        "file to open")
+                          : "\"" + s.of +
+                                "\" is no file of the board this step meets: "
+                                "an open of it fails before fpga-sim sees it") +
+                ", so the step would never run");
+    }
+}
+
 } // namespace
 
 std::vector<ScenarioStep> scenarioFromJson(const json& list, const Board& board)
@@ -72,9 +103,15 @@ std::vector<ScenarioStep> scenarioFromJson(const json& list, const Board& board)
         onlyKeys(step, where, {"after", "set", "unset", "poke"});
         ScenarioStep s = trigger(step, where);
         s.change = changeFromJson(step, where);
+        if (!s.ms)
+        {
+            checkCounted(s, met, where);
+        }
         try
         {
-            applyChange(met, s.change);
+            // Read once; a copy checks the step against the board it meets.
+            s.prepared = prepareChange(s.change);
+            applyChange(met, PreparedChange(s.prepared));
         }
         catch (const BoardError& e)
         {

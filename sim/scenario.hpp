@@ -6,8 +6,10 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 /**
@@ -18,6 +20,18 @@ namespace fpga_sim
 {
 
 struct Board;
+struct Applied;
+class ChangeTransaction;
+
+/**
+ * @brief A change with its field paths resolved and its values read
+ *        (board_edit.hpp's prepareChange()): each edit moves its value into
+ *        the board it is applied to.
+ */
+struct PreparedChange
+{
+    std::vector<std::function<void(ChangeTransaction&, Applied&)>> edits;
+};
 
 /**
  * @brief One step of a scenario: a trigger and a change.
@@ -36,8 +50,17 @@ struct ScenarioStep
     std::optional<std::uint64_t> ms;
     /** What the step changes (board_edit.hpp applies it). */
     Change change;
+    /** The change prepared when the board was read: a running fpga-sim
+     *  moves its values into its board, with no parsing left to do. */
+    PreparedChange prepared;
 
-    bool operator==(const ScenarioStep&) const = default;
+    /** Steps that say the same are equal: the prepared change is read
+     *  from what they say. */
+    bool operator==(const ScenarioStep& other) const
+    {
+        return std::tie(accesses, of, ms, change) ==
+               std::tie(other.accesses, other.of, other.ms, other.change);
+    }
 };
 
 /**

@@ -187,20 +187,7 @@ std::string recordText(const TraceRecord& r)
                r.change + ": " +
                (r.applied ? "applied" : "refused " + r.message);
     }
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(line.size());
-    for (const char c : line)
-    {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-        {
-            text += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
-            continue;
-        }
-        text += c;
-    }
-    return text;
+    return printable(line);
 }
 
 } // namespace fpga_sim

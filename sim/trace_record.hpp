@@ -27,7 +27,8 @@ nlohmann::ordered_json recordToJson(const TraceRecord& record);
 TraceRecord recordFromJson(const nlohmann::json& json);
 
 /** @brief @p record's line of the text trace, without the newline; control
- *         bytes written \xNN, so that it stays one line of plain text. */
+ *         bytes and bytes that are no UTF-8 written \xNN (printable()), so
+ *         that it stays one line of plain text. */
 std::string recordText(const TraceRecord& record);
 
 } // namespace fpga_sim

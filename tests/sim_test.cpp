@@ -161,7 +161,9 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
         {R"({"nodes": {"fpga-r1": {"mode": "1777"}}})", "nodes.fpga-r1.mode",
          "(0-0777)"},
         {R"({"nodes": {"fpga-r1": {"group": -1}}})", "nodes.fpga-r1.group",
-         "expected an unsigned integer"},
+         "-1 is out of range 0-4294967294"},
+        {R"({"chips": {"r0": {"detected": 9223372036854775808}}})",
+         "chips.r0.detected", "out of range -9223372036854775808 to 92233"},
         {R"({"attributeOwner": 4294967295})", "attributeOwner",
          "out of range 0-4294967294"},
         {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EWHAT"}]}}})",
@@ -173,6 +175,10 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
          "nodes.fpga-r1.fail[0].errno", "not an errno a driver returns"},
         {R"({"nodes": {"fpga-r1": {"fail": [{"errno": "EINTR"}]}}})",
          "nodes.fpga-r1.fail[0].errno", "retry forever"},
+        // Bytes that would break the line, or a character, are escaped.
+        {R"({"nodes": {"local\n": {}}})", "nodes.local\\x0a", "no such"},
+        {R"({"chips": {"r0": {"blocks": {"rawHex": "ï0"}}}})",
+         "chips.r0.blocks.rawHex", R"('\xc3' is not a hex digit)"},
         {"{\n  \"probe\": \"spi2.2\",,\n}", "line 2, column 21",
          "not valid JSON"},
         // What the parser finds without a text position, found by the
@@ -194,6 +200,23 @@ TEST(BoardFile, ErrorsNameTheFieldAndTheProblem)
         {R"({"scenario": [{"after": {"accesses": 1, "of": "fpga-r4"},
             "unset": ["hpmChip"]}]})",
          "scenario[0].after.of", "no node or attribute of the driver"},
+        // Opens of files the board a step meets lacks never reach fpga-sim.
+        {R"({"chips": {"r0": {"detected": 1}}, "scenario": [{"after":
+            {"accesses": 1}, "unset": ["chips.r0.detected"]}, {"after":
+            {"accesses": 2, "of": "fpga_rmt0_detected"}, "unset": ["hpmChip"]}]})",
+         "scenario[1].after.of", "the step would never run"},
+        {[] {
+             // No probe directory and no node.
+             std::string text = R"({"probe": "none", "scenario": [{"after":
+                 {"accesses": 0}, "unset": ["hpmChip"]}], "nodes": {)";
+             for (const auto& node : fpga_sim::layout::nodes)
+             {
+                 text += "\"" + std::string(node.name) +
+                         R"(": {"fault": "missing"},)";
+             }
+             return text.substr(0, text.size() - 1) + "}}";
+         }(),
+         "scenario[0].after.accesses", "has no file to open"},
         {R"({"scenario": [{"after": {"ms": 1, "accesses": 1}}]})",
          "scenario[0].after", "either \"accesses\" or \"ms\""},
         {R"({"scenario": [{"after": {"ms": 1}, "set": {"probe": "none"}}]})",
@@ -249,9 +272,11 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
          "cannot change while the command runs"},
         {"fault add fpga-r1 EWHAT", "nodes.fpga-r1.fail[0].errno",
          "not an errno name"},
-        {"poke fpga-r1 4 16 30", "nodes.fpga-r1.registers[0].offset",
+        {"poke fpga-r1 4 16 30", "poke.fpga-r1[0].offset",
          "16 is out of range 0-15"},
         {"poke fpga-r1 4 x 30", "", "\"x\" is not a number"},
+        {R"(set chips {"r0": {"detected": 7}, "r0": {}})", "", "duplicate key"},
+        {"set nodes.fpga-r1.mode 644", "nodes.fpga-r1.mode", "\"0644\""},
         {"set chips.r0.detected", "", "usage: set FIELD VALUE"},
         {"fault clear fpga-r1 now", "", "unexpected \"now\""},
         {"frobnicate", "", "is not a change"},

@@ -84,7 +84,8 @@ DriverFs::Answer DriverFs::request(std::string_view line,
     return {refused.empty(), refused};
 }
 
-std::string DriverFs::apply(const Change& change, const std::string& who)
+std::string DriverFs::apply(const Change& change, const std::string& who,
+                            PreparedChange* prepared)
 {
     // Not built when nothing is traced: a change's words hold its values.
     const auto traced = [&](const std::string& refused) {
@@ -98,15 +99,17 @@ std::string DriverFs::apply(const Change& change, const std::string& who)
     };
     try
     {
-        const Applied applied = applyChange(board, change);
+        Applied applied = prepared != nullptr
+                              ? applyChange(board, std::move(*prepared))
+                              : applyChange(board, change);
         // A node whose registers the board now gives anew takes them as
         // they are given; pokes go to the live registers alone.
-        for (const std::string& path : applied.registersSet)
+        for (auto& [path, bytes] : applied.registersSet)
         {
             const auto state = nodes.find(std::string(nodeAt(path).name));
             if (state != nodes.end())
             {
-                state->second.bytes = board.nodes.at(path).bytes;
+                state->second.bytes = std::move(bytes);
             }
         }
         for (const auto& [path, bytes] : applied.pokes)
@@ -127,9 +130,10 @@ std::string DriverFs::apply(const Change& change, const std::string& who)
     }
 }
 
-void DriverFs::applyUnasked(const Change& change, const std::string& who)
+void DriverFs::applyUnasked(const Change& change, const std::string& who,
+                            PreparedChange* prepared)
 {
-    const std::string refused = apply(change, who);
+    const std::string refused = apply(change, who, prepared);
     if (!refused.empty())
     {
         // Checked when it was read or queued; a change made since may
@@ -143,8 +147,9 @@ void DriverFs::applyUnasked(const Change& change, const std::string& who)
 void DriverFs::runStep()
 {
     const std::size_t index = nextStep++;
-    applyUnasked(board.scenario[index].change,
-                 "scenario[" + std::to_string(index) + "]");
+    ScenarioStep& step = board.scenario[index];
+    applyUnasked(step.change, "scenario[" + std::to_string(index) + "]",
+                 &step.prepared);
     opens = 0;
     stepStart = std::chrono::steady_clock::now();
 }

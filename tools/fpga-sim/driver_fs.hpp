@@ -178,12 +178,15 @@ class DriverFs
     /** Make the files and nodes from board; nodes keep their live
      *  registers. Costs the number of files, not the registers. */
     void publish();
-    /** Apply @p change with lock() held; publish() is the caller's.
+    /** Apply @p change with lock() held, its values moved from
+     *  @p prepared when given (a step's); publish() is the caller's.
      *  @return "" or why not */
-    std::string apply(const Change& change, const std::string& who);
+    std::string apply(const Change& change, const std::string& who,
+                      PreparedChange* prepared = nullptr);
     /** Apply @p change as @p who, saying on standard error when it is
      *  refused: no client waits for its answer. */
-    void applyUnasked(const Change& change, const std::string& who);
+    void applyUnasked(const Change& change, const std::string& who,
+                      PreparedChange* prepared = nullptr);
     /** Run the next scenario step; publish() is the caller's. */
     void runStep();
     /** Run the queued changes an open of @p name is due to run, and count

@@ -355,7 +355,7 @@ int check(const std::string& file)
         std::cout << file << ": valid board";
         if (!board.description.empty())
         {
-            std::cout << " (" << board.description << ")";
+            std::cout << " (" << fpga_sim::printable(board.description) << ")";
         }
         std::cout << "\n";
         return 0;
