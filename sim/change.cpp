@@ -212,19 +212,28 @@ std::string Change::text() const
     return out;
 }
 
-Change changeFromWords(std::string_view line)
+std::string notOneLine(std::string_view line)
 {
     // Messages quote the words, and must stay one line of C string.
     const auto control = std::find_if(line.begin(), line.end(), [](char c) {
         return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
     });
-    if (control != line.end())
+    if (control == line.end())
     {
-        static const char digits[] = "0123456789abcdef";
-        const auto byte = static_cast<unsigned char>(*control);
-        bad("", std::string("a change is one line of text, without control "
-                            "characters such as 0x") +
-                    digits[byte >> 4] + digits[byte & 0xF]);
+        return "";
+    }
+    static const char digits[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(*control);
+    return std::string("a change is one line of text, without control "
+                       "characters such as 0x") +
+           digits[byte >> 4] + digits[byte & 0xF];
+}
+
+Change changeFromWords(std::string_view line)
+{
+    if (const std::string problem = notOneLine(line); !problem.empty())
+    {
+        bad("", problem);
     }
     if (!isUtf8(line))
     {
