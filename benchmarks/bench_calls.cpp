@@ -6,10 +6,12 @@
 
 #include <libfpga.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <span>
 
@@ -24,27 +26,33 @@ using tavrin_fpga::Operation;
 using tavrin_fpga::layout::Mode;
 namespace layout = tavrin_fpga::layout;
 
-// Where the board puts things.
+namespace reg = layout::reg;
+namespace thermal = layout::thermal;
+
+/** The chip id of the local FPGA on a board of platform type @p type. */
+constexpr std::uint8_t chipIdOfPlatform(int type)
+{
+    return std::ranges::find(layout::platforms, type, &layout::Platform::type)
+        ->chipId;
+}
+
+// Where the board puts things: the HPM blocks and the ADI registers read
+// on remotes of their own, the fans where the library reads them.
 constexpr std::size_t hpmIndex = 1;
-constexpr std::size_t fanIndex = 0;
 constexpr std::size_t adiIndex = 2;
-constexpr std::uint8_t platformType4ChipId = 0x40;
-constexpr std::size_t thermalEntries = 255;
-constexpr std::size_t recordSize = 16;
-constexpr std::size_t thermalRecordBytes = thermalEntries / 2 * recordSize;
+static_assert(reg::fanConfig.home == layout::Home::remote0);
+constexpr std::size_t fanIndex = 0;
+constexpr int fanPlatformType = 4;
+constexpr std::uint8_t thermalEntries = 255;
+constexpr std::size_t recordSize = reg::thermalRecords.length;
+constexpr std::size_t thermalRecordBytes =
+    thermal::recordCount(thermalEntries) * recordSize;
 
 // The registers the calls read.
 constexpr std::size_t normalBlock = 1;
 constexpr std::size_t adiBlock = 8;
 constexpr std::size_t adiOffset = 14;
 constexpr std::size_t adiPage = 0x123;
-constexpr std::size_t powerOnOffset = layout::reg::onSource.offset;
-constexpr std::size_t thermalOffset = 14;
-constexpr std::size_t fanBlock = 1;
-constexpr std::size_t fanSelectorOffset = 9;
-constexpr std::size_t fanConfigOffset = 7;
-constexpr std::size_t fanTypeBlock = 12;
-constexpr std::size_t fanTypeOffset = 11;
 
 std::uint64_t normalPos(std::size_t block, std::size_t offset)
 {
@@ -175,7 +183,10 @@ int hpmRead(std::size_t block, Mode mode, std::uint64_t pos,
 {
     const ChipFiles& hpm = remoteChip(hpmIndex);
     const std::uint32_t version = hexValue(hpm.ifaceVer);
-    if ((version != 2 && version != 3) || !offers(hpm, block))
+    if (std::ranges::find(layout::blockTranslations, version,
+                          &layout::BlockTranslation::ifaceVer) ==
+            layout::blockTranslations.end() ||
+        !offers(hpm, block))
     {
         return -EINVAL;
     }
@@ -230,7 +241,8 @@ int floorHpmNormal()
 {
     static std::array<char, 1> data;
     const auto block = static_cast<std::size_t>(Block::power);
-    return hpmRead(block, Mode::normal, normalPos(block, powerOnOffset), data);
+    return hpmRead(block, Mode::normal, normalPos(block, reg::onSource.offset),
+                   data);
 }
 
 int floorInterrupts()
@@ -239,8 +251,10 @@ int floorInterrupts()
     std::array<char, 16> block1;
     const auto b0 = static_cast<std::size_t>(Block::interrupt0);
     const auto b1 = static_cast<std::size_t>(Block::interrupt1);
-    if (hpmRead(b0, Mode::normal, normalPos(b0, 0), block0) != 0 ||
-        hpmRead(b1, Mode::normal, normalPos(b1, 0), block1) != 0)
+    if (hpmRead(b0, Mode::normal, normalPos(b0, reg::interrupts0.offset),
+                block0) != 0 ||
+        hpmRead(b1, Mode::normal, normalPos(b1, reg::interrupts1.offset),
+                block1) != 0)
     {
         return -EIO;
     }
@@ -252,16 +266,19 @@ int floorInterrupts()
 int floorThermals()
 {
     const auto block = static_cast<std::size_t>(Block::thermal);
-    std::array<char, 16> header;
-    if (hpmRead(block, Mode::normal, normalPos(block, 0), header) != 0 ||
-        (byteAt(header, 0) & 1) == 0)
+    std::array<char, reg::thermalHeader.length> header;
+    if (hpmRead(block, Mode::normal,
+                normalPos(block, reg::thermalHeader.offset), header) != 0 ||
+        (byteAt(header, thermal::adiFlagByte) & thermal::adiFlag) == 0)
     {
         return -EIO;
     }
     std::array<char, thermalRecordBytes> records;
-    const std::size_t size = byteAt(header, 13) / 2 * recordSize;
+    const std::size_t size =
+        thermal::recordCount(byteAt(header, thermal::entryCountByte)) *
+        recordSize;
     if (hpmRead(block, Mode::adi,
-                adiPos(Location::remote, block, thermalOffset, 0),
+                adiPos(Location::remote, block, reg::thermalRecords.offset, 0),
                 std::span(records).first(size)) != 0)
     {
         return -EIO;
@@ -269,36 +286,39 @@ int floorThermals()
     floorThermal.clear();
     for (std::size_t at = 0; at < size; at += recordSize)
     {
-        for (std::size_t entry : {at + 1, at + 7})
+        for (const std::size_t start : thermal::entryStarts)
         {
+            const std::size_t e = at + start;
             floorThermal.push_back(
-                {byteAt(records, entry), byteAt(records, entry + 1),
-                 byteAt(records, entry + 2), byteAt(records, entry + 3),
-                 byteAt(records, entry + 4), byteAt(records, entry + 5)});
+                {byteAt(records, e), byteAt(records, e + 1),
+                 byteAt(records, e + 2), byteAt(records, e + 3),
+                 byteAt(records, e + 4), byteAt(records, e + 5)});
         }
     }
     return 0;
 }
 
+/** A fan register of the fan FPGA. */
+int readFans(const layout::Register& r, std::span<char> data)
+{
+    return checkedRead(remoteChip(fanIndex),
+                       nodePath(Location::remote, fanIndex, Mode::normal),
+                       r.block, normalPos(r.block, r.offset),
+                       data.first(r.length));
+}
+
 int floorPlatform()
 {
-    if (hexValue(localChip().chipId) != platformType4ChipId)
+    if (hexValue(localChip().chipId) != chipIdOfPlatform(fanPlatformType))
     {
         return -ENODATA;
     }
-    const ChipFiles& fans = remoteChip(fanIndex);
-    std::array<char, 1> selector;
-    std::array<char, 1> config;
-    std::array<char, 2> types;
-    if (checkedRead(fans, nodePath(Location::remote, fanIndex, Mode::normal),
-                    fanBlock, normalPos(fanBlock, fanSelectorOffset),
-                    selector) != 0 ||
-        checkedRead(fans, nodePath(Location::remote, fanIndex, Mode::normal),
-                    fanBlock, normalPos(fanBlock, fanConfigOffset), config) !=
-            0 ||
-        checkedRead(fans, nodePath(Location::remote, fanIndex, Mode::normal),
-                    fanTypeBlock, normalPos(fanTypeBlock, fanTypeOffset),
-                    types) != 0)
+    std::array<char, reg::fanSelector.length> selector;
+    std::array<char, reg::fanConfig.length> config;
+    std::array<char, reg::fanTypes.length> types;
+    if (readFans(reg::fanSelector, selector) != 0 ||
+        readFans(reg::fanConfig, config) != 0 ||
+        readFans(reg::fanTypes, types) != 0)
     {
         return -EIO;
     }
@@ -342,8 +362,8 @@ int libRemoteAdi()
 int libHpmNormal()
 {
     static std::array<char, 1> data;
-    return tavrin_fpga::rawHpmNormalAccess(Operation::read, Block::power,
-                                           powerOnOffset, data.size(), data);
+    return tavrin_fpga::rawHpmNormalAccess(
+        Operation::read, Block::power, reg::onSource.offset, data.size(), data);
 }
 
 int libInterrupts()
@@ -379,7 +399,10 @@ std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed)
 fpga_sim::Board benchBoard()
 {
     fpga_sim::Board board;
-    board.presentChip(Location::local, 0, "0x40");
+    char chipId[8];
+    std::snprintf(chipId, sizeof(chipId), "0x%02x",
+                  chipIdOfPlatform(fanPlatformType));
+    board.presentChip(Location::local, 0, chipId);
     for (std::size_t index : {fanIndex, hpmIndex, adiIndex})
     {
         board.presentChip(Location::remote, index);
@@ -392,30 +415,27 @@ fpga_sim::Board benchBoard()
                    adiPos(Location::remote, adiBlock, adiOffset, adiPage),
                    pattern(16, 2));
 
-    const auto hpm = [&](Mode mode, std::uint64_t pos,
+    const auto hpm = [&](const layout::Register& r, std::uint64_t page,
                          std::vector<std::uint8_t> bytes) {
-        board.setBytes(Location::remote, hpmIndex, mode, pos, bytes);
+        board.setBytes(Location::remote, hpmIndex, r.mode,
+                       r.mode == Mode::adi
+                           ? adiPos(Location::remote, r.block, r.offset, page)
+                           : normalPos(r.block, r.offset),
+                       bytes);
     };
-    hpm(Mode::normal,
-        normalPos(static_cast<std::size_t>(Block::power), powerOnOffset),
-        {0x30});
-    hpm(Mode::normal, normalPos(static_cast<std::size_t>(Block::interrupt0), 0),
-        pattern(16, 3));
-    hpm(Mode::normal, normalPos(static_cast<std::size_t>(Block::interrupt1), 0),
-        pattern(16, 4));
-    std::vector<std::uint8_t> header(16);
-    header[0] = 0x01;
-    header[13] = thermalEntries;
-    hpm(Mode::normal, normalPos(static_cast<std::size_t>(Block::thermal), 0),
-        header);
-    hpm(Mode::adi,
-        adiPos(Location::remote, static_cast<std::size_t>(Block::thermal),
-               thermalOffset, 0),
-        pattern(thermalRecordBytes, 5));
+    hpm(reg::onSource, 0, {0x30});
+    hpm(reg::interrupts0, 0, pattern(reg::interrupts0.length, 3));
+    hpm(reg::interrupts1, 0, pattern(reg::interrupts1.length, 4));
+    std::vector<std::uint8_t> header(reg::thermalHeader.length);
+    header[thermal::adiFlagByte] = thermal::adiFlag;
+    header[thermal::entryCountByte] = thermalEntries;
+    hpm(reg::thermalHeader, 0, header);
+    hpm(reg::thermalRecords, 0, pattern(thermalRecordBytes, 5));
 
     // Fan selector 0 and configuration 0: the six-fan wiring.
     board.setBytes(Location::remote, fanIndex, Mode::normal,
-                   normalPos(fanTypeBlock, fanTypeOffset), {0xE4, 0x09});
+                   normalPos(reg::fanTypes.block, reg::fanTypes.offset),
+                   {0xE4, 0x09});
     return board;
 }
 

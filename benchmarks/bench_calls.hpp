@@ -31,7 +31,7 @@ struct Call
 };
 
 /**
- * @brief The board the calls run on: local chip id 0x40 (platform type 4),
+ * @brief The board the calls run on: the local chip id of platform type 4,
  *        remote chips 0 to 2 present, the HPM blocks on remote 1, a thermal
  *        block with 255 entries, and every block enabled.
  */

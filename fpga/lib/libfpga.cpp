@@ -128,18 +128,12 @@ std::uint64_t decodeInterrupts(std::span<const char, interruptBlockSize> block)
 }
 
 // Thermal block: a normal-mode header, then records read in ADI mode.
-constexpr std::size_t thermalHeaderSize = reg::thermalHeader.length;
-constexpr std::size_t thermalAdiFlagByte = 0;
-constexpr std::uint8_t thermalAdiFlag = 0x01;
-constexpr std::size_t thermalEntryCountByte = 13;
-constexpr std::size_t thermalRecordOffset = reg::thermalRecords.offset;
+namespace thermal = layout::thermal;
 constexpr std::size_t thermalRecordPage = 0;
 constexpr std::size_t thermalRecordPageDataOffset = 0;
 constexpr std::size_t thermalRecordSize = reg::thermalRecords.length;
-/** Each record holds two entries of six bytes, starting at these bytes. */
-constexpr std::array<std::size_t, 2> thermalEntryStarts{1, 7};
 
-Thermal toThermal(std::span<const char, 6> entry)
+Thermal toThermal(std::span<const char, thermal::entrySize> entry)
 {
     auto byte = [&entry](std::size_t i) -> std::uint32_t {
         return static_cast<std::uint8_t>(entry[i]);
@@ -175,7 +169,7 @@ int getInterrupts(Interrupt& interrupt)
 
 int getThermals(std::vector<Thermal>& thermals)
 {
-    std::array<char, thermalHeaderSize> header{};
+    std::array<char, reg::thermalHeader.length> header{};
     int res =
         rawHpmNormalAccess(Operation::read, Block::thermal,
                            reg::thermalHeader.offset, header.size(), header);
@@ -184,20 +178,20 @@ int getThermals(std::vector<Thermal>& thermals)
         return res;
     }
 
-    if ((static_cast<std::uint8_t>(header[thermalAdiFlagByte]) &
-         thermalAdiFlag) == 0)
+    if ((static_cast<std::uint8_t>(header[thermal::adiFlagByte]) &
+         thermal::adiFlag) == 0)
     {
         lg2::error("ADI mode is not supported.\n");
         return -EIO;
     }
 
     // An odd last entry has no record of its own and is not read.
-    const std::size_t recordCount =
-        static_cast<std::uint8_t>(header[thermalEntryCountByte]) / 2;
+    const std::size_t recordCount = thermal::recordCount(
+        static_cast<std::uint8_t>(header[thermal::entryCountByte]));
     std::vector<char> records(recordCount * thermalRecordSize);
-    res = rawHpmAdiAccess(Operation::read, Block::thermal, thermalRecordOffset,
-                          thermalRecordPage, thermalRecordPageDataOffset,
-                          records.size(), records);
+    res = rawHpmAdiAccess(Operation::read, Block::thermal,
+                          reg::thermalRecords.offset, thermalRecordPage,
+                          thermalRecordPageDataOffset, records.size(), records);
     if (res != 0)
     {
         return res;
@@ -208,10 +202,10 @@ int getThermals(std::vector<Thermal>& thermals)
     for (std::size_t record = 0; record < area.size();
          record += thermalRecordSize)
     {
-        for (const std::size_t start : thermalEntryStarts)
+        for (const std::size_t start : thermal::entryStarts)
         {
-            thermals.push_back(
-                toThermal(area.subspan(record + start).first<6>()));
+            thermals.push_back(toThermal(
+                area.subspan(record + start).first<thermal::entrySize>()));
         }
     }
     return 0;

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "base/device_layout.hpp"
+// How failures leave the tool: a message from what is known when they
+// happen, and the JSON form of it.
+
 #include "fpgatool.hpp"
 
 #include <array>
@@ -13,8 +15,6 @@ namespace fpgatool
 {
 namespace
 {
-
-namespace layout = tavrin_fpga::layout;
 
 /** What a result code of a call means; an empty call stands for any. */
 struct Hint

@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "base/device_layout.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -17,15 +20,25 @@
 
 /**
  * @file fpgatool.hpp
- * @brief What the files of fpgatool share: how failures leave it
- *        (errors.cpp), what a verb reports and how it is shown
- *        (report.cpp), and the verbs (verbs.cpp). main.cpp builds the
- *        command line from a table of the verbs.
+ * @brief What the files of fpgatool share, as libgpiod's tools share their
+ *        common file: how failures leave the tool (errors.cpp), what a verb
+ *        reports and how it is printed (report.cpp, output.cpp for -o), the
+ *        chips and their transfers (chip.cpp) and the verbs, a file per
+ *        family: list.cpp (list, info), access.cpp (read, write, dump),
+ *        watch.cpp, change.cpp (buttons, reset), views.cpp (the decoded
+ *        views, registers) and snapshot.cpp. main.cpp builds the command
+ *        line from the table of the verbs, options.cpp their options and
+ *        the grammar of a register, completion.cpp what bash completes.
  */
 namespace fpgatool
 {
 
 using Json = nlohmann::ordered_json;
+namespace layout = tavrin_fpga::layout;
+
+/** Version of the JSON document; raised when a key changes meaning or goes
+ *  away (adding keys keeps it). */
+inline constexpr int schemaVersion = 2;
 
 /** Exit statuses; the manual has the table. */
 enum ExitStatus : int
@@ -107,6 +120,18 @@ struct Value
 /** "0x" and @p digits hex digits. */
 std::string hex(std::uint64_t value, int digits);
 
+/** Hex digits that show every value up to @p max. */
+constexpr int hexDigits(std::uint64_t max)
+{
+    return max > 0xF ? 1 + hexDigits(max >> 4) : 1;
+}
+
+/** An ADI page as text: "0x" and 4 digits. */
+inline std::string pageText(std::size_t page)
+{
+    return hex(page, hexDigits(layout::maxPage));
+}
+
 template <typename Number>
 Value number(Number value)
 {
@@ -124,7 +149,7 @@ Value bytes(std::span<const char> buffer);        // [3, 167], "0x03 0xa7"
 Value blockSet(const std::bitset<64>& blocks);    // [0, 1, 2, 12], "0-2,12"
 
 /** What a verb found, as the members of its JSON document and as text, and
- *  the failures it went on past (dump, info). */
+ *  the failures it went on past (dump, info, snapshot). */
 struct Report
 {
     /** How a field shows in text: "label: value", the value alone, or not
@@ -160,25 +185,13 @@ struct Report
     std::vector<Failure> problems;
 };
 
-struct Args;
-
-/** Run @p verb as often as @p args say and print its reports as text or
- *  JSON; failures go to stderr and into the document's "error" or
- *  "errors".
- *  @return the exit status */
-int present(const std::string& command, const std::function<Report()>& verb,
-            const Args& args);
-
-/** Print a failure message on stderr, prefixed with the program name. */
-void printError(const std::string& message);
-
 /** A register: block and offset, plus page and page data offset in ADI
  *  mode. */
 struct Address
 {
     std::size_t block = 0;
     std::size_t offset = 0;
-    bool adi = false;
+    layout::Mode mode = layout::Mode::normal;
     std::size_t page = 0;
     std::size_t pageDataOffset = 0;
 };
@@ -189,6 +202,11 @@ struct Args
     /** "local", "r0" to "r3", or "hpm": the FPGA that carries the HPM
      *  blocks, wherever the driver says it is. */
     std::string chip;
+    /** The words after CHIP in read, watch and write: the register (BLOCK
+     *  OFFSET, or a name), then COUNT or the bytes. */
+    std::vector<std::string> words;
+    /** --adi; the register's mode once the words are read. */
+    bool adi = false;
     Address address;
     std::size_t count = 1;
     std::vector<unsigned> bytes;
@@ -204,21 +222,73 @@ struct Args
     /** Change the hardware without asking. */
     bool yes = false;
     bool json = false;
-    /** Number of samples; more than one makes the JSON document carry a
-     *  "samples" array. */
+    /** Number of samples, each printed as it is taken. */
     std::size_t repeat = 1;
     /** Seconds between two samples. */
     double interval = 1.0;
-    /** Write the output here instead of stdout; "" for stdout. */
-    std::string file;
+    /** Write the output here instead of stdout (-o). */
+    std::optional<std::string> file;
     /** watch: stop when the bytes read are these. */
     std::vector<unsigned> until;
     /** watch: stop after this many seconds. */
     std::optional<double> timeout;
 };
 
-/** The chip names: "local", "r0" to "r3", "hpm". */
-std::vector<std::string> chipNameList();
+/** Run @p verb as often as @p args say and print its reports as text or
+ *  JSON, to the file of -o (output.cpp) or stdout; failures go to stderr
+ *  and into the document's "error" or "errors".
+ *  @return the exit status */
+int present(const std::string& command, const std::function<Report()>& verb,
+            const Args& args);
+
+/** What printSamples() gave: the exit status, and whether the verb ran to
+ *  its end (possibly past failures) rather than failing. */
+struct Samples
+{
+    int status;
+    bool ran;
+};
+
+/** Runs the verb's samples and prints them on @p out. */
+Samples printSamples(const std::string& command,
+                     const std::function<Report()>& verb, const Args& how,
+                     std::ostream& out);
+
+/** Print a failure message on stderr, prefixed with the program name. */
+void printError(const std::string& message);
+
+/** Print a JSON document, indented or on one line (@p compact), and flush;
+ *  a null document prints nothing. */
+void printDocument(std::ostream& out, const Json& document, bool compact);
+
+/** Now in UTC: "2026-12-06T18:20:01Z", or with @p millis
+ *  "2026-12-06T18:20:01.123Z". */
+std::string utcTime(bool millis);
+
+/** A physical FPGA. */
+struct Fpga
+{
+    tavrin_fpga::Location location = tavrin_fpga::Location::local;
+    std::size_t index = 0;
+    bool operator==(const Fpga&) const = default;
+};
+
+/** A chip as the command line names it, and the FPGA it stands for. */
+struct Chip
+{
+    enum class Kind
+    {
+        local,
+        remote,
+        hpm,
+    };
+    std::string name;
+    Kind kind;
+    Fpga fpga;
+};
+
+/** local, r0 to r3, and hpm (its FPGA not looked up). */
+std::vector<Chip> allChips();
 
 /** The chip names, "local", "r0" to "r3", "hpm", joined by @p separator. */
 std::string chipNames(std::string_view separator);
@@ -226,10 +296,57 @@ std::string chipNames(std::string_view separator);
 /** Why @p name names no chip, or "" when it does. */
 std::string chipNameError(std::string_view name);
 
+/** The name of a physical FPGA: "local" or "r0" to "r3". */
+std::string fpgaName(const Fpga& fpga);
+
+/** The chip of a name that chipNameError() accepts. For "hpm" the library
+ *  is asked; when it cannot tell, the local FPGA, as it does itself. */
+Chip chipOf(const std::string& name);
+
+/** chipDetected, guarded. */
+bool detected(const Fpga& fpga);
+
+/** The library call that moves bytes on @p chip in @p mode. */
+std::string_view transferName(const Chip& chip, layout::Mode mode);
+
+/** Moves bytes; a failure throws the Failure that names the call. */
+void transfer(const Chip& chip, tavrin_fpga::Operation op, const Address& a,
+              std::span<char> buffer);
+
+/** The device node and the file position of a register. */
+const layout::Node& nodeOf(const Fpga& fpga, layout::Mode mode);
+std::uint64_t positionOf(const Fpga& fpga, const Address& a);
+
+/** Refuses a transfer of @p count bytes that leaves the pages of a remote
+ *  ADI node or, without --cross-blocks, its block; with --cross-blocks
+ *  each block it touches must be enabled. */
+void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
+                   const Args& args, std::string_view verb);
+
+/** The 16 registers of every block the chip reports enabled, read in
+ *  normal mode by the chip's transfer call; a block whose read failed has
+ *  no bytes, and its failure goes to @p failed. */
+std::vector<Report::DumpRow> readEnabledBlocks(
+    const Chip& chip,
+    const std::function<void(std::size_t, const Failure&)>& failed);
+
+/** The driver's sysfs directory as the library finds it, or "". */
+std::string driverDirectory();
+
 /** Throws the Failure that says no driver directory was found, when the
  *  library finds none: every verb then fails the same clear way instead of
  *  reporting absent chips or a path under "/". */
 void requireDriver();
+
+/** Goes on only when -y was given or the user answers yes on the terminal;
+ *  without a terminal, -y is required. */
+void confirm(const Args& args, const std::string& question,
+             std::string_view verb, std::string_view refused);
+
+/** flock(LOCK_EX) on a device node, held until the lock goes, while
+ *  fpgatool changes registers behind it (see "Concurrent writers" in the
+ *  manual). A node that does not open is left to the transfer to report. */
+std::shared_ptr<void> lockNode(std::string_view path);
 
 // The verbs: each makes the library calls of its verb and reports what
 // they gave; a failing call throws a Failure.
@@ -240,6 +357,12 @@ Report writeRegisters(const Args& args);
 Report dumpChip(const Args& args);
 Report buttons(const Args& args);
 Report resetFpga(const Args& args);
+Report listRegisters(const Args& args);
+/** The board file (fpga-sim's format) of what the library sees. */
+Report takeSnapshot(const Args& args);
+/** watch prints each change itself, as it comes.
+ *  @return the exit status */
+int watchRegisters(const Args& args);
 
 /** @brief A decoded view: one library reader, shown as fields and tables.
  *         Each is a verb of its own that takes --json, --repeat and
@@ -254,12 +377,5 @@ struct View
 
 /** @brief The decoded views, in the order --help lists them. */
 std::span<const View> views();
-Report listRegisters(const Args& args);
-/** The board file (fpga-sim's format) of what the library sees. */
-Report takeSnapshot(const Args& args);
-
-/** watch prints each change itself, as it comes.
- *  @return the exit status */
-int watchRegisters(const Args& args);
 
 } // namespace fpgatool

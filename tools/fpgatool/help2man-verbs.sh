@@ -23,8 +23,8 @@ roff() {
     echo '.fi'
     echo
     echo '[VERBS]'
-    "$tool" --help | sed -n '/^Subcommands:/,/^$/p' |
-        awk 'NR > 1 && /^  [a-z]/ { print $1 }' |
+    # The verbs, in the order of --help, as the completion lists them.
+    "$tool" __complete "" | grep -v '^-' |
         while read -r verb; do
             echo ".SS $verb"
             echo '.nf'

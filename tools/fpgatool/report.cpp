@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "base/device_layout.hpp"
-#include "fpgatool.hpp"
+// The values and reports of the verbs, as text and JSON.
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "fpgatool.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -11,21 +9,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <ctime>
 #include <iostream>
+#include <sstream>
 #include <thread>
 
 namespace fpgatool
 {
 namespace
 {
-
-namespace layout = tavrin_fpga::layout;
-
-/** Version of the JSON document; raised when a key changes meaning or goes
- *  away (adding keys keeps it). */
-constexpr int schemaVersion = 2;
 
 std::vector<std::size_t> setBits(std::uint64_t value)
 {
@@ -95,102 +87,40 @@ void appendJson(std::string& text, const Json& value, const std::string& indent)
     text += "\n" + indent + (value.is_array() ? "]" : "}");
 }
 
-/** The document indented, or on one line (@p compact). */
+} // namespace
+
 void printDocument(std::ostream& out, const Json& document, bool compact)
 {
     std::string text;
-    if (compact)
+    if (compact && !document.is_null())
     {
-        text = safeDump(document);
+        text = safeDump(document) + "\n";
     }
-    else
+    else if (!document.is_null())
     {
         appendJson(text, document, "");
+        text += "\n";
     }
-    out << text << '\n' << std::flush;
+    out << text << std::flush;
 }
 
-/** The file of -o. A regular file (or one not there yet) is written as a
- *  temporary file beside it, which commit() renames over it: a run that
- *  fails leaves the file as it was, and the temporary goes away. Anything
- *  else (/dev/stderr, a pipe) is written directly. */
-class OutputFile
+std::string utcTime(bool millis)
 {
-  public:
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    ~OutputFile()
-    {
-        if (!temporary.empty())
-        {
-            stream.close();
-            ::unlink(temporary.c_str());
-        }
-    }
-
-    /** False, with errno set, when @p file cannot be written. */
-    bool open(const std::string& file)
-    {
-        struct stat status
-        {};
-        const bool exists = ::stat(file.c_str(), &status) == 0;
-        if (exists && !S_ISREG(status.st_mode))
-        {
-            stream.open(file, std::ios::out | std::ios::trunc);
-            return stream.good();
-        }
-        std::error_code error;
-        target = exists ? std::filesystem::canonical(file, error).string()
-                        : file;
-        target = error ? file : target;
-        std::string name = target + ".XXXXXX";
-        const int fd = ::mkstemp(name.data());
-        if (fd < 0)
-        {
-            return false;
-        }
-        // The mode of the file replaced, or of a new file.
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        ::fchmod(fd, exists ? status.st_mode & 07777 : 0666 & ~mask);
-        ::close(fd);
-        temporary = name;
-        stream.open(temporary, std::ios::out | std::ios::trunc);
-        return stream.good();
-    }
-
-    /** Puts the output in place; false, with errno set, when that fails. */
-    bool commit()
-    {
-        stream.close();
-        if (temporary.empty() || !stream)
-        {
-            return static_cast<bool>(stream);
-        }
-        if (::rename(temporary.c_str(), target.c_str()) != 0)
-        {
-            return false;
-        }
-        temporary.clear();
-        return true;
-    }
-
-    std::ofstream stream;
-
-  private:
-    std::string target;
-    std::string temporary;
-};
-
-/** Runs the verb's samples and prints them on @p out.
- *  @return the exit status */
-int printSamples(const std::string& command,
-                 const std::function<Report()>& verb, const Args& how,
-                 std::ostream& out);
-
-} // namespace
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const std::time_t whole = system_clock::to_time_t(now);
+    std::tm utc{};
+    ::gmtime_r(&whole, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+    char fraction[8];
+    std::snprintf(
+        fraction, sizeof(fraction), ".%03dZ",
+        static_cast<int>(
+            duration_cast<milliseconds>(now.time_since_epoch()).count() %
+            1000));
+    return text + std::string(millis ? fraction : "Z");
+}
 
 std::string hex(std::uint64_t value, int digits)
 {
@@ -367,51 +297,25 @@ void printError(const std::string& message)
     std::cerr << "fpgatool: " << message << '\n';
 }
 
-int present(const std::string& command, const std::function<Report()>& verb,
-            const Args& how)
+Samples printSamples(const std::string& command,
+                     const std::function<Report()>& verb, const Args& how,
+                     std::ostream& out)
 {
-    OutputFile file;
-    if (!how.file.empty() && !file.open(how.file))
-    {
-        printError("cannot write " + how.file + ": " + std::strerror(errno));
-        return exitFailure;
-    }
-    std::ostream& out = how.file.empty() ? std::cout : file.stream;
-    const int status = printSamples(command, verb, how, out);
-    if (!out)
-    {
-        printError(
-            "cannot write the output: " + std::string(std::strerror(errno)));
-        return exitFailure;
-    }
-    if (!how.file.empty() && status == exitOk && !file.commit())
-    {
-        printError("cannot write " + how.file + ": " + std::strerror(errno));
-        return exitFailure;
-    }
-    return status;
-}
-
-namespace
-{
-
-int printSamples(const std::string& command,
-                 const std::function<Report()>& verb, const Args& how,
-                 std::ostream& out)
-{
-    const Json head = {{"schemaVersion", schemaVersion}, {"command", command}};
     // With --repeat and --json, a compact document a sample, a line each
     // (JSON Lines), flushed as the sample is taken: samples taken before an
     // interruption or a failure are out.
     const bool jsonLines = how.json && how.repeat > 1;
-    Json document = head;
-    auto errors = Json::array();
+    bool wentPast = false;
     for (std::size_t sample = 0; sample < how.repeat; ++sample)
     {
         std::this_thread::sleep_for(
             std::chrono::duration<double>(sample > 0 ? how.interval : 0));
-        Json line = head;
-        line["sample"] = sample;
+        Json document = {{"schemaVersion", schemaVersion},
+                         {"command", command}};
+        if (jsonLines)
+        {
+            document["sample"] = sample;
+        }
         Report report;
         try
         {
@@ -420,54 +324,24 @@ int printSamples(const std::string& command,
         catch (const Failure& failure)
         {
             printError(failure.what());
-            if (how.json)
-            {
-                Json& failed = jsonLines ? line : document;
-                failed["error"] = failure.toJson();
-                printDocument(out, failed, jsonLines);
-            }
-            return exitFailure;
+            document["error"] = failure.toJson();
+            printDocument(out, how.json ? document : Json(), jsonLines);
+            return {exitFailure, false};
         }
-        auto sampleErrors = Json::array();
+        document.update(report.members);
         for (const Failure& problem : report.problems)
         {
             printError(problem.what());
-            sampleErrors.push_back(problem.toJson());
-            errors.push_back(problem.toJson());
+            document["errors"].push_back(problem.toJson());
         }
-        if (!how.json)
-        {
-            // Samples of more than one line are set apart by a blank line.
-            const std::string& text = report.text;
-            const bool apart = sample > 0 && text.find('\n') + 1 < text.size();
-            out << (apart ? "\n" : "") << text << std::flush;
-        }
-        else if (jsonLines)
-        {
-            line.update(report.members);
-            if (!sampleErrors.empty())
-            {
-                line["errors"] = std::move(sampleErrors);
-            }
-            printDocument(out, line, true);
-        }
-        else
-        {
-            document.update(report.members);
-        }
+        wentPast = wentPast || !report.problems.empty();
+        // Samples of more than one line are set apart by a blank line.
+        const std::string& text = report.text;
+        const bool apart = sample > 0 && text.find('\n') + 1 < text.size();
+        out << (how.json || !apart ? "" : "\n") << (how.json ? "" : text);
+        printDocument(out, how.json ? document : Json(), jsonLines);
     }
-
-    if (how.json && !jsonLines)
-    {
-        if (!errors.empty())
-        {
-            document["errors"] = errors;
-        }
-        printDocument(out, document, false);
-    }
-    return errors.empty() ? exitOk : exitFailure;
+    return {wentPast ? exitFailure : exitOk, true};
 }
-
-} // namespace
 
 } // namespace fpgatool

@@ -2,7 +2,6 @@
 // snapshot: what the library sees on this board, as a board file that
 // fpga-sim serves, so that a board can be reproduced away from it.
 
-#include "base/device_layout.hpp"
 #include "fpgatool.hpp"
 #include "sim/board_json.hpp"
 
@@ -13,9 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,23 +23,10 @@ namespace
 {
 
 namespace lib = tavrin_fpga;
-namespace layout = tavrin_fpga::layout;
-namespace reg = tavrin_fpga::layout::reg;
+namespace reg = layout::reg;
+namespace thermal = layout::thermal;
 using fpga_sim::Board;
-using lib::Location;
 using lib::Operation;
-
-// The thermal header as getThermals reads it (see reg::thermalHeader).
-constexpr std::size_t thermalAdiFlagByte = 0;
-constexpr std::uint8_t thermalAdiFlag = 0x01;
-constexpr std::size_t thermalEntryCountByte = 13;
-constexpr std::size_t thermalEntriesPerRecord = 2;
-
-/** A chip's name on the command line: "local" or "r0" to "r3". */
-std::string chipName(Location location, std::size_t index)
-{
-    return location == Location::local ? "local" : "r" + std::to_string(index);
-}
 
 /** Notes on the report that @p what was left out, and why. */
 void leftOut(Report& report, const std::string& what, const std::string& why)
@@ -75,53 +59,33 @@ std::optional<std::string> attributeText(
 
 /** The 16 registers of every enabled block of a detected chip, read in
  *  normal mode as rawNormalAccess or rawRemoteNormalAccess gives them. */
-void addBlocks(Board& board, Location location, std::size_t index,
-               Report& report)
+void addBlocks(Board& board, const Chip& chip, Report& report)
 {
-    const std::string name = chipName(location, index);
-    const bool remote = location == Location::remote;
+    const Fpga& fpga = chip.fpga;
     try
     {
-        if (!guarded("chipDetected",
-                     [&] { return lib::chipDetected(location, index); }))
+        if (!detected(fpga))
         {
             return;
         }
-        const std::bitset<64> blocks = guarded("getSupportedBlocks", [&] {
-            return lib::getSupportedBlocks(location, index);
-        });
-        for (std::size_t block = 0; block < blocks.size(); ++block)
-        {
-            if (!blocks[block])
-            {
-                continue;
-            }
-            std::vector<char> bytes(layout::registersPerBlock);
-            try
-            {
-                checked(remote ? "rawRemoteNormalAccess" : "rawNormalAccess",
-                        [&] {
-                            return remote ? lib::rawRemoteNormalAccess(
-                                                index, Operation::read, block,
-                                                0, bytes.size(), bytes)
-                                          : lib::rawNormalAccess(
-                                                Operation::read, block, 0,
-                                                bytes.size(), bytes);
-                        });
-                board.setBytes(location, index, layout::Mode::normal,
-                               layout::normalPosition(block, 0),
-                               {bytes.begin(), bytes.end()});
-            }
-            catch (const Failure& failure)
-            {
-                leftOut(report, name + " block " + std::to_string(block),
+        const auto rows = readEnabledBlocks(
+            chip, [&](std::size_t block, const Failure& failure) {
+                leftOut(report, chip.name + " block " + std::to_string(block),
                         failure.what());
+            });
+        for (const auto& [block, read] : rows)
+        {
+            if (read)
+            {
+                board.setBytes(fpga.location, fpga.index, layout::Mode::normal,
+                               layout::normalPosition(block, 0),
+                               {read->begin(), read->end()});
             }
         }
     }
     catch (const Failure& failure)
     {
-        leftOut(report, "the registers of " + name, failure.what());
+        leftOut(report, "the registers of " + chip.name, failure.what());
     }
 }
 
@@ -138,37 +102,30 @@ void addThermalRecords(Board& board, Report& report)
                                            reg::thermalHeader.offset,
                                            header.size(), header);
         });
-        if ((static_cast<std::uint8_t>(header[thermalAdiFlagByte]) &
-             thermalAdiFlag) == 0)
+        const auto byte = [&](std::size_t at) {
+            return static_cast<std::uint8_t>(header.at(at));
+        };
+        if ((byte(thermal::adiFlagByte) & thermal::adiFlag) == 0)
         {
             return;
         }
-        const std::size_t records =
-            static_cast<std::uint8_t>(header[thermalEntryCountByte]) /
-            thermalEntriesPerRecord;
-        std::vector<char> bytes(std::max(records * reg::thermalRecords.length,
-                                         reg::thermalRecords.length));
+        std::vector<char> bytes(
+            std::max<std::size_t>(
+                thermal::recordCount(byte(thermal::entryCountByte)), 1) *
+            reg::thermalRecords.length);
         checked("rawHpmAdiAccess", [&] {
             return lib::rawHpmAdiAccess(Operation::read, lib::Block::thermal,
                                         reg::thermalRecords.offset, 0, 0,
                                         bytes.size(), bytes);
         });
-        // Where the routing went: the HPM FPGA (the local one when the
-        // driver does not name it, as the library does) and the block it
-        // translated to.
-        Location location = Location::local;
-        std::size_t index = 0;
-        if (guarded("getHPMLocation",
-                    [&] { return lib::getHPMLocation(location, index); }) != 0)
-        {
-            location = Location::local;
-            index = 0;
-        }
+        // Where the routing went: the HPM FPGA and the block it translated
+        // to.
+        const Fpga hpm = chipOf("hpm").fpga;
         const std::size_t block = guarded("blockId", [&] {
-            return lib::blockId(location, index, lib::Block::thermal);
+            return lib::blockId(hpm.location, hpm.index, lib::Block::thermal);
         });
-        board.setBytes(location, index, layout::Mode::adi,
-                       layout::adiPosition(location, block,
+        board.setBytes(hpm.location, hpm.index, layout::Mode::adi,
+                       layout::adiPosition(hpm.location, block,
                                            reg::thermalRecords.offset, 0, 0),
                        {bytes.begin(), bytes.end()});
     }
@@ -178,37 +135,29 @@ void addThermalRecords(Board& board, Report& report)
     }
 }
 
-/** Now in UTC, as "2026-12-06T18:20:01Z". */
-std::string utcNow()
+/** The attribute files of a chip, as the library finds them. */
+void addAttributes(Board& board, const Chip& chip, Report& report)
 {
-    const std::time_t now =
-        std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm utc{};
-    ::gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    const Fpga& fpga = chip.fpga;
+    fpga_sim::ChipAttributes attributes;
+    for (const fpga_sim::ChipField& field : fpga_sim::chipFields)
+    {
+        const std::string path = guarded("devAttrFilePath", [&] {
+            return lib::devAttrFilePath(std::string(field.file), fpga.location,
+                                        fpga.index);
+        });
+        attributes.*field.text = attributeText(
+            path, chip.name + " " + std::string(field.file), report);
+    }
+    if (attributes != fpga_sim::ChipAttributes{})
+    {
+        board.chip(fpga.location, fpga.index) = attributes;
+    }
 }
 
-} // namespace
-
-Report takeSnapshot(const Args&)
+/** Which probe directories carry the driver's mark. */
+fpga_sim::ProbeDirs probedDirs()
 {
-    Report report;
-    Board board;
-    const std::string dir = [] {
-        const std::string path = guarded("devAttrFilePath", [] {
-            return lib::devAttrFilePath(std::string(layout::detectedAttr),
-                                        Location::local, 0);
-        });
-        return path.substr(0, path.rfind('/'));
-    }();
-    char host[256] = "";
-    ::gethostname(host, sizeof(host) - 1);
-    board.description = "Snapshot of the FPGAs of " + std::string(host) +
-                        " (driver in " + dir + "), taken by fpgatool " +
-                        FPGATOOL_VERSION + " at " + utcNow() + " (UTC)";
-
     int probe = 0;
     for (std::size_t i = 0; i < layout::probeDirs.size(); ++i)
     {
@@ -217,29 +166,35 @@ Report takeSnapshot(const Args&)
                                  std::string(layout::wakeupAttr);
         probe |= std::filesystem::exists(mark, error) ? 1 << i : 0;
     }
-    board.probe = static_cast<fpga_sim::ProbeDirs>(probe);
+    return static_cast<fpga_sim::ProbeDirs>(probe);
+}
 
-    for (std::size_t chip = 0; chip <= layout::remoteCount; ++chip)
+/** The description: host, driver directory, version and time. */
+std::string description(const std::string& dir)
+{
+    char host[256] = "";
+    ::gethostname(host, sizeof(host) - 1);
+    return "Snapshot of the FPGAs of " + std::string(host) + " (driver in " +
+           dir + "), taken by fpgatool " + FPGATOOL_VERSION + " at " +
+           utcTime(false) + " (UTC)";
+}
+
+} // namespace
+
+Report takeSnapshot(const Args&)
+{
+    Report report;
+    Board board;
+    const std::string dir = driverDirectory();
+    board.description = description(dir);
+    board.probe = probedDirs();
+    for (const Chip& chip : allChips())
     {
-        const Location location =
-            chip == 0 ? Location::local : Location::remote;
-        const std::size_t index = chip == 0 ? 0 : chip - 1;
-        fpga_sim::ChipAttributes attributes;
-        for (const fpga_sim::ChipField& field : fpga_sim::chipFields)
+        if (chip.kind != Chip::Kind::hpm)
         {
-            const std::string path = guarded("devAttrFilePath", [&] {
-                return lib::devAttrFilePath(std::string(field.file), location,
-                                            index);
-            });
-            attributes.*field.text = attributeText(
-                path, chipName(location, index) + " " + std::string(field.file),
-                report);
+            addAttributes(board, chip, report);
+            addBlocks(board, chip, report);
         }
-        if (attributes != fpga_sim::ChipAttributes{})
-        {
-            board.chip(location, index) = attributes;
-        }
-        addBlocks(board, location, index, report);
     }
     board.hpmChip = attributeText(dir + "/" + std::string(layout::hpmChipAttr),
                                   std::string(layout::hpmChipAttr), report);
@@ -247,7 +202,6 @@ Report takeSnapshot(const Args&)
     board.resetAttribute = std::filesystem::exists(
         dir + "/" + std::string(layout::resetAttr), error);
     addThermalRecords(board, report);
-
     report.text = fpga_sim::boardFileText(board);
     return report;
 }

@@ -30,6 +30,21 @@ inline constexpr std::array<std::string_view, 2> probeDirs = {
     "/sys/bus/spi/devices/spi2.0",
 };
 
+/** The probe directory that holds the file at @p path ("" for none): the
+ *  driver directory of a path the library built (devAttrFilePath), whose
+ *  paths start at "/" when it finds no driver directory. */
+constexpr std::string_view probeDirOf(std::string_view path)
+{
+    for (const std::string_view dir : probeDirs)
+    {
+        if (path.starts_with(dir) && path.substr(dir.size()).starts_with('/'))
+        {
+            return dir;
+        }
+    }
+    return {};
+}
+
 /** The file whose presence marks a probe directory as the driver's. */
 inline constexpr std::string_view wakeupAttr = "tavrin_fpga_wakeup";
 /** Names the FPGA that carries the HPM blocks: "local" or "remote N". */
@@ -310,6 +325,25 @@ inline constexpr std::uint64_t normalWindow = window(Mode::normal);
 /** Size of the position window of an ADI node. */
 inline constexpr std::uint64_t adiWindow = window(Mode::adi);
 
+/** How many blocks @p count bytes (at least 1) from @p position touch on a
+ *  node in @p mode: the bytes go to consecutive positions. */
+constexpr std::uint64_t blocksTouched(Mode mode, std::uint64_t position,
+                                      std::size_t count)
+{
+    return coordinates(mode, position + count - 1).block -
+           coordinates(mode, position).block + 1;
+}
+
+/** Whether @p count bytes (at least 1) from @p page, @p pageDataOffset stay
+ *  on the pages a remote ADI node carries: the bytes run on through the
+ *  page data offsets into the next pages. */
+constexpr bool onRemotePages(std::size_t page, std::size_t pageDataOffset,
+                             std::size_t count)
+{
+    return (page << adiPageShift | pageDataOffset) + count - 1 <=
+           (remotePageMask << adiPageShift | maxPageDataOffset);
+}
+
 /* ---------------------------------------------------------------------- */
 /* Registers of the decoded blocks                                         */
 /* ---------------------------------------------------------------------- */
@@ -391,6 +425,72 @@ constexpr std::optional<Register> registerNamed(std::string_view name)
 {
     return findNamed(registers, name);
 }
+
+/** Fields of the thermal header (reg::thermalHeader) and of the records
+ *  (reg::thermalRecords) it counts. */
+namespace thermal
+{
+/** Header byte 0 bit 0: the records are readable in ADI mode. */
+inline constexpr std::size_t adiFlagByte = 0;
+inline constexpr std::uint8_t adiFlag = 0x01;
+/** Header byte 13: the number of entries. */
+inline constexpr std::size_t entryCountByte = 13;
+/** A record holds two entries of six bytes, starting at these bytes. */
+inline constexpr std::array<std::size_t, 2> entryStarts = {1, 7};
+inline constexpr std::size_t entrySize = 6;
+
+/** The records that hold @p entryCount entries: an odd last entry has no
+ *  record of its own. */
+constexpr std::size_t recordCount(std::uint8_t entryCount)
+{
+    return entryCount / entryStarts.size();
+}
+} // namespace thermal
+
+/** A board's platform type (getPlatformType) by the chip id of its local
+ *  FPGA, searched in order. */
+struct Platform
+{
+    std::uint8_t chipId;
+    int type;
+};
+inline constexpr std::array<Platform, 7> platforms = {{
+    {0x7A, 0},
+    {0x7B, 1},
+    {0x4C, 2},
+    {0x34, 3},
+    {0x40, 4},
+    {0x48, 6},
+    {0x51, 5},
+}};
+/** A local chip with this id leaves the decision to remote FPGA 0. */
+inline constexpr std::uint32_t chainedChipId = 0x34;
+inline constexpr int unknownPlatformType = 7;
+
+/** Block numbers of an HPM FPGA, by Block. */
+using BlockTable = std::array<std::size_t, blockCount>;
+
+inline constexpr BlockTable identityBlocks = [] {
+    BlockTable table{};
+    for (std::size_t i = 0; i < blockCount; ++i)
+    {
+        table[i] = i;
+    }
+    return table;
+}();
+
+/** How an HPM FPGA of an interface version numbers the blocks. */
+struct BlockTranslation
+{
+    std::uint32_t ifaceVer;
+    const BlockTable* table;
+};
+
+/** The interface versions the HPM routing supports; no other has blocks. */
+inline constexpr std::array<BlockTranslation, 2> blockTranslations = {{
+    {2, &identityBlocks},
+    {3, &identityBlocks},
+}};
 
 /** Fields of the power registers. */
 namespace power

@@ -19,62 +19,19 @@ namespace tavrin_fpga
 namespace
 {
 
-struct PlatformRow
-{
-    std::uint8_t chipId;
-    int platformType;
-};
+using layout::Platform;
 
-/** Platform type by local chip id, searched in order. */
-constexpr std::array<PlatformRow, 7> platformTypes = {{
-    {0x7A, 0},
-    {0x7B, 1},
-    {0x4C, 2},
-    {0x34, 3},
-    {0x40, 4},
-    {0x48, 6},
-    {0x51, 5},
-}};
-
-/** A local chip with this id leaves the decision to remote FPGA 0. */
-constexpr std::uint32_t chainedChipId = 0x34;
-constexpr int unknownPlatformType = 7;
-
-std::optional<PlatformRow> findPlatform(std::uint32_t chipId)
+std::optional<Platform> findPlatform(std::uint32_t chipId)
 {
     const auto row = std::find_if(
-        platformTypes.begin(), platformTypes.end(),
-        [chipId](const PlatformRow& r) { return r.chipId == chipId; });
-    if (row == platformTypes.end())
+        layout::platforms.begin(), layout::platforms.end(),
+        [chipId](const Platform& r) { return r.chipId == chipId; });
+    if (row == layout::platforms.end())
     {
         return std::nullopt;
     }
     return *row;
 }
-
-using layout::blockCount;
-using BlockTable = std::array<std::size_t, blockCount>;
-
-constexpr BlockTable identityBlocks = [] {
-    BlockTable table{};
-    for (std::size_t i = 0; i < blockCount; ++i)
-    {
-        table[i] = i;
-    }
-    return table;
-}();
-
-struct BlockTranslation
-{
-    std::uint32_t ifaceVer;
-    const BlockTable* table;
-};
-
-/** Block numbers per interface version; no other version is supported. */
-constexpr std::array<BlockTranslation, 2> blockTranslations = {{
-    {2, &identityBlocks},
-    {3, &identityBlocks},
-}};
 
 /** The HPM attribute's word for a remote FPGA: "remote" and one digit. */
 constexpr std::string_view remoteWord = "remote";
@@ -119,11 +76,11 @@ std::optional<HpmTarget> routeHpm(Block block,
 int getPlatformType()
 {
     auto row = findPlatform(getChipId(Location::local, 0));
-    if (row && row->chipId == chainedChipId)
+    if (row && row->chipId == layout::chainedChipId)
     {
         row = findPlatform(getChipId(Location::remote, 0));
     }
-    return row ? row->platformType : unknownPlatformType;
+    return row ? row->type : layout::unknownPlatformType;
 }
 
 int readHpmLocation(Location& location, std::size_t& index)
@@ -182,9 +139,11 @@ std::size_t blockId(Location location, std::size_t index, Block block)
 {
     const std::uint32_t version = getIfaceVer(location, index);
     const auto translation = std::find_if(
-        blockTranslations.begin(), blockTranslations.end(),
-        [version](const BlockTranslation& t) { return t.ifaceVer == version; });
-    if (translation == blockTranslations.end())
+        layout::blockTranslations.begin(), layout::blockTranslations.end(),
+        [version](const layout::BlockTranslation& t) {
+            return t.ifaceVer == version;
+        });
+    if (translation == layout::blockTranslations.end())
     {
         lg2::error("Unsupported interface version:{VER}.\n", "VER", version);
         return 0;
@@ -192,7 +151,7 @@ std::size_t blockId(Location location, std::size_t index, Block block)
     const auto number = static_cast<std::size_t>(block);
     // Numbers past the table are no block of this FPGA; the availability
     // check refuses them.
-    return number < blockCount ? (*translation->table)[number] : number;
+    return number < layout::blockCount ? (*translation->table)[number] : number;
 }
 
 int rawHpmNormalAccess(Operation op, Block block, std::size_t offset,

@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: Apache-2.0
+// read, write and dump: the bytes of registers, through the chip's transfer
+// call.
+
+#include "fpgatool.hpp"
+
+#include <libfpga.hpp>
+
+namespace fpgatool
+{
+namespace
+{
+
+using layout::Mode;
+using tavrin_fpga::Operation;
+
+std::string positionText(const Fpga& fpga, const Address& a)
+{
+    return hex(positionOf(fpga, a), hexDigits(layout::window(a.mode) - 1));
+}
+
+/** The call transfer() would make, with its arguments, e.g.
+ *  "rawRemoteNormalAccess(2, write, 4, 11, 1, [0xaa])". */
+std::string describeWrite(const Chip& chip, const Address& a,
+                          std::span<const char> buffer)
+{
+    std::string text = std::string(transferName(chip, a.mode)) + "(";
+    text += chip.kind == Chip::Kind::remote
+                ? std::to_string(chip.fpga.index) + ", "
+                : "";
+    text += "write, " + std::to_string(a.block) + ", " +
+            std::to_string(a.offset) + ", ";
+    text +=
+        a.mode == Mode::adi
+            ? pageText(a.page) + ", " + std::to_string(a.pageDataOffset) + ", "
+            : "";
+    text += std::to_string(buffer.size()) + ", [";
+    for (std::size_t i = 0; i < buffer.size(); ++i)
+    {
+        text += (i == 0 ? "" : ", ") +
+                hex(static_cast<std::uint8_t>(buffer[i]), 2);
+    }
+    return text + "])";
+}
+
+/** The fields that say where an access goes; in JSON only. */
+Report addressed(const Chip& chip, const Address& a)
+{
+    constexpr auto hidden = Report::Shown::hidden;
+    const bool adi = a.mode == Mode::adi;
+    Report report;
+    report.field("chip", plain(chip.name), hidden)
+        .field("fpga", plain(fpgaName(chip.fpga)), hidden)
+        .field("mode", plain(adi ? "adi" : "normal"), hidden)
+        .field("block", number(a.block), hidden)
+        .field("offset", number(a.offset), hidden)
+        .field("page", adi ? number(a.page) : none(), hidden)
+        .field("pageDataOffset", adi ? number(a.pageDataOffset) : none(),
+               hidden)
+        .field("node", plain(std::string(nodeOf(chip.fpga, a.mode).path)),
+               hidden)
+        .field("position", number(positionOf(chip.fpga, a)), hidden);
+    return report;
+}
+
+/** The bytes of write: as given, or with --mask the bits of the mask from
+ *  them and the others from @p current. */
+std::vector<char> bytesToWrite(const Args& args, std::span<const char> current)
+{
+    std::vector<char> buffer(args.bytes.begin(), args.bytes.end());
+    for (std::size_t i = 0; args.mask && i < buffer.size(); ++i)
+    {
+        buffer[i] = static_cast<char>(
+            (current[i] & ~*args.mask) | (args.bytes[i] & *args.mask));
+    }
+    return buffer;
+}
+
+void verifyWrite(const Chip& chip, const Address& a,
+                 const std::vector<char>& written)
+{
+    std::vector<char> readBack(written.size());
+    transfer(chip, Operation::read, a, readBack);
+    if (readBack != written)
+    {
+        throw Failure("verify", "verify: wrote " + bytes(written).text +
+                                    ", read back " + bytes(readBack).text);
+    }
+}
+
+} // namespace
+
+Report readRegisters(const Args& args)
+{
+    const Chip chip = chipOf(args.chip);
+    checkTransfer(chip, args.address, args.count, args, "read");
+    std::vector<char> buffer(args.count);
+    transfer(chip, Operation::read, args.address, buffer);
+    return addressed(chip, args.address)
+        .field("bytes", bytes(buffer), Report::Shown::bare);
+}
+
+Report writeRegisters(const Args& args)
+{
+    const Chip chip = chipOf(args.chip);
+    const Address& a = args.address;
+    checkTransfer(chip, a, args.bytes.size(), args, "write");
+    // From the read of --mask to the read of --verify.
+    const auto lock =
+        args.dryRun ? nullptr : lockNode(nodeOf(chip.fpga, a.mode).path);
+    std::vector<char> current(args.mask ? args.bytes.size() : 0);
+    if (args.mask)
+    {
+        transfer(chip, Operation::read, a, current);
+    }
+    const std::vector<char> buffer = bytesToWrite(args, current);
+    Report report = addressed(chip, a);
+    report
+        .field("current", args.mask ? bytes(current) : none(),
+               args.mask && args.dryRun ? Report::Shown::labelled
+                                        : Report::Shown::hidden)
+        .field("bytes", bytes(buffer), Report::Shown::hidden)
+        .field("dryRun", flag(args.dryRun), Report::Shown::hidden);
+    if (args.dryRun)
+    {
+        return report.field("wouldCall", plain(describeWrite(chip, a, buffer)));
+    }
+    confirm(args,
+            "Write " + bytes(buffer).text + " to " + chip.name + " block " +
+                std::to_string(a.block) + " offset " +
+                std::to_string(a.offset) + " (" +
+                std::string(nodeOf(chip.fpga, a.mode).path) + " position " +
+                positionText(chip.fpga, a) + ")?",
+            "write", "nothing written");
+    std::vector<char> written = buffer;
+    transfer(chip, Operation::write, a, written);
+    if (args.verify)
+    {
+        verifyWrite(chip, a, buffer);
+    }
+    return report.field("verified", flag(args.verify), Report::Shown::hidden);
+}
+
+Report dumpChip(const Args& args)
+{
+    const Chip chip = chipOf(args.chip);
+    if (!detected(chip.fpga))
+    {
+        throw Failure("chipDetected", "chipDetected: " + fpgaName(chip.fpga) +
+                                          " is not detected; nothing to dump");
+    }
+    Report report;
+    const auto rows =
+        readEnabledBlocks(chip, [&](std::size_t, const Failure& failure) {
+            report.problems.push_back(failure);
+        });
+    return report.field("chip", plain(chip.name))
+        .field("fpga", plain(fpgaName(chip.fpga)))
+        .field("node", plain(std::string(nodeOf(chip.fpga, Mode::normal).path)))
+        .dump("blocks", rows);
+}
+
+} // namespace fpgatool

@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: Apache-2.0
+// buttons and reset: the changes of the hardware the library offers by
+// name.
+
+#include "fpgatool.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <libfpga.hpp>
+
+#include <cerrno>
+#include <cstring>
+
+namespace fpgatool
+{
+namespace
+{
+
+namespace lib = tavrin_fpga;
+
+/** What --dry-run shows: the library call the verb would make. */
+Report wouldCall(const std::string& call)
+{
+    return Report{}
+        .field("dryRun", flag(true), Report::Shown::hidden)
+        .field("wouldCall", plain(call));
+}
+
+} // namespace
+
+Report buttons(const Args& args)
+{
+    bool enabled = args.state == "on";
+    if (args.state.empty())
+    {
+        checked("getFrontButtonsEnabled",
+                [&] { return lib::getFrontButtonsEnabled(enabled); });
+        return Report{}.field("frontButtonsEnabled", flag(enabled));
+    }
+    if (args.repeat > 1)
+    {
+        throw UsageError("buttons: --repeat only applies to showing the state");
+    }
+    if (args.dryRun)
+    {
+        return wouldCall(std::string("setFrontButtonsEnabled(") +
+                         (enabled ? "true" : "false") + ")");
+    }
+    confirm(args,
+            std::string(enabled ? "Enable" : "Disable") + " the front buttons?",
+            "buttons", "nothing written");
+    // The library reads the register, then writes it with bit 1 changed.
+    // A malformed HPM attribute is the library call's failure to report.
+    std::shared_ptr<void> lock;
+    try
+    {
+        lock = lockNode(nodeOf(chipOf("hpm").fpga, layout::Mode::normal).path);
+    }
+    catch (const Failure&)
+    {}
+    checked("setFrontButtonsEnabled",
+            [&] { return lib::setFrontButtonsEnabled(enabled); });
+    return Report{}.field("frontButtonsEnabled", flag(enabled),
+                          Report::Shown::hidden);
+}
+
+Report resetFpga(const Args& args)
+{
+    // Opened for writing, without writing, so that a missing or forbidden
+    // attribute is reported instead of a reset that silently did nothing.
+    const std::string attribute =
+        driverDirectory() + "/" + std::string(layout::resetAttr);
+    const int fd = ::open(attribute.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+    {
+        const int error = errno;
+        throw Failure("resetFpga", "resetFpga: nothing reset: " + attribute +
+                                       ": " + std::strerror(error));
+    }
+    ::close(fd);
+    if (args.dryRun)
+    {
+        return wouldCall("resetFpga()");
+    }
+    confirm(args, "Reset the FPGA through " + attribute + "?", "reset",
+            "nothing reset");
+    guarded("resetFpga", lib::resetFpga);
+    return {};
+}
+
+} // namespace fpgatool

@@ -1,0 +1,113 @@
+// SPDX-License-Identifier: Apache-2.0
+// watch: a register read every interval, each change printed as it comes.
+
+#include "fpgatool.hpp"
+
+#include <libfpga.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <thread>
+
+namespace fpgatool
+{
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+Clock::duration seconds(double value)
+{
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(value));
+}
+
+/** One line of the watch: a JSON document a line with --json. */
+void printLine(const Args& args, const Json& members, const std::string& text)
+{
+    Json document = {{"schemaVersion", schemaVersion}, {"command", "watch"}};
+    document.update(members);
+    std::cout << (args.json ? "" : text + "\n");
+    printDocument(std::cout, args.json ? document : Json(), true);
+}
+
+bool reached(const Args& args, const std::vector<char>& buffer)
+{
+    return !args.until.empty() &&
+           std::ranges::equal(buffer, args.until, [](char b, unsigned u) {
+               return static_cast<std::uint8_t>(b) == u;
+           });
+}
+
+/** Reads until the --until bytes come or the deadline passes; the last
+ *  read is made at the deadline, whatever the interval. */
+int watchLoop(const Args& args, const Chip& chip)
+{
+    const auto start = Clock::now();
+    std::optional<std::vector<char>> last;
+    for (;;)
+    {
+        std::vector<char> buffer(args.count);
+        transfer(chip, tavrin_fpga::Operation::read, args.address, buffer);
+        if (buffer != last)
+        {
+            const Value value = bytes(buffer);
+            const std::string time = utcTime(true);
+            printLine(args, {{"time", time}, {"bytes", value.json}},
+                      time + ' ' + value.text);
+        }
+        if (reached(args, buffer))
+        {
+            return exitOk;
+        }
+        last = std::move(buffer);
+        const auto next = Clock::now() + seconds(args.interval);
+        const auto deadline = start + seconds(args.timeout.value_or(0));
+        if (args.timeout && Clock::now() >= deadline)
+        {
+            if (args.until.empty())
+            {
+                return exitOk;
+            }
+            char text[32];
+            std::snprintf(text, sizeof(text), "%g", *args.timeout);
+            throw Failure("watch",
+                          "watch: timed out after " + std::string(text) +
+                              " s without reading the --until bytes");
+        }
+        std::this_thread::sleep_until(
+            args.timeout ? std::min(next, deadline) : next);
+    }
+}
+
+} // namespace
+
+int watchRegisters(const Args& args)
+{
+    try
+    {
+        requireDriver();
+        const Chip chip = chipOf(args.chip);
+        checkTransfer(chip, args.address, args.count, args, "watch");
+        if (!args.until.empty() && args.until.size() != args.count)
+        {
+            throw UsageError(
+                "watch: --until gives " + std::to_string(args.until.size()) +
+                " bytes, the watch reads " + std::to_string(args.count));
+        }
+        return watchLoop(args, chip);
+    }
+    catch (const Failure& failure)
+    {
+        printError(failure.what());
+        if (args.json)
+        {
+            printLine(args, {{"error", failure.toJson()}}, "");
+        }
+        return exitFailure;
+    }
+}
+
+} // namespace fpgatool
