@@ -60,20 +60,35 @@ with tempfile.TemporaryDirectory() as tmp:
         report(f"cat an attribute, {board}",
                [sim, "--board", path, "--", "cat", attr])
     socket = f"{tmp}/control"
+    # The command reads an attribute over and over until told to stop, and
+    # says the longest one read took: how long a request of the command
+    # waited while the requests below were served.
+    reader = ("import os, time\nlongest = 0\n"
+              f"while not os.path.exists('{tmp}/stop'):\n"
+              "    begin = time.perf_counter()\n"
+              f"    open('{attr}').read()\n"
+              "    longest = max(longest, time.perf_counter() - begin)\n"
+              f"open('{tmp}/longest', 'w').write(str(longest))\n")
     server = subprocess.Popen([sim, "--board", f"{tmp}/big.json", "--control",
-                               socket, "--", "sleep", "3600"])
+                               socket, "--", "python3", "-c", reader])
     for _ in range(limit * 100):
         if os.path.exists(socket):
             break
         time.sleep(0.01)
-    spent = []
-    for i in range(5):
-        begin = time.perf_counter()
-        subprocess.run([sim, "ctl", socket, "set", "chips.r0.detected",
-                        str(i % 2)], check=True)
-        spent.append(time.perf_counter() - begin)
-    print(f"{'ctl set on the big board':<34} "
-          f"{statistics.median(spent) * 1e3:10.1f} ms"
-          f"  (fastest {min(spent) * 1e3:.1f} ms)")
-    server.terminate()
+    for name, words in (("set", ["set", "chips.r0.detected", "0"]),
+                        ("get", ["get", "chips.r0.detected"]),
+                        ("peek", ["peek", "fpga-r0-adi", "0", "0", "256"]),
+                        ("board", ["board"])):
+        spent = []
+        for i in range(5):
+            begin = time.perf_counter()
+            subprocess.run([sim, "ctl", socket] + words, check=True,
+                           stdout=subprocess.DEVNULL)
+            spent.append(time.perf_counter() - begin)
+        print(f"{'ctl ' + name + ' on the big board':<34} "
+              f"{statistics.median(spent) * 1e3:10.1f} ms"
+              f"  (fastest {min(spent) * 1e3:.1f} ms)")
+    open(f"{tmp}/stop", "w").close()
     server.wait()
+    longest = float(open(f"{tmp}/longest").read())
+    print(f"{'longest attribute read meanwhile':<34} {longest * 1e3:10.1f} ms")

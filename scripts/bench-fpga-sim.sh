@@ -33,8 +33,10 @@
 # of register entries. For each it prints the median of three runs of
 # `fpga-sim --check` (and its peak RSS), of `fpga-sim --board ... -- cat` of
 # an attribute (a run past 120 s is stopped and shown as such), and, on the
-# big board, of five `fpga-sim ctl SOCKET set` while it serves. FPGA_SIM
-# names another fpga-sim to measure (an older build, for a comparison).
+# big board, of five each of `fpga-sim ctl SOCKET` set, get, peek and board
+# while it serves, with the longest read of an attribute the command made
+# meanwhile. FPGA_SIM names another fpga-sim to measure (an older build,
+# for a comparison).
 
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1

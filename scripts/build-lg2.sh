@@ -77,12 +77,15 @@ if [ ! -f "$so" ] || [ -n "$newer" ]; then
     mv -f "$so.tmp" "$so" || exit 1
 fi
 
+# No -rpath in Libs: meson gives what links lg2 a run path to PREFIX/lib in
+# the build tree and drops it at install, as for a phosphor-logging.pc of
+# OpenBMC; one the .pc asked for would stay in an installed libfpga.so.
 update "$prefix/lib/pkgconfig/phosphor-logging.pc" <<PC
 Name: phosphor-logging
 Description: phosphor-logging's lg2 alone, built from $third
 Version: 1.0.0
 Requires: libsystemd
-Libs: -L$prefix/lib -Wl,-rpath,$prefix/lib -lphosphor_logging
+Libs: -L$prefix/lib -lphosphor_logging
 Cflags: ${inc[*]}
 PC
 

@@ -10,17 +10,26 @@
 # 2. Builds examples/downstream (build-downstream/), a project that takes
 #    libfpga as a subproject, with a prefix of its own, and runs its test
 #    on libfpga-sim (FPGA_SIM names the subproject's fpga-sim); the
-#    subproject builds the two libraries and fpga-sim, nothing else.
+#    subproject builds the two libraries and fpga-sim, nothing else, and
+#    its libraries, built without optimisation, export what BUILD_DIR's do.
 # 3. Installs it: libfpga, libfpga-sim, fpga-sim and the boards land in the
 #    prefix. Builds the example programs with the command lines of
 #    README.md and docs/libfpga-sim.md against it (pkg-config) and runs
 #    them from there: the test finds the installed fpga-sim and boards by
-#    itself.
+#    itself. Sets examples/downstream up against that prefix with fpga-sim
+#    not on PATH: the libraries are the installed ones, fpga-sim the
+#    subproject's.
+# 4. When the armhf toolchain is there (scripts/install-armhf.sh), builds
+#    examples/downstream for armhf (cross/armhf.ini): libfpga alone in the
+#    subproject, no test. Without it, counts one check as skipped.
+# 5. Runs two of the subproject's compile checks (-Dlibfpga:tests=enabled).
+# 6. meson setup of libfpga stops, saying why, on what it cannot build; with
+#    -Dtools=disabled it installs the library alone.
 # Nothing sets LD_LIBRARY_PATH. No installed library or program may hold
 # the path of the checkout (which holds the build directories).
 #
 # Each check prints "ok: WHAT" or "FAIL: WHAT" (after the output that tells
-# why); the last line is "N passed, N failed".
+# why); the last line is "N passed, N failed[, N skipped]".
 
 set -uo pipefail
 
@@ -32,6 +41,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 passed=0
 failed=0
+skipped=0
 
 # check WHAT COMMAND...: run COMMAND, its output kept for a failure.
 check() {
@@ -60,13 +70,67 @@ noBuildPath() {
     return "$status"
 }
 
-# What the subproject builds: the two libraries and fpga-sim.
+# What the subproject of build directory $1 builds: the targets $2...
 subprojectTargets() {
-    meson introspect "$downstream" --targets | python3 -c 'import json, sys
+    meson introspect "$1" --targets | python3 -c 'import json, sys
 built = sorted(t["name"] for t in json.load(sys.stdin)
                if t["subproject"] == "libfpga" and t["build_by_default"])
 print(built)
-sys.exit(built != ["fpga", "fpga-sim", "fpgasim", "libfpga-sim"])'
+sys.exit(built != sys.argv[1:])' "${@:2}"
+}
+
+# The subproject's libraries export the symbols BUILD_DIR's do.
+sameExports() {
+    local lib status=0
+    for lib in fpga/lib/libfpga.so.0 sim/libfpga-sim/libfpga-sim.so.0; do
+        diff <(nm -DC --defined-only "$build/$lib" | cut -d' ' -f2- | sort) \
+            <(nm -DC --defined-only "$downstream/subprojects/libfpga/$lib" |
+                cut -d' ' -f2- | sort) || status=1
+    done
+    return "$status"
+}
+
+# examples/downstream set up in $work/mixed against the installed prefix,
+# with no fpga-sim on PATH: its test runs the subproject's.
+mixedSetup() {
+    local path
+    path=$(tr : '\n' <<<"$PATH" | while read -r dir; do
+        [ -x "$dir/fpga-sim" ] || echo "$dir"
+    done | paste -sd:)
+    PATH=$path PKG_CONFIG_PATH=$(echo "$prefix"/lib/*/pkgconfig) \
+        meson setup "$work/mixed" examples/downstream --buildtype=plain &&
+        grep -q "^Run-time dependency libfpga-sim found: YES" \
+            "$work/mixed/meson-logs/meson-log.txt" &&
+        meson introspect "$work/mixed" --tests | python3 -c 'import json, sys
+env = json.load(sys.stdin)[0]["env"]
+print(env)
+sys.exit(not env["FPGA_SIM"].startswith(sys.argv[1]))' \
+            "$work/mixed/subprojects/libfpga/"
+}
+
+# meson setup of libfpga with the options $1 stops with an error matching
+# the pattern $2.
+refused() {
+    local options
+    read -r -a options <<<"$1"
+    rm -rf "$work/refused"
+    if meson setup "$work/refused" "${options[@]}" >"$work/setup" 2>&1 ||
+        ! grep -E -q "ERROR: .*$2" "$work/setup"; then
+        cat "$work/setup"
+        return 1
+    fi
+}
+
+# What a build with -Dtools=disabled installs: the library, its header and
+# its .pc.
+installedWithoutTools() {
+    meson setup "$work/lean" -Dtools=disabled -Dtests=disabled \
+        -Dexamples=disabled -Dbenchmarks=disabled >/dev/null &&
+        meson introspect "$work/lean" --installed | python3 -c 'import json, os, sys
+files = sorted(os.path.basename(f) for f in json.load(sys.stdin).values())
+print(files)
+sys.exit(files != ["libfpga.hpp", "libfpga.pc", "libfpga.so", "libfpga.so.0",
+                   "libfpga.so.0.1.0"])'
 }
 
 pc() {
@@ -105,14 +169,17 @@ prefix=$work/prefix
 setup=(meson setup)
 [ -f "$downstream/build.ninja" ] && setup+=(--reconfigure)
 # This checkout's libfpga, even where another is installed.
+# (Step 5 leaves the subproject's tests enabled.)
 check "meson setup of examples/downstream" "${setup[@]}" "$downstream" \
     examples/downstream --buildtype=plain --prefix="$prefix" \
-    --force-fallback-for=libfpga,libfpga-sim
+    --force-fallback-for=libfpga,libfpga-sim -Dlibfpga:tests=auto
 check "meson compile of examples/downstream" meson compile -C "$downstream"
 check "examples/downstream's test on libfpga-sim" \
     meson test -C "$downstream" --no-rebuild --print-errorlogs
 check "no tests, examples, benchmarks or fpgatool in the subproject" \
-    subprojectTargets
+    subprojectTargets "$downstream" fpga fpga-sim fpgasim libfpga-sim
+check "the subproject's libraries export what those of $build do" \
+    sameExports
 
 # 3. Its install, used as the documents say.
 check "meson install of examples/downstream" \
@@ -130,6 +197,40 @@ check "the test runs the installed fpga-sim on the installed boards" \
     "$work/chip_watch_test"
 check "no build path in the installed files of examples/downstream" \
     noBuildPath "$prefix"/bin/* "$prefix"/lib/*/*.so.*
+check "installed libraries with the subproject's fpga-sim" mixedSetup
 
-echo "$passed passed, $failed failed"
+# 4. A cross build: the service for the BMC, without its test.
+if command -v arm-linux-gnueabihf-g++ >/dev/null; then
+    check "examples/downstream set up for armhf" \
+        meson setup "$work/armhf" examples/downstream --buildtype=plain \
+        --cross-file cross/armhf.ini --force-fallback-for=libfpga,libfpga-sim
+    check "libfpga alone in the armhf subproject" \
+        subprojectTargets "$work/armhf" fpga
+    check "examples/downstream compiles for armhf" meson compile -C "$work/armhf"
+else
+    echo "skipped: examples/downstream for armhf (no arm-linux-gnueabihf-g++:" \
+        "scripts/install-armhf.sh)"
+    skipped=1
+fi
+
+# 5. The subproject's compile checks, which run ninja in the top build
+# directory: one that must build, one that must not.
+check "the subproject's tests enabled" meson setup --reconfigure \
+    "$downstream" examples/downstream -Dlibfpga:tests=enabled
+check "the subproject's compile checks" meson test -C "$downstream" \
+    --no-rebuild "libfpga:lg2 accepts-library-forms" \
+    "libfpga:header rejects-cxx17"
+
+# 6. What meson setup refuses, and the library alone.
+while IFS='|' read -r options pattern; do
+    check "meson setup $options stops" refused "$options" "$pattern"
+done <<'EOF'
+-Dcpp_std=c++17|needs a C[+][+]20 compiler with std::source_location
+-Dfuzzing=true|need clang[+][+] 16
+-Dtools=disabled -Dfpgatool=enabled|fpgatool cannot be enabled
+EOF
+check "-Dtools=disabled installs the library alone" installedWithoutTools
+
+echo "$passed passed, $failed failed$([ "$skipped" -eq 0 ] ||
+    echo ", $skipped skipped")"
 [ "$failed" -eq 0 ]

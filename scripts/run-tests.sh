@@ -21,6 +21,12 @@
 
 set -uo pipefail
 
+case ${1:-} in -h | --help)
+    sed -n '3,/^$/s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+esac
+
 cd "$(dirname "$0")/.." || exit 1
 build=${1:-build}
 shift || true

@@ -3,6 +3,7 @@
 
 #include "attribute_kinds.hpp"
 #include "board_fields.hpp"
+#include "board_read.hpp"
 #include "field_reader.hpp"
 #include "node_fields.hpp"
 
@@ -224,54 +225,17 @@ class Transaction
     std::map<std::string, SavedNode> nodes;
 };
 
-/** The components of a field path ("chips", "r0", "detected"). */
-std::vector<std::string> components(const std::string& path)
-{
-    std::vector<std::string> parts;
-    for (std::size_t start = 0;;)
-    {
-        const auto dot = std::min(path.find('.', start), path.size());
-        parts.push_back(path.substr(start, dot - start));
-        if (parts.back().empty())
-        {
-            bad(path, "not a field path such as chips.r0.detected");
-        }
-        if (dot == path.size())
-        {
-            return parts;
-        }
-        start = dot + 1;
-    }
-}
-
-/** Refuses a path that goes on past the field that holds a value. */
-void leafAt(const std::vector<std::string>& parts, std::size_t leaf,
-            const std::string& path)
-{
-    if (parts.size() > leaf + 1)
-    {
-        std::string holder;
-        for (std::size_t i = 0; i <= leaf; ++i)
-        {
-            holder = field(holder, parts[i]);
-        }
-        bad(holder, "holds a value, not fields: " + path + " cannot be set");
-    }
-}
-
 /** chips.C or chips.C.A set to @p value, or unset (nullptr). */
-void editChip(Transaction& t, const std::vector<std::string>& parts,
-              const std::string& path, const json* value)
+void editChip(Transaction& t, const FieldRef& f, const json* value)
 {
-    leafAt(parts, 2, path);
-    const std::string at = "chips." + parts[1];
-    const auto index = chipKey(parts[1], at);
+    const auto index = f.chip;
     Board& board = t.board;
     const bool exists = !index || board.remotes.contains(*index);
-    if (parts.size() == 2)
+    if (f.attribute == nullptr)
     {
         ChipAttributes chip =
-            value ? chipFromJson(*value, at) : ChipAttributes{};
+            value ? chipFromJson(*value, "chips." + f.parts[1])
+                  : ChipAttributes{};
         t.saveChip(index);
         if (index && !value)
         {
@@ -282,62 +246,47 @@ void editChip(Transaction& t, const std::vector<std::string>& parts,
                    index.value_or(0)) = std::move(chip);
         return;
     }
-    const auto f =
-        std::find_if(chipFields.begin(), chipFields.end(),
-                     [&](const ChipField& c) { return parts[2] == c.key; });
-    if (f == chipFields.end())
-    {
-        bad(path, unknownField({"detected", "chipId", "ifaceVer", "fwVersion",
-                                "blocks"}));
-    }
     std::optional<std::string> text;
     if (value)
     {
-        text = attrText(f->key, *value, path);
+        text = attrText(f.attribute->key, *value, f.path);
     }
     if (value || exists)
     {
         t.saveChip(index);
         board.chip(index ? Location::remote : Location::local,
                    index.value_or(0)).*
-            f->text = std::move(text);
+            f.attribute->text = std::move(text);
     }
 }
 
 /** nodes.N or nodes.N.F set to @p value, or unset (nullptr). */
-void editNode(Transaction& t, const std::vector<std::string>& parts,
-              const std::string& path, const json* value, Applied& applied)
+void editNode(Transaction& t, const FieldRef& f, const json* value,
+              Applied& applied)
 {
-    leafAt(parts, 2, path);
-    const std::string at = "nodes." + parts[1];
-    const std::string device(nodeNamedOrBad(parts[1], at).path);
-    const NodeInfo info = nodeInfo(device);
-    if (parts.size() == 2)
+    const NodeInfo info = nodeInfo(f.device);
+    if (f.nodeField == nullptr)
     {
-        Node node = value ? nodeFromJson(*value, at, info) : Node{};
-        SavedNode& saved = t.saveNode(device, true);
+        Node node = value ? nodeFromJson(*value, "nodes." + f.parts[1], info)
+                          : Node{};
+        SavedNode& saved = t.saveNode(f.device, true);
         saved.sizeGiven = node.fault == NodeFault::truncated;
-        t.board.nodes.at(device) = std::move(node);
-        applied.registersSet.push_back(device);
+        t.board.nodes.at(f.device) = std::move(node);
+        applied.registersSet.push_back(f.device);
         return;
     }
-    const NodeField* f = nodeField(parts[2]);
-    if (f == nullptr)
-    {
-        bad(path, unknownNodeField());
-    }
-    const bool registers = parts[2] == "registers";
-    SavedNode& saved = t.saveNode(device, registers);
-    Node& node = t.board.nodes.at(device);
-    f->clear(node);
+    const bool registers = f.parts[2] == "registers";
+    SavedNode& saved = t.saveNode(f.device, registers);
+    Node& node = t.board.nodes.at(f.device);
+    f.nodeField->clear(node);
     if (value)
     {
-        f->read(*value, path, info, node);
+        f.nodeField->read(*value, f.path, info, node);
     }
-    saved.sizeGiven = parts[2] == "size" ? value != nullptr : saved.sizeGiven;
+    saved.sizeGiven = f.parts[2] == "size" ? value != nullptr : saved.sizeGiven;
     if (registers)
     {
-        applied.registersSet.push_back(device);
+        applied.registersSet.push_back(f.device);
     }
 }
 
@@ -345,25 +294,20 @@ void editNode(Transaction& t, const std::vector<std::string>& parts,
 void edit(Transaction& t, const std::string& path, const json* value,
           Applied& applied)
 {
-    const auto parts = components(path);
-    if (parts[0] == "scenario")
+    if (path == "scenario" || path.starts_with("scenario."))
     {
         bad("scenario", "a change cannot change the scenario");
     }
-    const BoardField* f = boardField(parts[0]);
-    if (f == nullptr)
+    const FieldRef ref = fieldAt(path);
+    const BoardField* f = ref.top;
+    if (ref.parts.size() > 1 && f->part == BoardField::Part::chips)
     {
-        bad(parts[0], unknownBoardField());
+        return editChip(t, ref, value);
     }
-    if (parts.size() > 1 && f->part == BoardField::Part::chips)
+    if (ref.parts.size() > 1 && f->part == BoardField::Part::nodes)
     {
-        return editChip(t, parts, path, value);
+        return editNode(t, ref, value, applied);
     }
-    if (parts.size() > 1 && f->part == BoardField::Part::nodes)
-    {
-        return editNode(t, parts, path, value, applied);
-    }
-    leafAt(parts, 0, path);
     t.save(f->part);
     f->clear(t.board);
     if (value)
@@ -381,30 +325,10 @@ void edit(Transaction& t, const std::string& path, const json* value,
     }
 }
 
-/** The node named @p name, which must be served: no poke or failure
- *  reaches a node that is "missing" or "fifo". */
-const std::string& liveNode(const Board& board, const std::string& name,
-                            const char* what)
-{
-    const std::string at = "nodes." + name;
-    const auto found =
-        board.nodes.find(std::string(nodeNamedOrBad(name, at).path));
-    const NodeFault fault = found->second.fault;
-    if (fault == NodeFault::missing || fault == NodeFault::fifo)
-    {
-        bad(at, std::string("the node is \"") + faultName(fault) + "\" (" +
-                    (fault == NodeFault::missing
-                         ? "no file at its path"
-                         : "a FIFO at its path, no registers") +
-                    "): " + what);
-    }
-    return found->first;
-}
-
 void addFault(Transaction& t, const std::string& name, const json& entry)
 {
     const std::string& device =
-        liveNode(t.board, name, "there is no transfer to fail");
+        servedNode(t.board, name, "there is no transfer to fail");
     t.saveNode(device, false);
     auto& failures = t.board.nodes.at(device).failures;
     failures.push_back(failureFromJson(
@@ -436,12 +360,21 @@ Applied applyChange(Board& board, const Change& change)
             case Change::Op::addFault:
                 addFault(t, e.target, e.value);
                 break;
+            case Change::Op::pokeNamed:
+            {
+                const RegisterAt at =
+                    registerAt(board, e.target, e.value.at("register"));
+                json entry = at.entry;
+                entry["bytes"] = e.value.at("bytes");
+                pokes[std::string(at.node->name)].push_back(std::move(entry));
+                break;
+            }
         }
     }
     for (const auto& [name, entries] : pokes)
     {
         const std::string& device =
-            liveNode(board, name, "there are no registers to poke");
+            servedNode(board, name, "there are no registers to poke");
         Registers bytes;
         registersFromJson(entries, "nodes." + name + ".registers",
                           nodeInfo(device), bytes);

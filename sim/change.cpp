@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "change.hpp"
 
+#include "base/device_layout.hpp"
 #include "field_reader.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <regex>
 
 namespace fpga_sim
 {
@@ -98,6 +101,12 @@ class Words
         return text;
     }
 
+    /** Whether no word is left. */
+    bool done() const
+    {
+        return trim(rest).empty();
+    }
+
     void end() const
     {
         if (!trim(rest).empty())
@@ -128,14 +137,38 @@ Change one(Change::Op op, std::string target, json value = nullptr)
     return Change{{{op, std::move(target), std::move(value)}}};
 }
 
+/** Whether the word after the next of @p rest opens a JSON object. */
+bool entryFollows(std::string_view rest)
+{
+    std::string_view copy = trim(rest);
+    nextWord(copy);
+    return trim(copy).starts_with('{');
+}
+
+/** The next word of @p rest, if it names a register of the layout. */
+std::optional<std::string> registerFollows(std::string_view rest)
+{
+    std::string word = nextWord(rest);
+    word = nextWord(rest);
+    return tavrin_fpga::layout::registerNamed(word)
+               ? std::optional(word)
+               : std::nullopt;
+}
+
 Change pokeFromWords(std::string_view rest)
 {
     Words words(rest, "poke NODE {REGISTER ENTRY} | poke NODE BLOCK OFFSET "
-                      "HEX BYTES");
+                      "HEX BYTES | poke TARGET REGISTER HEX BYTES");
+    const auto name = registerFollows(rest);
+    const bool whole = entryFollows(rest);
     std::string node = words.word();
-    std::string_view copy = trim(rest);
-    nextWord(copy);
-    if (trim(copy).starts_with('{'))
+    if (name)
+    {
+        words.word();
+        return one(Change::Op::pokeNamed, std::move(node),
+                   {{"register", *name}, {"bytes", words.tail()}});
+    }
+    if (whole)
     {
         json entry = valueOf(words.tail());
         if (!entry.is_object())
@@ -185,6 +218,20 @@ Change faultFromWords(std::string_view rest)
     return one(Change::Op::addFault, node, std::move(entry));
 }
 
+/** Refuses what no line of words may hold. */
+void checkLine(std::string_view line)
+{
+    if (const std::string problem = notOneLine(line); !problem.empty())
+    {
+        bad("", problem);
+    }
+    if (!isUtf8(line))
+    {
+        bad("", "a change is UTF-8 text, and these words are not (give bytes "
+                "that are not text as {\"rawHex\": \"HEX BYTES\"})");
+    }
+}
+
 } // namespace
 
 std::string Change::text() const
@@ -206,6 +253,11 @@ std::string Change::text() const
                 break;
             case Op::addFault:
                 out += "fault add " + edit.target + " " + edit.value.dump();
+                break;
+            case Op::pokeNamed:
+                out += "poke " + edit.target + " " +
+                       edit.value.value("register", "") + " " +
+                       edit.value.value("bytes", "");
                 break;
         }
     }
@@ -231,15 +283,7 @@ std::string notOneLine(std::string_view line)
 
 Change changeFromWords(std::string_view line)
 {
-    if (const std::string problem = notOneLine(line); !problem.empty())
-    {
-        bad("", problem);
-    }
-    if (!isUtf8(line))
-    {
-        bad("", "a change is UTF-8 text, and these words are not (give bytes "
-                "that are not text as {\"rawHex\": \"HEX BYTES\"})");
-    }
+    checkLine(line);
     std::string_view rest = line;
     const std::string verb = nextWord(rest);
     if (verb == "set")
@@ -322,6 +366,29 @@ Change changeFromJson(const json& step, const std::string& path)
     return change;
 }
 
+bool driverFile(const std::string& name)
+{
+    namespace layout = tavrin_fpga::layout;
+    static const std::regex chipFile = [] {
+        std::string attrs;
+        for (std::string_view attr : layout::chipAttrs)
+        {
+            attrs += (attrs.empty() ? "" : "|") + std::string(attr);
+        }
+        return std::regex("fpga_(loc|rmt(0|[1-9][0-9]{0,2}))_(" + attrs + ")");
+    }();
+    return layout::nodeNamed(name) || name == layout::wakeupAttr ||
+           name == layout::hpmChipAttr || name == layout::resetAttr ||
+           std::regex_match(name, chipFile);
+}
+
+std::string notDriverFile(const std::string& name)
+{
+    return "\"" + name +
+           "\" is no node or attribute of the driver (such as fpga-r1 or "
+           "fpga_rmt0_detected)";
+}
+
 json changeToJson(const Change& change)
 {
     json out = json::object();
@@ -339,11 +406,111 @@ json changeToJson(const Change& change)
                 out["poke"][edit.target].push_back(edit.value);
                 break;
             case Change::Op::addFault:
-                // Only the words have it; a step sets "fail" instead.
+            case Change::Op::pokeNamed:
+                // Only the words have them; a step sets "fail", or pokes
+                // a node's register entry.
                 break;
         }
     }
     return out;
+}
+
+namespace
+{
+
+Read peekFromWords(std::string_view rest)
+{
+    Words words(rest, "peek NODE BLOCK OFFSET [LENGTH] | peek NODE {ENTRY} | "
+                      "peek TARGET REGISTER [LENGTH]");
+    Read read{Read::Kind::registers, "", "", json::object()};
+    const auto name = registerFollows(rest);
+    const bool whole = entryFollows(rest);
+    read.target = words.word();
+    if (whole)
+    {
+        read.entry = valueOf(words.tail());
+        if (!read.entry.is_object())
+        {
+            bad("", "the register entry of a peek is a JSON object such as "
+                    "{\"block\": 8, \"offset\": 14, \"length\": 16}");
+        }
+        return read;
+    }
+    if (name)
+    {
+        read.registerName = words.word();
+    }
+    else
+    {
+        read.entry["block"] = words.number();
+        read.entry["offset"] = words.number();
+    }
+    if (!words.done())
+    {
+        read.entry["length"] = words.number();
+    }
+    words.end();
+    return read;
+}
+
+Request laterFromWords(std::string_view rest)
+{
+    Words words(rest, "after N [of FILE] CHANGE...");
+    Request request;
+    request.kind = Request::Kind::later;
+    request.accesses = unsignedIn(words.number(), "after", 0,
+                                  std::numeric_limits<std::uint32_t>::max());
+    if (words.take("of"))
+    {
+        request.of = words.word();
+        if (!driverFile(request.of))
+        {
+            bad("", notDriverFile(request.of));
+        }
+    }
+    request.change = changeFromWords(words.tail());
+    return request;
+}
+
+} // namespace
+
+Request requestFromWords(std::string_view line)
+{
+    checkLine(line);
+    std::string_view rest = line;
+    const std::string verb = nextWord(rest);
+    Request request;
+    request.kind = Request::Kind::read;
+    if (verb == "get")
+    {
+        Words words(rest, "get FIELD");
+        request.read = {Read::Kind::field, words.word(), "", json::object()};
+        words.end();
+        return request;
+    }
+    if (verb == "board")
+    {
+        Words(rest, "board").end();
+        return request;
+    }
+    if (verb == "peek")
+    {
+        request.read = peekFromWords(rest);
+        return request;
+    }
+    if (verb == "after")
+    {
+        return laterFromWords(rest);
+    }
+    if (verb != "set" && verb != "unset" && verb != "poke" && verb != "fault")
+    {
+        bad("", "\"" + verb +
+                    "\" is no request: a change (set, unset, poke, fault add, "
+                    "fault clear), a read (get, peek, board) or after N");
+    }
+    request.kind = Request::Kind::change;
+    request.change = changeFromWords(line);
+    return request;
 }
 
 } // namespace fpga_sim

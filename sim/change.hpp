@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,11 +26,26 @@
  *     unset FIELD                the field as if the board file left it out
  *     poke NODE ENTRY            ENTRY: a register entry of the board file
  *     poke NODE BLOCK OFFSET HEX...   the same, for a normal node
+ *     poke TARGET REGISTER HEX...     the same at a named register
  *     fault add NODE ERRNO [read|write|both] [block N]
  *     fault clear NODE
  *
  * or as a scenario step's JSON ({"set": {FIELD: VALUE}, "unset": [FIELD],
- * "poke": {NODE: [ENTRY]}}). docs/fpga-sim.md has the grammar.
+ * "poke": {NODE: [ENTRY]}}). REGISTER is a name of the layout's register
+ * table ("power.front-buttons"); TARGET is then a node of the register's
+ * mode or a chip ("local", "r0" to "r3", "hpm"), resolved against the
+ * board when the change is applied.
+ *
+ * A line of the control socket is a change, a read of the board, or a
+ * change to make at a later open (Request):
+ *
+ *     get FIELD
+ *     peek NODE BLOCK OFFSET [LENGTH] | peek NODE ENTRY
+ *     peek TARGET REGISTER [LENGTH]
+ *     board
+ *     after N [of FILE] CHANGE...
+ *
+ * docs/fpga-sim.md has the grammar.
  */
 namespace fpga_sim
 {
@@ -43,6 +59,9 @@ struct Change
         unset,    ///< target: field path
         poke,     ///< target: node name, value: a register entry
         addFault, ///< target: node name, value: a "fail" entry
+        /** target: a node or chip, value: {"register": NAME, "bytes":
+         *  HEX}; words only */
+        pokeNamed,
     };
 
     struct Edit
@@ -80,5 +99,57 @@ Change changeFromJson(const nlohmann::json& step, const std::string& path);
 
 /** @brief The JSON form of a change made of set, unset and poke edits. */
 nlohmann::json changeToJson(const Change& change);
+
+/** @brief Whether @p name is a file the driver may publish, whose opens a
+ *         trigger may count: a node ("fpga-r1") or an attribute of its
+ *         directory ("fpga_rmt0_detected", "tavrin_fpga_hpm_chip"). */
+bool driverFile(const std::string& name);
+
+/** @brief Why @p name is refused where driverFile() is asked. */
+std::string notDriverFile(const std::string& name);
+
+/** @brief A read of the running board. */
+struct Read
+{
+    enum class Kind
+    {
+        field,     ///< get FIELD: target is the field path
+        registers, ///< peek: target is a node, or a chip with a name
+        board,     ///< board: the whole board
+    };
+
+    Kind kind = Kind::board;
+    std::string target;
+    /** peek by name: a register of the layout's table; else "". */
+    std::string registerName;
+    /** peek: a register entry with "length" in place of "bytes" (by name:
+     *  at most the "length"), as given; "length" absent: the default. */
+    nlohmann::json entry = nlohmann::json::object();
+
+    bool operator==(const Read&) const = default;
+};
+
+/** @brief One line of the control socket. */
+struct Request
+{
+    enum class Kind
+    {
+        change, ///< make the change now
+        read,   ///< answer with a value
+        later,  ///< make the change as a later open begins
+    };
+
+    Kind kind = Kind::change;
+    Change change;
+    Read read;
+    /** later: opens to let pass first, counted from when it is queued */
+    std::uint64_t accesses = 0;
+    /** later: the file whose opens count ("": every file's) */
+    std::string of;
+};
+
+/** @brief Parse a line of the control socket. @throws BoardError as
+ *         changeFromWords() does */
+Request requestFromWords(std::string_view line);
 
 } // namespace fpga_sim

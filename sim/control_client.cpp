@@ -20,8 +20,9 @@ namespace
 
 using Clock = std::chrono::steady_clock;
 
-/** The longest answer fpga-sim gives: a refusal's message is short. */
-constexpr std::size_t maxReply = 64 * 1024;
+/** The longest answer taken: a read of a board with a gibibyte of
+ *  registers in hex. */
+constexpr std::size_t maxReply = std::size_t{3} << 30;
 
 [[noreturn]] void failed(const std::string& what, int error = errno)
 {
@@ -110,7 +111,7 @@ std::string receive(int fd, const std::string& path, Clock::time_point deadline,
                     std::chrono::milliseconds timeout)
 {
     std::string reply;
-    char buffer[512];
+    char buffer[1 << 16];
     for (;;)
     {
         if (!await(fd, POLLIN, deadline))
@@ -149,13 +150,13 @@ std::string quoted(const std::string& text)
 
 } // namespace
 
-ControlReply sendChange(const std::string& socketPath,
-                        const std::string& change,
-                        std::chrono::milliseconds timeout)
+ControlReply sendRequest(const std::string& socketPath,
+                         const std::string& request,
+                         std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
     const Fd fd = connectTo(socketPath, timeout);
-    const std::string line = change + "\n";
+    const std::string line = request + "\n";
     for (std::size_t sent = 0; sent < line.size();)
     {
         if (!await(fd.get(), POLLOUT, deadline))
@@ -175,15 +176,20 @@ ControlReply sendChange(const std::string& socketPath,
     // All sent: fpga-sim answers, and closes when it sees the end.
     ::shutdown(fd.get(), SHUT_WR);
     const std::string reply = receive(fd.get(), socketPath, deadline, timeout);
-    constexpr std::string_view refused = "refused ";
+    const bool oneLine = reply.find('\n') == reply.size() - 1;
+    for (const std::string_view word : {"refused ", "ok "})
+    {
+        if (reply.starts_with(word) && oneLine)
+        {
+            const std::string text =
+                reply.substr(word.size(), reply.size() - word.size() - 1);
+            return word == "ok " ? ControlReply{true, "", text}
+                                 : ControlReply{false, text, ""};
+        }
+    }
     if (reply == "ok\n")
     {
-        return {true, ""};
-    }
-    if (reply.starts_with(refused) && reply.find('\n') == reply.size() - 1)
-    {
-        return {false, reply.substr(refused.size(),
-                                    reply.size() - refused.size() - 1)};
+        return {true, "", ""};
     }
     throw ControlError(
         reply.empty()

@@ -79,6 +79,27 @@ void entryKeys(const json& entry, const std::string& path,
     }
 }
 
+/** A register entry's coordinates for the run starting at @p start: by
+ *  name when they give that position back, else the position itself. */
+json registerEntry(const NodeInfo& info, std::uint64_t start)
+{
+    const layout::ModeInfo& mode = layout::modeInfo(info.device.mode);
+    const auto values = layout::coordinateValues(mode.mode, start);
+    if (start >= info.window ||
+        layout::position(mode.mode, info.device.location, values) != start)
+    {
+        return {{"position", start}};
+    }
+    json entry = json::object();
+    for (std::size_t i = 0; i < mode.count; ++i)
+    {
+        entry[std::string(mode.coordinates[i].key)] = values[i];
+    }
+    return entry;
+}
+
+} // namespace
+
 std::uint64_t registerPosition(const json& entry, const std::string& path,
                                const NodeInfo& info)
 {
@@ -111,27 +132,6 @@ std::uint64_t registerPosition(const json& entry, const std::string& path,
     }
     return layout::position(info.device.mode, info.device.location, values);
 }
-
-/** A register entry's coordinates for the run starting at @p start: by
- *  name when they give that position back, else the position itself. */
-json registerEntry(const NodeInfo& info, std::uint64_t start)
-{
-    const layout::ModeInfo& mode = layout::modeInfo(info.device.mode);
-    const auto values = layout::coordinateValues(mode.mode, start);
-    if (start >= info.window ||
-        layout::position(mode.mode, info.device.location, values) != start)
-    {
-        return {{"position", start}};
-    }
-    json entry = json::object();
-    for (std::size_t i = 0; i < mode.count; ++i)
-    {
-        entry[std::string(mode.coordinates[i].key)] = values[i];
-    }
-    return entry;
-}
-
-} // namespace
 
 void registersFromJson(const json& list, const std::string& path,
                        const NodeInfo& info, Registers& bytes)

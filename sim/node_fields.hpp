@@ -69,6 +69,13 @@ nlohmann::json nodeToJson(const Node& node, const NodeInfo& info);
 void registersFromJson(const nlohmann::json& list, const std::string& path,
                        const NodeInfo& info, Registers& bytes);
 
+/** @brief The position of a register entry's first byte, from its
+ *         coordinates (or "position"), each checked against the node's
+ *         layout; keys other than those and "bytes" are refused.
+ *  @throws BoardError under @p path */
+std::uint64_t registerPosition(const nlohmann::json& entry,
+                               const std::string& path, const NodeInfo& info);
+
 /** @brief One "fail" entry. @throws BoardError under @p path */
 TransferFault failureFromJson(const nlohmann::json& entry,
                               const std::string& path);

@@ -6,7 +6,6 @@
 #include "field_reader.hpp"
 
 #include <limits>
-#include <regex>
 
 namespace fpga_sim
 {
@@ -15,23 +14,6 @@ using nlohmann::json;
 
 namespace
 {
-
-/** Whether @p name is a file the driver may publish: a node, or an
- *  attribute of its directory. */
-bool driverFile(const std::string& name)
-{
-    static const std::regex chipFile = [] {
-        std::string attrs;
-        for (std::string_view attr : layout::chipAttrs)
-        {
-            attrs += (attrs.empty() ? "" : "|") + std::string(attr);
-        }
-        return std::regex("fpga_(loc|rmt(0|[1-9][0-9]{0,2}))_(" + attrs + ")");
-    }();
-    return layout::nodeNamed(name) || name == layout::wakeupAttr ||
-           name == layout::hpmChipAttr || name == layout::resetAttr ||
-           std::regex_match(name, chipFile);
-}
 
 /** A step's trigger, "after". */
 ScenarioStep trigger(const json& step, const std::string& where)
@@ -66,9 +48,7 @@ ScenarioStep trigger(const json& step, const std::string& where)
         {
             bad(field(at, "of"),
                 s.ms ? "only \"accesses\" count opens of one file"
-                     : "\"" + s.of +
-                           "\" is no node or attribute of the driver (such "
-                           "as fpga-r1 or fpga_rmt0_detected)");
+                     : notDriverFile(s.of));
         }
     }
     return s;

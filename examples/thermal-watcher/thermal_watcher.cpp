@@ -3,9 +3,12 @@
 // Every interval it reads the thermal entries of the FPGA that carries the
 // HPM blocks and logs one journal entry when a value crosses the threshold
 // and one when it falls back below; likewise once when the entries cannot
-// be read and once when they can again. It runs until SIGTERM or SIGINT.
+// be read and once when they can again. With --lock-buttons it also keeps
+// the front power and reset buttons disabled while a value is above the
+// threshold. It runs until SIGTERM or SIGINT.
 //
 //     thermal-watcher [--interval MS] [--threshold N] [--field 0-5]
+//                     [--lock-buttons]
 //
 // Its tests (thermal_watcher_test.cpp, scenario.sh) run it on a simulated
 // board and change the board under it: the way to test a service of your
@@ -17,6 +20,7 @@
 #include <CLI/CLI.hpp>
 #include <libfpga.hpp>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -50,6 +54,24 @@ struct Watch
     unsigned threshold;
     std::vector<bool> above; ///< per entry
     bool readable = true;
+    bool lockButtons = false;
+    bool locked = false;
+
+    /** Disables the front buttons while a value is above, first the
+     *  register, then the journal entry. */
+    void lock()
+    {
+        const bool hot = std::find(above.begin(), above.end(), true) !=
+                         above.end();
+        if (!lockButtons || hot == locked || setFrontButtonsEnabled(!hot) != 0)
+        {
+            return;
+        }
+        locked = hot;
+        sd_journal_send(hot ? "MESSAGE=Front buttons disabled while hot"
+                            : "MESSAGE=Front buttons enabled again",
+                        "PRIORITY=5", nullptr);
+    }
 
     void look(int rc, const std::vector<Thermal>& thermals)
     {
@@ -89,6 +111,7 @@ struct Watch
                 "THERMAL_VALUE=%u", value, "THERMAL_THRESHOLD=%u", threshold,
                 nullptr);
         }
+        lock();
     }
 };
 
@@ -108,6 +131,8 @@ int main(int argc, char** argv)
     app.add_option("--field", watch.field,
                    "which of an entry's six values to watch (value0-5)")
         ->check(CLI::Range(0u, 5u));
+    app.add_flag("--lock-buttons", watch.lockButtons,
+                 "disable the front buttons while a value is above");
     CLI11_PARSE(app, argc, argv);
 
     std::signal(SIGTERM, onSignal);

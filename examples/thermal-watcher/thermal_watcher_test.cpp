@@ -20,8 +20,11 @@ namespace
 {
 
 using ::testing::Contains;
+using ::testing::Field;
 using ::testing::HasSubstr;
 using ::testing::PrintToString;
+using bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
 
 /** The MESSAGE of every journal entry the service itself sent so far; with
  *  @p library also those of libfpga in it. */
@@ -40,21 +43,14 @@ std::vector<std::string> messages(const fpga_sim::Simulation& sim,
 }
 
 /** Waits until the service has logged @p message (a failure guard of ten
- *  seconds, never a measurement). */
+ *  seconds, never a measurement); says what it logged instead. */
 ::testing::AssertionResult logs(fpga_sim::Simulation& sim,
                                 const std::string& message)
 {
-    if (sim.waitFor([&](const fpga_sim::Simulation& s) {
-            const auto all = messages(s);
-            return std::find(all.begin(), all.end(), message) != all.end();
-        }))
-    {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure()
-           << "never logged \"" << message << "\"; logged:\n"
-           << ::testing::PrintToString(messages(sim)) << "\n"
-           << sim.errors();
+    const fpga_sim::WaitResult logged =
+        sim.waitForJournal({{"MESSAGE", message}});
+    return logged ? ::testing::AssertionSuccess()
+                  : ::testing::AssertionFailure() << logged.message;
 }
 
 /** The built-in board: HPM blocks on remote 1, thermal entry 0 at 38. */
@@ -67,33 +63,45 @@ class ThermalWatcher : public ::testing::Test
         {
             GTEST_SKIP() << cannotSimulate;
         }
-        sim.start({THERMAL_WATCHER, "--interval", "10", "--threshold", "60"});
+        sim.start({THERMAL_WATCHER, "--interval", "10", "--threshold", "60",
+                   "--lock-buttons"});
         // start() returns once fpga-sim listens: the service may not have
         // begun. Its own first word says it has.
         ASSERT_TRUE(logs(sim, "Watching thermal value1, threshold 60"));
     }
 
-    /** Entry 0's value1: byte 2 of the first thermal record. */
-    void setEntry0(const std::string& hex)
+    /** A poke of the first thermal record on the HPM chip, whose byte 2
+     *  is entry 0's value1. */
+    static std::vector<std::string> entry0(const std::string& value1)
     {
-        sim.change({"poke", "fpga-r1-adi",
-                    R"({"block": 8, "offset": 14, "pageDataOffset": 2, )"
-                    R"("bytes": ")" +
-                        hex + R"("})"});
+        return {"poke", "hpm", "thermal.records", "00", "01", value1};
     }
 
     fpga_sim::Simulation sim{"", onBoardOptions()};
 };
 
-TEST_F(ThermalWatcher, LogsAValueCrossingTheThresholdOnceEachWay)
+TEST_F(ThermalWatcher, LocksTheButtonsWhileAValueIsAboveTheThreshold)
 {
-    setEntry0("5a");
-    EXPECT_TRUE(logs(sim, "Thermal entry 0 value1 at 90, above 60"));
-    setEntry0("26");
+    // Lands before the service's next thermal read, never in one.
+    sim.changeAfter(0, "fpga-r1-adi", entry0("5a"));
+    const auto hot = sim.waitForJournal(
+        {{"MESSAGE", "Thermal entry 0 value1 at 90, above 60"},
+         {"THERMAL_VALUE", "90"}});
+    ASSERT_TRUE(hot) << hot.message;
+    const auto written = sim.waitForWrite("hpm", "power.front-buttons");
+    ASSERT_TRUE(written) << written.message;
+    // Said once the register holds it, not before.
+    const auto said = sim.waitForJournal(
+        {{"MESSAGE", "Front buttons disabled while hot"}}, 10s, written.seq);
+    EXPECT_TRUE(said) << said.message;
+    EXPECT_EQ(sim.peek("hpm", "power.front-buttons"), bytes{0x01});
+    sim.change(entry0("26"));
     EXPECT_TRUE(logs(sim, "Thermal entry 0 value1 back at 38, not above 60"));
+    EXPECT_TRUE(logs(sim, "Front buttons enabled again"));
+    EXPECT_EQ(sim.peek("fpga-r1", 4, 10), bytes{0x03});
     EXPECT_EQ(sim.stop(), 0);
     // Once each way, however many reads saw the value.
-    EXPECT_EQ(messages(sim).size(), 3u) << PrintToString(messages(sim));
+    EXPECT_EQ(messages(sim).size(), 5u) << PrintToString(messages(sim));
 }
 
 TEST_F(ThermalWatcher, SaysOnceWhenTheChipVanishesAndWhenItComesBack)
@@ -115,12 +123,14 @@ TEST_F(ThermalWatcher, SaysOnceWhenTransfersFailAndWhenTheyRecover)
     sim.change({"fault", "clear", "fpga-r1-adi"});
     EXPECT_TRUE(logs(sim, "Thermal entries readable again"));
     // The simulation saw the failing transfers the service made.
-    EXPECT_THAT(sim.trace(), Contains(HasSubstr("error EIO")));
+    EXPECT_THAT(sim.records(),
+                Contains(Field(&fpga_sim::TraceRecord::error, "EIO")));
     EXPECT_EQ(sim.stop(), 0);
 }
 
 TEST_F(ThermalWatcher, ARefusedChangeLeavesTheBoardAsItWas)
 {
+    const std::string before = sim.board();
     try
     {
         sim.change({"poke", "fpga-r9", "8", "14", "40"});
@@ -131,11 +141,7 @@ TEST_F(ThermalWatcher, ARefusedChangeLeavesTheBoardAsItWas)
         EXPECT_THAT(e.what(), HasSubstr("nodes.fpga-r9: no such device node"));
     }
     EXPECT_TRUE(sim.running());
-    // Read on after the refusal, and saw nothing change.
-    const std::size_t reads = sim.trace().size();
-    EXPECT_TRUE(sim.waitFor([&](const fpga_sim::Simulation& s) {
-        return s.trace().size() > reads + 4;
-    }));
+    EXPECT_EQ(sim.board(), before);
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_EQ(messages(sim).size(), 1u);
 }
@@ -144,7 +150,7 @@ TEST_F(ThermalWatcher, ARefusedChangeLeavesTheBoardAsItWas)
 // of its own (run() forks): the library's entries it sends are caught too.
 TEST_F(ThermalWatcher, ATestFunctionReadsWhatTheServiceReads)
 {
-    setEntry0("5a");
+    sim.change(entry0("5a"));
     EXPECT_TRUE(logs(sim, "Thermal entry 0 value1 at 90, above 60"));
     const auto value1 = [] {
         std::vector<tavrin_fpga::Thermal> thermals;

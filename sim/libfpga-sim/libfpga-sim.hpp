@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -19,17 +20,21 @@
  * served from a board (the board-file format, docs/board-format.md) in a
  * private mount namespace, so the unmodified program finds them where it
  * looks on a BMC. While the command runs, the test changes the board with
- * the words of `fpga-sim ctl`, and reads what happened: the trace of every
- * transfer, the journal entries the command sent (caught inside, never
- * reaching the host's journal) and its output.
+ * the words of `fpga-sim ctl`, at once or at a chosen open, reads the
+ * board back, and reads what happened: the trace of every transfer, the
+ * journal entries the command sent (caught inside, never reaching the
+ * host's journal) and its output, or waits for one of them.
  *
  *     fpga_sim::Simulation sim(fpga_sim::Simulation::loadBoard("board.json"));
- *     sim.start({"/usr/bin/thermal-watcher", "--threshold", "90"});
- *     // ... once the service said it runs (start() does not wait):
- *     sim.change({"poke", "fpga-r1-adi", ...});
- *     ASSERT_TRUE(sim.waitFor([](const fpga_sim::Simulation& s) {
- *         return !s.journal().empty();
- *     }));
+ *     sim.start({"/usr/bin/thermal-watcher", "--threshold", "60"});
+ *     // start() does not wait for the service: wait for its own sign.
+ *     const fpga_sim::WaitResult runs = sim.waitForJournal(
+ *         {{"MESSAGE", "Watching thermal value1, threshold 60"}});
+ *     ASSERT_TRUE(runs) << runs.message;
+ *     sim.change({"poke", "hpm", "thermal.records", "00", "01", "5a"});
+ *     const fpga_sim::WaitResult said = sim.waitForJournal(
+ *         {{"MESSAGE", "Thermal entry 0 value1 at 90, above 60"}});
+ *     ASSERT_TRUE(said) << said.message;
  *     sim.stop();
  *
  * Each Simulation is independent: tests may run several at once. Needs
@@ -57,19 +62,27 @@ namespace fpga_sim
 
 /**
  * @brief How a wait of a Simulation ended: true when what it waited for
- *        came in time; when not, message says what was seen meanwhile, for
- *        the test's failure output:
+ *        came in time. When it did not, message says what was seen while
+ *        waiting (the last journal entries, the last writes, ...), for the
+ *        test's failure output:
  *
- *     const fpga_sim::WaitResult ended = sim.waitForExit();
- *     ASSERT_TRUE(ended) << ended.message;
+ *     const fpga_sim::WaitResult written = sim.waitForWrite(...);
+ *     ASSERT_TRUE(written) << written.message;
  */
 struct WaitResult
 {
-    bool ok;
+    /** Whether the awaited event came before the timeout. */
+    bool met = false;
+    /** What was seen instead, when it did not come. */
     std::string message;
+    /** The sequence number of the event that came, on the timeline that
+     *  trace records and journal entries share (0: none, or the wait has
+     *  no such event); pass it on to wait for what comes after it. */
+    std::uint64_t seq = 0;
+
     explicit operator bool() const
     {
-        return ok;
+        return met;
     }
 };
 
@@ -83,8 +96,58 @@ class LIBFPGA_SIM_EXPORT SimulationError : public std::runtime_error
     ~SimulationError() override;
 };
 
+/**
+ * @brief One record of fpga-sim's trace: a transfer on a node, a write to
+ *        the reset attribute, or a change to the board. fpga-sim writes
+ *        them as JSON Lines with `--trace-format=json`, in the stable form
+ *        docs/fpga-sim.md declares; these are its fields. Returned by
+ *        value: a new field comes with a new soname.
+ */
+struct TraceRecord
+{
+    /** Its place on the timeline the trace shares with the journal
+     *  entries caught (their __SEQNUM): a later event has a larger one. */
+    std::uint64_t seq = 0;
+    /** "transfer", "reset" or "change". */
+    std::string type;
+
+    /** transfer: the node ("fpga-r1"). */
+    std::string node;
+    /** transfer: "read" or "write". */
+    std::string op;
+    /** transfer: the file position, and the register it addresses (page
+     *  and pageDataOffset on ADI nodes only, else 0). */
+    std::uint64_t position = 0;
+    std::uint64_t block = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t page = 0;
+    std::uint64_t pageDataOffset = 0;
+    /** transfer: bytes asked for, and bytes moved. */
+    std::uint64_t length = 0;
+    std::uint64_t got = 0;
+    /** transfer: the bytes moved. */
+    std::vector<std::uint8_t> bytes;
+    /** transfer: the errno's name when it failed ("EIO"), else "". */
+    std::string error;
+
+    /** reset: the text written ("1", "0"), and whether it restored the
+     *  board's registers. */
+    std::string written;
+    bool restored = false;
+
+    /** change: who made it ("control", "scenario[N]", "control after N of
+     *  FILE"), the change in words, and whether it was applied. */
+    std::string who;
+    std::string change;
+    bool applied = false;
+    /** change: why it was refused; transfer: why it failed, when more
+     *  than the errno says. */
+    std::string message;
+};
+
 /** @brief One journal entry: its fields in the order they were sent, a
- *         field sent twice listed twice. */
+ *         field sent twice listed twice. fpga-sim adds __SEQNUM, the
+ *         entry's place on the timeline of TraceRecord::seq. */
 using JournalEntry = std::vector<std::pair<std::string, std::string>>;
 
 /** @brief The first value of field @p key in @p entry, or "" when absent. */
@@ -170,6 +233,98 @@ class LIBFPGA_SIM_EXPORT Simulation
      *         refused (the board is then as it was), or nothing runs
      */
     void change(const std::vector<std::string>& words);
+
+    // Reading the board back, changes at a chosen point, and waits for
+    // what the command did, on the timeline of TraceRecord::seq.
+
+    /**
+     * @brief The value board-file field @p field ("chips.r0.detected",
+     *        "hpmChip", "nodes.fpga-r1.fail") has now, as compact JSON of
+     *        its canonical form ("true", "\"remote1\""); "null" where the
+     *        board leaves it out. A node's "registers" are the board's,
+     *        which a reset restores; peek() reads the live ones.
+     * @throws SimulationError for a path no board can have, with the
+     *         message `set` gets, or when nothing runs
+     */
+    std::string get(const std::string& field);
+
+    /**
+     * @brief @p length live register bytes of @p node from @p block,
+     *        @p offset on (page 0, page data offset 0 on an ADI node): what
+     *        the command reads there now, what it wrote included.
+     * @throws SimulationError for coordinates a poke would not take, a
+     *         node without registers, or when nothing runs
+     */
+    std::vector<std::uint8_t> peek(const std::string& node, std::size_t block,
+                                   std::size_t offset, std::size_t length = 1);
+
+    /**
+     * @brief The live bytes of register @p registerName, a name fpgatool
+     *        takes ("power.front-buttons", "thermal.records"), all its
+     *        length, on @p target: a node of the register's mode, or a chip
+     *        ("local", "r0" to "r3", or "hpm": the chip the board's hpmChip
+     *        names now), whose node of that mode it is then.
+     * @throws SimulationError as the other peek(), and when @p target names
+     *         no chip
+     */
+    std::vector<std::uint8_t> peek(const std::string& target,
+                                   const std::string& registerName);
+
+    /** @brief The board as it is served now, in board-file text: the
+     *         registers as they read now, the scenario left out.
+     *  @throws SimulationError when nothing runs */
+    std::string board();
+
+    /**
+     * @brief Make the change @p words (as change()) as the next open of
+     *        @p file begins after @p accesses opens of it, counted from
+     *        now; "" counts the opens of every file of the driver. So the
+     *        change lands at the same point of the command's work in every
+     *        run: changeAfter(0, "fpga-r1-adi", ...) before the next thermal
+     *        read. Returns once fpga-sim has queued it.
+     * @throws SimulationError for words or a file fpga-sim does not take
+     *         (the board's rules apply when it runs: a refusal then is in
+     *         the trace), or when nothing runs
+     */
+    void changeAfter(std::uint64_t accesses, const std::string& file,
+                     const std::vector<std::string>& words);
+
+    /** @brief The trace so far, as records: what trace() shows, one
+     *         record a line, each with its seq. */
+    std::vector<TraceRecord> records() const;
+
+    /**
+     * @brief Wait until the journal has an entry with every field of
+     *        @p fields (a name and its value; a field sent twice matches
+     *        either value) that came after seq @p after on the timeline (0:
+     *        any), or @p timeout passes, or the command ends.
+     * @return met, and the entry's __SEQNUM as seq; else a message with
+     *         the last entries caught
+     */
+    WaitResult waitForJournal(
+        const JournalEntry& fields,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        std::uint64_t after = 0);
+
+    /**
+     * @brief Wait until the command writes register @p registerName on
+     *        @p target (as peek() takes them): a write, after seq @p after,
+     *        whose bytes reach the register's first byte.
+     * @return met, and the write's seq; else a message with the last
+     *         writes seen
+     */
+    WaitResult waitForWrite(
+        const std::string& target, const std::string& registerName,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        std::uint64_t after = 0);
+
+    /** @brief As the other waitForWrite(), for the register at @p block,
+     *         @p offset of @p node (page 0, page data offset 0 on an ADI
+     *         node). */
+    WaitResult waitForWrite(
+        const std::string& node, std::size_t block, std::size_t offset,
+        std::chrono::milliseconds timeout = std::chrono::seconds(10),
+        std::uint64_t after = 0);
 
     /** @brief Whether the command still runs. */
     bool running();

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "default_board.hpp"
 #include "libfpga-sim.hpp"
+#include "sim/canonical.hpp"
 #include "sim/change.hpp"
 #include "sim/control_client.hpp"
+#include "sim/field_reader.hpp"
 #include "sim/journal.hpp"
 #include "sim/process.hpp"
+#include "sim/trace_record.hpp"
 #include "sim/world.hpp"
 #include "simulation_state.hpp"
 
@@ -91,6 +94,39 @@ std::pair<int, std::string> runToEnd(const std::vector<std::string>& argv,
     const std::string err = scratch + "/run.err";
     const int status = waitForExit(spawn(argv, out, err));
     return {status, withoutEndingNewlines(slurp(err))};
+}
+
+/** Send @p words to the fpga-sim of @p sim. @return a read's value (compact
+ *  JSON), "" for a change @throws SimulationError when refused */
+std::string ask(Simulation& sim, const std::vector<std::string>& words)
+{
+    if (!sim.running())
+    {
+        throw SimulationError("no command runs");
+    }
+    std::string line;
+    for (const std::string& word : words)
+    {
+        line += (line.empty() ? "" : " ") + word;
+    }
+    // Sent, a newline would end the request early and start another.
+    if (const std::string problem = notOneLine(line); !problem.empty())
+    {
+        throw SimulationError(problem);
+    }
+    try
+    {
+        const ControlReply reply = sendRequest(sim.controlSocket(), line);
+        if (!reply.applied)
+        {
+            throw SimulationError(reply.message);
+        }
+        return reply.value;
+    }
+    catch (const ControlError& e)
+    {
+        throw SimulationError(e.what());
+    }
 }
 
 } // namespace
@@ -200,14 +236,17 @@ void Simulation::start(const std::vector<std::string>& command)
     {
         argv.insert(argv.end(), {"--board", state->file("board.json")});
     }
-    argv.insert(argv.end(), {"--control", controlSocket(),
-                             "--trace=" + state->file("trace"),
-                             "--journal=" + state->file("journal"), "--"});
+    argv.insert(argv.end(),
+                {"--control", controlSocket(),
+                 "--trace=" + state->file("trace"), "--trace-format=json",
+                 "--journal=" + state->file("journal"), "--"});
     argv.insert(argv.end(), command.begin(), command.end());
     state->pid = state->options.passOutput
                      ? spawn(argv, "", "")
                      : spawn(argv, state->file("out"), state->file("err"));
     state->status = -1;
+    state->records.clear();
+    state->traceRead = 0;
     // fpga-sim listens before it starts the command.
     const bool listening = waitFor([](const Simulation& sim) {
         struct stat st
@@ -231,32 +270,47 @@ void Simulation::start(const std::vector<std::string>& command)
 
 void Simulation::change(const std::vector<std::string>& words)
 {
-    if (!running())
+    ask(*this, words);
+}
+
+std::string Simulation::get(const std::string& field)
+{
+    return ask(*this, {"get", field});
+}
+
+std::vector<std::uint8_t>
+    Simulation::peek(const std::string& node, std::size_t block,
+                     std::size_t offset, std::size_t length)
+{
+    const std::string hex = nlohmann::json::parse(
+        ask(*this, {"peek", node, std::to_string(block), std::to_string(offset),
+                    std::to_string(length)}));
+    return hexBytes(hex, "");
+}
+
+std::vector<std::uint8_t> Simulation::peek(const std::string& target,
+                                           const std::string& registerName)
+{
+    const std::string hex =
+        nlohmann::json::parse(ask(*this, {"peek", target, registerName}));
+    return hexBytes(hex, "");
+}
+
+std::string Simulation::board()
+{
+    return canonicalText(nlohmann::json::parse(ask(*this, {"board"})));
+}
+
+void Simulation::changeAfter(std::uint64_t accesses, const std::string& file,
+                             const std::vector<std::string>& words)
+{
+    std::vector<std::string> line = {"after", std::to_string(accesses)};
+    if (!file.empty())
     {
-        throw SimulationError("no command runs");
+        line.insert(line.end(), {"of", file});
     }
-    std::string line;
-    for (const std::string& word : words)
-    {
-        line += (line.empty() ? "" : " ") + word;
-    }
-    // Sent, a newline would end the change early and start another.
-    if (const std::string problem = notOneLine(line); !problem.empty())
-    {
-        throw SimulationError(problem);
-    }
-    try
-    {
-        const ControlReply reply = sendChange(controlSocket(), line);
-        if (!reply.applied)
-        {
-            throw SimulationError(reply.message);
-        }
-    }
-    catch (const ControlError& e)
-    {
-        throw SimulationError(e.what());
-    }
+    line.insert(line.end(), words.begin(), words.end());
+    ask(*this, line);
 }
 
 bool Simulation::running()
@@ -308,7 +362,12 @@ bool Simulation::waitFor(
 
 std::vector<std::string> Simulation::trace() const
 {
-    return lines(state->file("trace"));
+    std::vector<std::string> text;
+    for (const TraceRecord& record : records())
+    {
+        text.push_back(recordText(record));
+    }
+    return text;
 }
 
 std::vector<JournalEntry> Simulation::journal() const
@@ -337,6 +396,19 @@ std::string Simulation::output() const
 std::string Simulation::errors() const
 {
     return slurp(state->file("err"));
+}
+
+std::vector<TraceRecord> Simulation::records() const
+{
+    std::ifstream in(state->file("trace"), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(state->traceRead));
+    // Whole lines only: the last may still be being written.
+    for (std::string line; std::getline(in, line) && !in.eof();)
+    {
+        state->traceRead += line.size() + 1;
+        state->records.push_back(recordFromJson(nlohmann::json::parse(line)));
+    }
+    return state->records;
 }
 
 } // namespace fpga_sim

@@ -3,7 +3,9 @@
 
 #include "libfpga-sim.hpp"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace fpga_sim
 {
@@ -15,6 +17,11 @@ struct [[gnu::visibility("hidden")]] Simulation::State
     std::string dir;
     int pid = -1;
     int status = -1;
+
+    // The trace's records read so far, and the bytes of the file they
+    // took: each wait reads only what came since.
+    std::vector<TraceRecord> records;
+    std::uint64_t traceRead = 0;
 
     std::string file(const char* name) const
     {

@@ -5,15 +5,18 @@
     check_compile.py NINJA BUILD_DIR TARGET accepts
     check_compile.py NINJA BUILD_DIR TARGET rejects REGEX
 
+BUILD_DIR holds build.ninja (a subproject's has none); TARGET is a path.
 "accepts": the target must build. "rejects": it must not, and the
 compiler's output must match REGEX (so that it fails for the reason the
 case is about, not for a broken include path).
 """
+import os
 import re
 import subprocess
 import sys
 
 ninja, build, target, expect = sys.argv[1:5]
+target = os.path.relpath(target, build)
 run = subprocess.run([ninja, "-C", build, target], capture_output=True,
                      text=True)
 output = run.stdout + run.stderr

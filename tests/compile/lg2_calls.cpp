@@ -83,6 +83,13 @@ void forward(const std::source_location& where, const char* format, Ts&&... ts)
     lg2::error(message, "BLOCK", 1);
 }
 
+#elif CALLS == 8 // a flag the value's kind does not take
+
+[[maybe_unused]] void prohibitedFlag()
+{
+    lg2::error("x", "BLOCK", lg2::str, 1);
+}
+
 #endif
 
 } // namespace

@@ -49,62 +49,99 @@ bool stale(const std::string& path)
            errno == ECONNREFUSED;
 }
 
+/** Answers kept for a client before its next line waits for them to go:
+ *  what a slow reader costs, but for one answer larger than that. */
+constexpr std::size_t replyRoom = 64 * 1024;
+
 struct Client
 {
+    explicit Client(Fd connected) :
+        fd(std::move(connected)), heard(std::chrono::steady_clock::now())
+    {}
+
     Fd fd;
+    /** What it sent and is not answered yet. */
     std::string pending;
+    /** Answers it has not taken yet. */
+    std::string replies;
+    /** It sent all it will (it shut its side, or a line was too long). */
+    bool over = false;
     std::chrono::steady_clock::time_point heard;
+
+    /** What to wait for: more lines while there is room for their
+     *  answers, the room for the answers waiting. */
+    short events() const
+    {
+        const bool room = replies.size() < replyRoom &&
+                          pending.find('\n') == std::string::npos;
+        return static_cast<short>(
+            (!over && room ? POLLIN : 0) | (replies.empty() ? 0 : POLLOUT));
+    }
 };
 
-/** Answers every whole line @p client has sent, in one send. @return
- *  false when the client is to be let go */
-bool answer(Client& client, DriverFs& fs)
+/** Answers the whole lines @p client has sent, while its answers have
+ *  room. A line too long is refused, and nothing after it is heard. */
+void answer(Client& client, DriverFs& fs)
 {
-    std::string replies;
-    bool refused = false;
+    bool tooLongLine = false;
     for (auto end = client.pending.find('\n');
-         end != std::string::npos && !refused; end = client.pending.find('\n'))
+         end != std::string::npos && !tooLongLine &&
+         client.replies.size() < replyRoom;
+         end = client.pending.find('\n'))
     {
         const std::string line = client.pending.substr(0, end);
         client.pending.erase(0, end + 1);
-        refused = line.size() > maxChangeLine;
-        const std::string problem = refused ? "" : fs.change(line, "control");
-        replies += refused           ? tooLong
-                   : problem.empty() ? "ok\n"
-                                     : "refused " + problem + "\n";
+        tooLongLine = line.size() > maxChangeLine;
+        const DriverFs::Answer a =
+            tooLongLine ? DriverFs::Answer{} : fs.request(line, "control");
+        client.replies += tooLongLine      ? ""
+                          : !a.ok          ? "refused " + a.text + "\n"
+                          : a.text.empty() ? "ok\n"
+                                           : "ok " + a.text + "\n";
     }
-    if (!refused && client.pending.size() > maxChangeLine)
+    if (tooLongLine || (client.pending.size() > maxChangeLine &&
+                        client.pending.find('\n') == std::string::npos))
     {
-        refused = true;
-        replies += tooLong;
+        client.replies += tooLong;
+        client.pending.clear();
+        client.over = true;
     }
-    // A client that lets its answers pile up unread is let go too.
-    return (replies.empty() ||
-            ::send(client.fd.get(), replies.data(), replies.size(),
-                   MSG_NOSIGNAL | MSG_DONTWAIT) ==
-                static_cast<ssize_t>(replies.size())) &&
-           !refused;
 }
 
-/** Reads what @p client sent and answers it. @return false when the client
- *  is to be let go */
-bool hear(Client& client, DriverFs& fs)
+/** Reads what @p client sent, answers it, and sends what it can of the
+ *  answers. @return false when the client is to be let go */
+bool serveClient(Client& client, DriverFs& fs)
 {
-    char buffer[4096];
-    const ssize_t n =
-        ::recv(client.fd.get(), buffer, sizeof(buffer), MSG_DONTWAIT);
-    if (n < 0)
+    if ((client.events() & POLLIN) != 0)
     {
-        return errno == EAGAIN || errno == EINTR;
+        char buffer[4096];
+        const ssize_t n =
+            ::recv(client.fd.get(), buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        {
+            return false;
+        }
+        // A line cut short by the client leaving is no change.
+        client.over = n == 0;
+        client.pending.append(
+            buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+        client.heard = std::chrono::steady_clock::now();
     }
-    // A line cut short by the client leaving is no change.
-    if (n == 0)
+    answer(client, fs);
+    if (!client.replies.empty())
     {
-        return false;
+        const ssize_t n =
+            ::send(client.fd.get(), client.replies.data(),
+                   client.replies.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+        {
+            return false;
+        }
+        client.replies.erase(0,
+                             static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
-    client.pending.append(buffer, static_cast<std::size_t>(n));
-    client.heard = std::chrono::steady_clock::now();
-    return answer(client, fs);
+    return !client.over || !client.replies.empty() ||
+           client.pending.find('\n') != std::string::npos;
 }
 
 /** Take the clients waiting; when all places are taken (or descriptors
@@ -135,8 +172,7 @@ void admit(int listening, std::list<Client>& clients)
         {
             return;
         }
-        clients.push_back(
-            {std::move(fd), {}, std::chrono::steady_clock::now()});
+        clients.emplace_back(std::move(fd));
     }
 }
 
@@ -150,7 +186,7 @@ void admit(int listening, std::list<Client>& clients)
         polled.assign(1, {listening, POLLIN, 0});
         for (const Client& client : clients)
         {
-            polled.push_back({client.fd.get(), POLLIN, 0});
+            polled.push_back({client.fd.get(), client.events(), 0});
         }
         if (::poll(polled.data(), polled.size(),
                    wait ? static_cast<int>(wait->count()) : -1) <= 0)
@@ -160,7 +196,7 @@ void admit(int listening, std::list<Client>& clients)
         auto client = clients.begin();
         for (std::size_t i = 1; i < polled.size(); ++i)
         {
-            client = polled[i].revents != 0 && !hear(*client, fs)
+            client = polled[i].revents != 0 && !serveClient(*client, fs)
                          ? clients.erase(client)
                          : std::next(client);
         }

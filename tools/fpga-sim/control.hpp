@@ -14,11 +14,15 @@
  * @brief The control socket of fpga-sim --control, and the thread that
  *        serves it and runs the scenario's timed steps.
  *
- * A client sends changes one per line (sim/control_client.hpp) and gets
- * "ok" or "refused MESSAGE" for each, in order. A line longer than
- * maxChangeLine bytes is refused and its client let go; when many clients
- * are connected, the one idle longest makes room for a new one. Nothing a
- * client sends can stop the command or spoil the board.
+ * A client sends requests one per line (sim/control_client.hpp): changes,
+ * reads of the board and changes for a later open (sim/change.hpp,
+ * Request), and gets "ok", "ok JSON" (a read's value) or "refused MESSAGE"
+ * for each, in order. A line longer than maxChangeLine bytes is refused and
+ * its client let go. A client's next line waits while 64 KiB of its
+ * answers wait for it to read them, so a client that reads nothing costs
+ * that much; when many clients are connected, the one idle longest makes
+ * room for a new one. Nothing a client sends can stop the command or spoil
+ * the board.
  */
 namespace fpga_sim
 {

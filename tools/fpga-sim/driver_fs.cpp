@@ -4,6 +4,7 @@
 #include "permission.hpp"
 #include "sim/board_json.hpp"
 #include "sim/published.hpp"
+#include "sim/trace_record.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -41,6 +42,24 @@ bool hits(const TransferFault& fault, const DriverFs::NodeState& node,
     };
     const std::uint64_t last = position + std::max<std::size_t>(size, 1) - 1;
     return blockAt(position) <= *fault.block && *fault.block <= blockAt(last);
+}
+
+/** A transfer's record, but for how it went. */
+TraceRecord transferRecord(const DriverFs::NodeState& node, bool write,
+                           std::uint64_t position, std::size_t size)
+{
+    const auto at = layout::coordinates(node.mode, position);
+    TraceRecord r;
+    r.type = "transfer";
+    r.node = node.name;
+    r.op = write ? "write" : "read";
+    r.position = position;
+    r.block = at.block;
+    r.offset = at.offset;
+    r.page = at.page;
+    r.pageDataOffset = at.pageDataOffset;
+    r.length = size;
+    return r;
 }
 
 // --- FUSE handlers
@@ -238,8 +257,8 @@ int onCreate(const char* /*path*/, mode_t /*mode*/, fuse_file_info* /*fi*/)
 
 } // namespace
 
-DriverFs::DriverFs(const Board& board, int traceFd) :
-    board(board), traceFd(traceFd), started(std::time(nullptr)),
+DriverFs::DriverFs(const Board& board, int traceFd, TraceFormat format) :
+    board(board), traceFd(traceFd), format(format), started(std::time(nullptr)),
     stepStart(std::chrono::steady_clock::now())
 {
     publish();
@@ -305,22 +324,23 @@ DriverFs::Attr DriverFs::resetControl(bool readOnly)
         {
             text.remove_suffix(1);
         }
-        const std::string traced = std::string(layout::resetAttr) +
-                                   " write \"" + std::string(text) + "\"";
+        TraceRecord traced;
+        traced.type = "reset";
+        traced.written = text;
         if (text == "1")
         {
             resetAsserted = true;
-            traceLine(traced);
+            trace(std::move(traced));
         }
         else if (text == "0")
         {
-            const bool restore = resetAsserted;
+            traced.restored = resetAsserted;
             resetAsserted = false;
-            if (restore)
+            if (traced.restored)
             {
                 restoreRegisters();
             }
-            traceLine(traced + (restore ? ": registers restored" : ""));
+            trace(std::move(traced));
         }
         else
         {
@@ -405,33 +425,32 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
                        std::size_t size, std::uint64_t position)
 {
     NodeState& node = nodes.at(name);
-    // One trace line per transfer: its head, then what @p outcome says;
-    // neither is built when nothing is traced.
-    const auto trace = [&](auto outcome) {
-        if (traceFd >= 0)
+    // One record per transfer: how it went (an errno and why, or the bytes
+    // moved); not built when nothing is traced.
+    const auto traced = [&](int error, const char* why, std::size_t got) {
+        if (traceFd < 0)
         {
-            traceLine(name + (write ? " write " : " read ") +
-                      describe(node, position) +
-                      " len=" + std::to_string(size) + outcome());
+            return;
         }
+        TraceRecord r = transferRecord(node, write, position, size);
+        r.got = got;
+        r.bytes.assign(data, data + got);
+        r.error = error != 0 ? errnoName(error) : "";
+        r.message = why;
+        trace(std::move(r));
     };
     for (const TransferFault& fault : node.board->failures)
     {
         if (hits(fault, node, write, position, size))
         {
-            trace([&] { return ": error " + errnoName(fault.error); });
+            traced(fault.error, "", 0);
             return -fault.error;
         }
     }
     if (position >= node.window)
     {
-        if (write)
-        {
-            trace([] { return ": error ENOSPC (past the end of the node)"; });
-            return -ENOSPC;
-        }
-        trace([] { return " got=0: end of data"; });
-        return 0;
+        traced(write ? ENOSPC : 0, write ? "past the end of the node" : "", 0);
+        return write ? -ENOSPC : 0;
     }
     std::size_t count = std::min<std::uint64_t>(size, node.window - position);
     if (!write && node.board->maxRead != 0)
@@ -447,53 +466,26 @@ int DriverFs::transfer(const std::string& name, bool write, char* data,
     {
         node.bytes.read(position, reinterpret_cast<std::uint8_t*>(data), count);
     }
-    trace([&] {
-        return (count != size ? " got=" + std::to_string(count) : "") + ": " +
-               hexText(std::string_view(data, count));
-    });
+    traced(0, "", count);
     return static_cast<int>(count);
 }
 
-std::string DriverFs::describe(const NodeState& node,
-                               std::uint64_t position) const
-{
-    const layout::ModeInfo& mode = layout::modeInfo(node.mode);
-    const auto values = layout::coordinateValues(node.mode, position);
-    std::string out = "pos=" + hex(position);
-    for (std::size_t i = 0; i < mode.count; ++i)
-    {
-        const layout::Coordinate& c = mode.coordinates[i];
-        out += " " + std::string(c.trace) + "=" +
-               (c.hexInTrace ? hex(values[i]) : std::to_string(values[i]));
-    }
-    return out;
-}
-
-void DriverFs::traceLine(const std::string& line) const
+void DriverFs::trace(TraceRecord record) const
 {
     if (traceFd < 0)
     {
         return;
     }
-    // Control bytes (a NUL or an ESC in a refused change) as \xNN: a line
-    // of the trace stays one line of plain text.
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(line.size() + 1);
-    for (const char c : line)
-    {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-        {
-            text += {'\\', 'x', digits[byte >> 4], digits[byte & 0xF]};
-            continue;
-        }
-        text += c;
-    }
-    text += '\n';
+    record.seq = nextSeq();
+    const std::string line =
+        (format == TraceFormat::json
+             ? recordToJson(record).dump(
+                   -1, ' ', false, nlohmann::json::error_handler_t::replace)
+             : recordText(record)) +
+        "\n";
     // One write per line keeps lines whole when the command shares the fd.
     [[maybe_unused]] const ssize_t written =
-        ::write(traceFd, text.data(), text.size());
+        ::write(traceFd, line.data(), line.size());
 }
 
 void DriverFs::restoreRegisters()

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "output.hpp"
 #include "sim/board.hpp"
+#include "sim/change.hpp"
 #include "sim/published.hpp"
+#include "sim/trace_record.hpp"
 
 #define FUSE_USE_VERSION 31
 #include <fuse3/fuse.h>
@@ -10,6 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -32,27 +36,31 @@
  * register contents. All handlers run on the one FUSE loop thread.
  *
  * The board can change while it is served (sim/change.hpp): from the
- * control socket's thread, and by the board's scenario, whose steps run
- * when an open meets their count of accesses or when the control thread
- * finds their time has come. One mutex guards everything served; each
- * handler holds it throughout, so a change is seen whole by the next open
- * or transfer. A change costs what it changes (sim/board_edit.hpp), and
- * the files are made anew once per change or run of steps, at the cost of
- * the number of files: no handler waits on work that grows with the board.
+ * control socket's thread, at once or as a later open begins, and by the
+ * board's scenario, whose steps run when an open meets their count of
+ * accesses or when the control thread finds their time has come. One mutex
+ * guards everything served; each handler holds it throughout, so a change
+ * is seen whole by the next open or transfer. A change costs what it
+ * changes (sim/board_edit.hpp), and the files are made anew once per
+ * change or run of steps, at the cost of the number of files: no handler
+ * waits on work that grows with the board. The control socket also reads
+ * the board back (sim/board_read.hpp): a field or a peek holds the mutex
+ * for what it reads, the whole board for as long as copying it takes.
  */
 namespace fpga_sim
 {
-
-struct Change;
 
 class DriverFs
 {
   public:
     /**
      * @param board what to serve
-     * @param traceFd where to write one line per transfer, or -1
+     * @param traceFd where to write one record per transfer, reset and
+     *        change, or -1
+     * @param format how to write them
      */
-    DriverFs(const Board& board, int traceFd);
+    DriverFs(const Board& board, int traceFd,
+             TraceFormat format = TraceFormat::text);
 
     DriverFs(const DriverFs&) = delete;
     DriverFs& operator=(const DriverFs&) = delete;
@@ -66,12 +74,25 @@ class DriverFs
         return std::unique_lock(served);
     }
 
+    /** @brief fpga-sim's answer to a line of the control socket. */
+    struct Answer
+    {
+        bool ok = true;
+        /** ok: a read's value as compact JSON ("" for the others); else
+         *  why not ("FIELD: PROBLEM"). */
+        std::string text;
+    };
+
+    /** @brief The most changes that wait for a later open at once. */
+    static constexpr std::size_t maxLater = 1024;
+
     /**
-     * @brief Apply the change written as @p words (sim/change.hpp), traced
-     *        as "@p who WORDS: applied" or ": refused MESSAGE".
-     * @return "" when applied, else why not ("FIELD: PROBLEM")
+     * @brief Answer a line of the control socket (sim/change.hpp, Request):
+     *        apply a change, traced as "@p who WORDS: applied" or ":
+     *        refused MESSAGE"; read the board; or queue a change for a
+     *        later open, which is traced when it runs.
      */
-    std::string change(std::string_view words, const std::string& who);
+    Answer request(std::string_view line, const std::string& who);
 
     /** @brief Run the scenario steps whose time has come.
      *  @return when to look again: unset when no timed step is left */
@@ -146,20 +167,32 @@ class DriverFs
     /** The reset attribute: reads "1" while asserted; writing "1" then "0"
      *  restores the registers. */
     Attr resetControl(bool readOnly);
-    void traceLine(const std::string& line) const;
-    std::string describe(const NodeState& node, std::uint64_t position) const;
+    /** Write @p record to the trace, on the timeline (nextSeq()). */
+    void trace(TraceRecord record) const;
     void restoreRegisters();
+    /** A read of the board: its value as compact JSON. */
+    std::string read(const Read& what);
+    /** The board as served now, the live registers in it, its scenario
+     *  left out: copied with the lock held, written without. */
+    std::string boardNow();
     /** Make the files and nodes from board; nodes keep their live
      *  registers. Costs the number of files, not the registers. */
     void publish();
     /** Apply @p change with lock() held; publish() is the caller's.
      *  @return "" or why not */
     std::string apply(const Change& change, const std::string& who);
+    /** Apply @p change as @p who, saying on standard error when it is
+     *  refused: no client waits for its answer. */
+    void applyUnasked(const Change& change, const std::string& who);
     /** Run the next scenario step; publish() is the caller's. */
     void runStep();
+    /** Run the queued changes an open of @p name is due to run, and count
+     *  it for the others. @return whether one ran */
+    bool runLater(std::string_view name);
 
     Board board;
     int traceFd;
+    TraceFormat format;
     /** When the files appeared: their times in stat. */
     std::time_t started;
     bool resetAsserted = false;
@@ -172,6 +205,19 @@ class DriverFs
     std::size_t nextStep = 0;
     std::uint64_t opens = 0;
     std::chrono::steady_clock::time_point stepStart;
+
+    /** A change queued to run as a later open begins. */
+    struct Later
+    {
+        Change change;
+        std::uint64_t accesses;
+        std::string of;
+        std::string who;
+        /** The opens counted so far. */
+        std::uint64_t opens = 0;
+    };
+    /** In the order they were queued. */
+    std::deque<Later> later;
 };
 
 } // namespace fpga_sim

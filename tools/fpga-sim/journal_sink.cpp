@@ -2,6 +2,7 @@
 #include "journal_sink.hpp"
 
 #include "mounts.hpp"
+#include "output.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -268,6 +269,7 @@ void JournalSink::write(JournalEntry entry, const char* transport,
     entry.emplace_back("_PID", std::to_string(sender.pid));
     entry.emplace_back("_UID", std::to_string(sender.uid));
     entry.emplace_back("_GID", std::to_string(sender.gid));
+    entry.emplace_back("__SEQNUM", std::to_string(nextSeq()));
     std::string line =
         journalEntryToJson(entry).dump(
             -1, ' ', false, nlohmann::json::error_handler_t::replace) +

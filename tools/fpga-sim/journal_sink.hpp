@@ -26,7 +26,8 @@ namespace fpga_sim
  *
  * To the fields of each entry it adds those journald adds from the kernel:
  * _TRANSPORT ("journal", "stdout" or "syslog"), _PID, _UID and _GID of the
- * sender, as fpga-sim's namespace numbers them. Fields a native sender
+ * sender, as fpga-sim's namespace numbers them, and __SEQNUM, the entry's
+ * place on fpga-sim's timeline (output.hpp, nextSeq()). Fields a native sender
  * names with a leading "_" are dropped, as journald drops them.
  *
  * Create it inside the private namespace, once a directory of its own is

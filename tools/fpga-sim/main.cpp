@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // fpga-sim: run a command with the FPGA driver simulated from a board file.
 //
-//     fpga-sim [--board FILE] [--trace[=FILE]] [--journal[=FILE]]
-//              [--control SOCKET]
+//     fpga-sim [--board FILE] [--trace[=FILE]] [--trace-format=text|json]
+//              [--journal[=FILE]] [--control SOCKET]
 //              -- COMMAND [ARGS...]
 //     fpga-sim --check FILE
 //     fpga-sim [--board FILE] --print-board
-//     fpga-sim ctl [--timeout SECONDS] SOCKET CHANGE...
+//     fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...
 //
 // docs/fpga-sim.md is the manual, docs/board-format.md the board format.
 
@@ -14,6 +14,7 @@
 #include "output.hpp"
 #include "sandbox.hpp"
 #include "sim/board_json.hpp"
+#include "sim/canonical.hpp"
 #include "sim/change.hpp"
 #include "sim/control_client.hpp"
 
@@ -24,6 +25,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -41,7 +43,7 @@ constexpr const char* usage =
     "Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n"
     "  or:  fpga-sim --check FILE\n"
     "  or:  fpga-sim [--board FILE] --print-board\n"
-    "  or:  fpga-sim ctl [--timeout SECONDS] SOCKET CHANGE...\n";
+    "  or:  fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...\n";
 
 constexpr const char* footer = R"(
 Examples:
@@ -61,18 +63,33 @@ Changes:
   unset FIELD            as if the board file left FIELD out
   poke NODE ENTRY        write live registers: poke fpga-r1 8 14 40, or a
                          board-file register entry as JSON
+  poke TARGET REGISTER HEX...
+                         at a register fpgatool names, on a node or a chip
+                         (local, r0-r3, hpm): poke hpm power.front-buttons 00
   fault add NODE ERRNO [read|write|both] [block N]
   fault clear NODE
-  ctl waits --timeout SECONDS (10 unless given) for fpga-sim's answer.
+  after N [of FILE] CHANGE...
+                         make CHANGE as the next open (of FILE) after N
+                         such opens begins: after 0 of fpga-r1 set ...
+
+Reads:
+  get FIELD              a board-file field's value, null when left out
+  peek NODE BLOCK OFFSET [LENGTH]
+                         live register bytes in hex; also peek NODE ENTRY,
+                         peek TARGET REGISTER [LENGTH]
+  board                  the board as served now, live registers in it
+  ctl prints a read's value and waits --timeout SECONDS (10 unless
+  given) for fpga-sim's answer.
 
 Exit status:
   The command's own status (128+N when signal N ended it); 125 when the
   simulation cannot be set up, or when a line of --trace or --journal could
   not be written and the command's status is 0; 126 when the command cannot
   be executed, 127 when it is not found, 2 for a usage error. --check: 0
-  when the board file is valid, 1 when it is not. ctl: 0 when the change is
-  applied, 1 when it is refused, 2 for a usage error, 125 when no fpga-sim
-  answers at SOCKET in time.)";
+  when the board file is valid, 1 when it is not. ctl: 0 when the request
+  is taken, 1 when it is refused, 2 for a usage error, 125 when no
+  fpga-sim answers at SOCKET in time or a read's value cannot be
+  written.)";
 
 /** CLI11's help, without its own usage line: the description has one. */
 class Formatter : public CLI::Formatter
@@ -128,8 +145,50 @@ std::optional<std::chrono::milliseconds> seconds(std::string_view text)
         std::max<long long>(1, static_cast<long long>(value * 1000)));
 }
 
-/** fpga-sim ctl [--timeout SECONDS] SOCKET CHANGE...: send one change to a
- *  running fpga-sim. */
+/** A read's value as ctl prints it: a string's text as is, the board as
+ *  board-file text, anything else as the compact JSON it came as. */
+std::string printed(const std::string& words, const std::string& value)
+{
+    const auto json = nlohmann::json::parse(value, nullptr, false);
+    if (json.is_string())
+    {
+        return json.get<std::string>() + "\n";
+    }
+    return words == "board" ? fpga_sim::canonicalText(json) : value + "\n";
+}
+
+/** Send @p request to the fpga-sim at @p socket, print its answer.
+ *  @return ctl's exit status */
+int send(const std::string& socket, const std::string& request,
+         std::chrono::milliseconds timeout)
+{
+    try
+    {
+        const auto reply = fpga_sim::sendRequest(socket, request, timeout);
+        if (!reply.applied)
+        {
+            std::cerr << "fpga-sim: " << reply.message << "\n";
+        }
+        std::cout << (reply.value.empty() ? "" : printed(request, reply.value))
+                  << std::flush;
+        if (!std::cout)
+        {
+            // A value half written is no answer.
+            std::cerr << "fpga-sim: ctl: standard output: "
+                      << std::strerror(errno) << "\n";
+            return fpga_sim::exitSetupFailed;
+        }
+        return reply.applied ? 0 : exitRefused;
+    }
+    catch (const fpga_sim::ControlError& e)
+    {
+        std::cerr << "fpga-sim: ctl: " << e.what() << "\n";
+        return fpga_sim::exitSetupFailed;
+    }
+}
+
+/** fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...: send one request
+ *  to a running fpga-sim. */
 int ctl(std::vector<std::string> args)
 {
     std::optional<std::chrono::milliseconds> timeout =
@@ -151,7 +210,7 @@ int ctl(std::vector<std::string> args)
     if (args.size() < 2)
     {
         return usageError("usage: fpga-sim ctl [--timeout SECONDS] SOCKET "
-                          "CHANGE...\nRun with --help for more information.");
+                          "REQUEST...\nRun with --help for more information.");
     }
     std::string change;
     for (std::size_t i = 1; i < args.size(); ++i)
@@ -160,7 +219,7 @@ int ctl(std::vector<std::string> args)
     }
     if (change.find('\n') != std::string::npos)
     {
-        return usageError("ctl: a change is one line");
+        return usageError("ctl: a request is one line");
     }
     if (change.size() > fpga_sim::maxChangeLine)
     {
@@ -169,20 +228,7 @@ int ctl(std::vector<std::string> args)
                   << " bytes long\n";
         return exitRefused;
     }
-    try
-    {
-        const auto reply = fpga_sim::sendChange(args[0], change, *timeout);
-        if (!reply.applied)
-        {
-            std::cerr << "fpga-sim: " << reply.message << "\n";
-        }
-        return reply.applied ? 0 : exitRefused;
-    }
-    catch (const fpga_sim::ControlError& e)
-    {
-        std::cerr << "fpga-sim: ctl: " << e.what() << "\n";
-        return fpga_sim::exitSetupFailed;
-    }
+    return send(args[0], change, *timeout);
 }
 
 /** What the command line asks for. */
@@ -190,6 +236,7 @@ struct Options
 {
     std::string boardFile;
     std::string traceFile;
+    std::string traceFormat = "text";
     std::string journalFile;
     std::string checkFile;
     std::string controlPath;
@@ -240,6 +287,12 @@ void addOptions(CLI::App& app, Options& o)
             ->expected(0, 1)
             ->option_text("[=FILE]");
     }
+    app.add_option("--trace-format", o.traceFormat,
+                   "how --trace writes: text, one line per record for "
+                   "people (default), or json, one JSON object a line, the "
+                   "stable form")
+        ->check(CLI::IsMember({"text", "json"}))
+        ->option_text("FORMAT");
     app.add_option("--control", o.controlPath,
                    "listen for changes (fpga-sim ctl) on a Unix socket made "
                    "at SOCKET, removed at exit")
@@ -272,8 +325,10 @@ void checkCombinations(const CLI::App& app, const Options& o)
     }
     const std::pair<const char*, std::vector<const char*>> forms[] = {
         {"--check",
-         {"--board", "--trace", "--journal", "--print-board", "--control"}},
-        {"--print-board", {"--trace", "--journal", "--control"}},
+         {"--board", "--trace", "--trace-format", "--journal", "--print-board",
+          "--control"}},
+        {"--print-board",
+         {"--trace", "--trace-format", "--journal", "--control"}},
     };
     for (const auto& [form, ignored] : forms)
     {
@@ -285,6 +340,10 @@ void checkCombinations(const CLI::App& app, const Options& o)
                                            std::string("takes no ") + other);
             }
         }
+    }
+    if (app.count("--trace-format") != 0 && app.count("--trace") == 0)
+    {
+        throw CLI::ValidationError("--trace-format", "needs --trace");
     }
 }
 
@@ -324,8 +383,11 @@ int simulate(const CLI::App& app, const Options& o,
         };
         const auto trace = output("--trace", o.traceFile);
         const auto journal = output("--journal", o.journalFile);
-        int status = fpga_sim::runOnBoard(board, trace.get(), journal.get(),
-                                          o.controlPath, o.command);
+        int status = fpga_sim::runOnBoard(
+            board, trace.get(),
+            o.traceFormat == "json" ? fpga_sim::TraceFormat::json
+                                    : fpga_sim::TraceFormat::text,
+            journal.get(), o.controlPath, o.command);
         // Both say what they lost; a command that succeeded did not.
         const bool traced = !trace || trace->finish();
         const bool logged = !journal || journal->finish();

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -78,6 +79,12 @@ Fd openDestination(const std::string& file, const std::string& option)
 
 } // namespace
 
+std::uint64_t nextSeq()
+{
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
+}
+
 Output::Output(std::string option, const std::string& file) :
     Output(std::move(option), file, makePipe())
 {}
@@ -113,7 +120,6 @@ Output::~Output()
         finish();
     }
 }
-
 
 bool Output::finish()
 {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -15,6 +16,20 @@
  */
 namespace fpga_sim
 {
+
+/** @brief How --trace writes its records (sim/trace_record.hpp). */
+enum class TraceFormat
+{
+    text, ///< one line of text each, for people
+    json, ///< one JSON object a line, the stable form
+};
+
+/**
+ * @brief The next number of fpga-sim's timeline: one counter, shared by
+ *        the trace's records and the journal entries caught (their
+ *        __SEQNUM), taken as fpga-sim records each event. Starts at 1.
+ */
+std::uint64_t nextSeq();
 
 /**
  * @brief A destination for lines (FILE, or standard error), fed through a

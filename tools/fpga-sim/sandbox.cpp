@@ -38,8 +38,8 @@ class Server
   public:
     /** Takes @p fuse, which libfuse reads from then on: it stays open for
      *  as long as the server, the life of the process. */
-    Server(const Board& board, int traceFd, Fd fuse) :
-        fs(board, traceFd), fuseFd(std::move(fuse))
+    Server(const Board& board, int traceFd, TraceFormat format, Fd fuse) :
+        fs(board, traceFd, format), fuseFd(std::move(fuse))
     {
         const std::string options =
             "fd=" + std::to_string(fuseFd.get()) +
@@ -133,9 +133,10 @@ std::set<std::string> ownDevNames(bool journal)
  * @return the server, never destroyed: the loop thread may serve a
  *         straggler of the command until the process exits
  */
-Server& serveBoard(const Board& board, int traceFd, Fd fuse, Mounts& mounts)
+Server& serveBoard(const Board& board, int traceFd, TraceFormat format, Fd fuse,
+                   Mounts& mounts)
 {
-    auto* server = new Server(board, traceFd, std::move(fuse));
+    auto* server = new Server(board, traceFd, format, std::move(fuse));
     mounts.tmpfs(coverFor(spiDevicesDir(), "/sys/bus"),
                  "the driver's directories");
     makeDirs(spiDevicesDir());
@@ -285,8 +286,8 @@ int runCommand(const std::vector<std::string>& command, const sigset_t& waited)
 
 } // namespace
 
-int runOnBoard(const Board& board, Output* trace, Output* journal,
-               const std::string& controlPath,
+int runOnBoard(const Board& board, Output* trace, TraceFormat traceFormat,
+               Output* journal, const std::string& controlPath,
                const std::vector<std::string>& command)
 {
     // Signals are taken with sigwaitinfo; block them before any thread
@@ -314,7 +315,7 @@ int runOnBoard(const Board& board, Output* trace, Output* journal,
     // Before anything is made in /dev, or it lands on the host.
     coverDev(mounts, ownDevNames(journal != nullptr));
     Server& server = serveBoard(board, trace ? trace->writeEnd() : -1,
-                                std::move(fuse), mounts);
+                                traceFormat, std::move(fuse), mounts);
     auto sink = catchJournal(journal ? journal->writeEnd() : -1, mounts);
     // Once everything is covered: the command sees the path as it is now.
     control.checkReachable(mounts);

@@ -37,7 +37,8 @@ inline constexpr int exitNotFound = 127;
  * serves the board with libfuse, runs the command and waits for it.
  * SIGINT, SIGTERM, SIGHUP and SIGQUIT sent to fpga-sim go on to the command.
  *
- * @param trace where transfer trace lines go, or nullptr
+ * @param trace where trace records go, or nullptr
+ * @param traceFormat how they are written
  * @param journal where the journal entries sent inside go, one JSON line
  *        each, or nullptr to leave the journal alone
  * @param controlPath where to listen for changes (control.hpp), or ""
@@ -45,8 +46,8 @@ inline constexpr int exitNotFound = 127;
  *         exitCannotExecute or exitNotFound when it could not start
  * @throws SetupError when the simulation cannot be set up
  */
-int runOnBoard(const Board& board, Output* trace, Output* journal,
-               const std::string& controlPath,
+int runOnBoard(const Board& board, Output* trace, TraceFormat traceFormat,
+               Output* journal, const std::string& controlPath,
                const std::vector<std::string>& command);
 
 } // namespace fpga_sim
