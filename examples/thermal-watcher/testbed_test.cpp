@@ -177,6 +177,10 @@ TEST_F(Testbed, AChangeOfTwoLinesIsRefusedWhole)
         ThrowsMessage<fpga_sim::SimulationError>(
             HasSubstr("a change is one line")));
     sim.change({"set", "chips.r0.detected", "0"});
+    // The trace file may lag the change's reply.
+    ASSERT_TRUE(sim.waitFor([](const fpga_sim::Simulation& s) {
+        return !s.trace().empty();
+    }));
     EXPECT_THAT(sim.trace(),
                 ElementsAre("control set chips.r0.detected 0: applied"));
 }
