@@ -217,17 +217,9 @@ Change faultFromWords(std::string_view rest)
 /** Refuses what no line of words may hold. */
 void checkLine(std::string_view line)
 {
-    // Messages quote the words, and must stay one line of C string.
-    const auto control = std::find_if(line.begin(), line.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
-    });
-    if (control != line.end())
+    if (const std::string problem = notOneLine(line); !problem.empty())
     {
-        static const char digits[] = "0123456789abcdef";
-        const auto byte = static_cast<unsigned char>(*control);
-        bad("", std::string("a change is one line of text, without control "
-                            "characters such as 0x") +
-                    digits[byte >> 4] + digits[byte & 0xF]);
+        bad("", problem);
     }
     if (!isUtf8(line))
     {
@@ -266,6 +258,23 @@ std::string Change::text() const
         }
     }
     return out;
+}
+
+std::string notOneLine(std::string_view line)
+{
+    // Messages quote the words, and must stay one line of C string.
+    const auto control = std::find_if(line.begin(), line.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r';
+    });
+    if (control == line.end())
+    {
+        return "";
+    }
+    static const char digits[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(*control);
+    return std::string("a change is one line of text, without control "
+                       "characters such as 0x") +
+           digits[byte >> 4] + digits[byte & 0xF];
 }
 
 Change changeFromWords(std::string_view line)

@@ -84,6 +84,11 @@ struct Change
 /** @brief Longest line a change may take on the control socket. */
 inline constexpr std::size_t maxChangeLine = 4096;
 
+/** @brief Why @p line is not one line of text that the control socket
+ *         takes as a change ("a change is one line of text, without control
+ *         characters such as 0x0a"), or "" when it is. */
+std::string notOneLine(std::string_view line);
+
 /** @brief Parse a change from its words. @throws BoardError naming the
  *         word that is wrong ("" for the grammar as a whole) */
 Change changeFromWords(std::string_view line);

@@ -19,7 +19,11 @@ namespace fpga_sim
  *        slash). Standard input is @p stdinFd, or /dev/null when it is -1;
  *        standard output and error go to the files @p out and @p err
  *        (created or truncated), or stay this process's when @p out is "".
- * @return the child's pid, or -errno when it could not start
+ *        The child gets SIGKILL when the thread that started it ends (as
+ *        the process dies, killed or not), so that nothing it runs
+ *        outlives a test; start it from a thread that waits for it.
+ * @return the child's pid, or -errno when it could not start (the
+ *         program not found, not executable, a file not opened)
  */
 pid_t spawnProgram(const std::vector<std::string>& argv, int stdinFd,
                    const std::string& out, const std::string& err);

@@ -3,11 +3,13 @@
 // board (libfpga-sim), the test changes the board under it and checks what
 // the service logs. A service of your own is tested the same way.
 
-#include <unistd.h>
+#include "on_board.hpp"
 
 #include <libfpga-sim.hpp>
+#include <libfpga.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -25,14 +27,14 @@ using bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 /** The MESSAGE of every journal entry the service itself sent so far; with
- *  @p library also those of libfpga in it (which carry LOG2_FMTMSG). */
+ *  @p library also those of libfpga in it. */
 std::vector<std::string> messages(const fpga_sim::Simulation& sim,
                                   bool library = false)
 {
     std::vector<std::string> all;
     for (const fpga_sim::JournalEntry& entry : sim.journal())
     {
-        if (library || fpga_sim::field(entry, "LOG2_FMTMSG").empty())
+        if (library || !fpga_sim::isLibraryEntry(entry))
         {
             all.push_back(fpga_sim::field(entry, "MESSAGE"));
         }
@@ -51,26 +53,20 @@ std::vector<std::string> messages(const fpga_sim::Simulation& sim,
                   : ::testing::AssertionFailure() << logged.message;
 }
 
-fpga_sim::Simulation::Options options()
-{
-    fpga_sim::Simulation::Options options;
-    options.fpgaSim = FPGA_SIM;
-    return options;
-}
-
 /** The built-in board: HPM blocks on remote 1, thermal entry 0 at 38. */
 class ThermalWatcher : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        if (::access("/dev/fuse", R_OK | W_OK) != 0)
+        if (!canSimulate())
         {
-            GTEST_SKIP() << "fpga-sim needs /dev/fuse open for reading and "
-                            "writing";
+            GTEST_SKIP() << cannotSimulate;
         }
         sim.start({THERMAL_WATCHER, "--interval", "10", "--threshold", "60",
                    "--lock-buttons"});
+        // start() returns once fpga-sim listens: the service may not have
+        // begun. Its own first word says it has.
         ASSERT_TRUE(logs(sim, "Watching thermal value1, threshold 60"));
     }
 
@@ -81,7 +77,7 @@ class ThermalWatcher : public ::testing::Test
         return {"poke", "hpm", "thermal.records", "00", "01", value1};
     }
 
-    fpga_sim::Simulation sim{"", options()};
+    fpga_sim::Simulation sim{"", onBoardOptions()};
 };
 
 TEST_F(ThermalWatcher, LocksTheButtonsWhileAValueIsAboveTheThreshold)
@@ -148,6 +144,51 @@ TEST_F(ThermalWatcher, ARefusedChangeLeavesTheBoardAsItWas)
     EXPECT_EQ(sim.board(), before);
     EXPECT_EQ(sim.stop(), 0);
     EXPECT_EQ(messages(sim).size(), 1u);
+}
+
+// A function of the test reads the board the service reads, in a process
+// of its own (run() forks): the library's entries it sends are caught too.
+TEST_F(ThermalWatcher, ATestFunctionReadsWhatTheServiceReads)
+{
+    sim.change(entry0("5a"));
+    EXPECT_TRUE(logs(sim, "Thermal entry 0 value1 at 90, above 60"));
+    const auto value1 = [] {
+        std::vector<tavrin_fpga::Thermal> thermals;
+        const int rc = tavrin_fpga::getThermals(thermals);
+        return rc != 0 ? -rc : static_cast<int>(thermals.at(0).value1);
+    };
+    EXPECT_EQ(sim.run(value1), 90);
+    sim.change({"set", "chips.r1.detected", "0"});
+    EXPECT_EQ(sim.run(value1), ENODEV);
+    const auto fromTest = [](const fpga_sim::JournalEntry& entry) {
+        return fpga_sim::isLibraryEntry(entry) &&
+               fpga_sim::field(entry, "SYSLOG_IDENTIFIER") ==
+                   "thermal_watcher_test";
+    };
+    EXPECT_TRUE(sim.waitFor([&](const fpga_sim::Simulation& s) {
+        const auto all = s.journal();
+        return std::any_of(all.begin(), all.end(), fromTest);
+    })) << PrintToString(messages(sim, true));
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+// A service that cannot start says why and ends; the wait is bounded, and
+// says what it saw when the service runs on.
+TEST_F(ThermalWatcher, WaitsForTheEndOfAServiceThatRefusesItsArguments)
+{
+    const fpga_sim::WaitResult running =
+        sim.waitForExit(std::chrono::milliseconds(50));
+    EXPECT_FALSE(running);
+    EXPECT_THAT(running.message,
+                HasSubstr("Watching thermal value1, threshold 60"));
+    EXPECT_EQ(sim.status(), -1);
+    EXPECT_EQ(sim.stop(), 0);
+
+    sim.start({THERMAL_WATCHER, "--field", "9"});
+    const fpga_sim::WaitResult ended = sim.waitForExit();
+    ASSERT_TRUE(ended) << ended.message;
+    EXPECT_NE(sim.status(), 0);
+    EXPECT_THAT(sim.errors(), HasSubstr("--field"));
 }
 
 } // namespace

@@ -27,6 +27,10 @@
  *
  *     fpga_sim::Simulation sim(fpga_sim::Simulation::loadBoard("board.json"));
  *     sim.start({"/usr/bin/thermal-watcher", "--threshold", "60"});
+ *     // start() does not wait for the service: wait for its own sign.
+ *     const fpga_sim::WaitResult runs = sim.waitForJournal(
+ *         {{"MESSAGE", "Watching thermal value1, threshold 60"}});
+ *     ASSERT_TRUE(runs) << runs.message;
  *     sim.change({"poke", "hpm", "thermal.records", "00", "01", "5a"});
  *     const fpga_sim::WaitResult said = sim.waitForJournal(
  *         {{"MESSAGE", "Thermal entry 0 value1 at 90, above 60"}});
@@ -41,6 +45,11 @@
  * The interface holds standard-library types only (a board is the text of
  * a board file), so the library's ABI is libstdc++'s and no other's.
  */
+
+// One message below C++20, rather than one per construct the rest needs.
+#if __cplusplus < 202002L
+#error "libfpga-sim.hpp needs C++20: compile with -std=c++20 or later"
+#else
 
 #if defined(__GNUC__)
 #define LIBFPGA_SIM_EXPORT __attribute__((visibility("default")))
@@ -145,6 +154,17 @@ using JournalEntry = std::vector<std::pair<std::string, std::string>>;
 LIBFPGA_SIM_EXPORT std::string field(const JournalEntry& entry,
                                      std::string_view key);
 
+/**
+ * @brief Whether @p entry was sent by libfpga itself rather than by the
+ *        program that uses it: its CODE_FUNC names a function of the
+ *        namespace tavrin_fpga. Both of libfpga's logging layers (lg2 on a
+ *        BMC, the built-in one elsewhere) put the function's signature
+ *        there ("int tavrin_fpga::deviceAccess(...)"); a service's own
+ *        entries, sent through lg2 or sd_journal_send(), name the service's
+ *        functions, or have no CODE_FUNC at all.
+ */
+LIBFPGA_SIM_EXPORT bool isLibraryEntry(const JournalEntry& entry);
+
 class LIBFPGA_SIM_EXPORT Simulation
 {
   public:
@@ -170,8 +190,9 @@ class LIBFPGA_SIM_EXPORT Simulation
      *         board directory, pkg-config's boardsdir). */
     static std::string builtInBoard();
 
-    /** @brief The text of a board file. @throws SimulationError when the
-     *         file cannot be read */
+    /** @brief The text of a board file. @throws SimulationError saying why
+     *         when it cannot be read (a directory, a file without read
+     *         permission, none at all) */
     static std::string loadBoard(const std::string& path);
 
     /**
@@ -186,8 +207,8 @@ class LIBFPGA_SIM_EXPORT Simulation
     /** @brief A simulation of @p board with the default Options. */
     explicit Simulation(const std::string& board = {});
 
-    /** @brief Stops a command still running (as stop()) and removes the
-     *         simulation's files. */
+    /** @brief Stops a command still running (as stop(), within 10 s) and
+     *         removes the simulation's files. */
     ~Simulation();
 
     Simulation(const Simulation&) = delete;
@@ -195,7 +216,9 @@ class LIBFPGA_SIM_EXPORT Simulation
 
     /**
      * @brief Run @p command (a program and its arguments, found on PATH)
-     *        on the board; returns once it started.
+     *        on the board; returns once fpga-sim listens for changes, not
+     *        once the command is ready: wait for its own sign that it is
+     *        (an entry it logs) before a change it must see happen.
      * @throws SimulationError when a command runs already, or fpga-sim
      *         cannot start
      */
@@ -310,8 +333,9 @@ class LIBFPGA_SIM_EXPORT Simulation
      *         128 + N when signal N ended it (fpga-sim's exit status) */
     int wait();
 
-    /** @brief Send SIGTERM to the command and wait(). @return as wait(); -1
-     *         when nothing was started */
+    /** @brief Send SIGTERM to the command and wait(), SIGKILL after 5 s:
+     *         stop(grace) with 5 s. @return as wait(); -1 when nothing was
+     *         started */
     int stop();
 
     /**
@@ -338,6 +362,46 @@ class LIBFPGA_SIM_EXPORT Simulation
      *         command runs. */
     std::string controlSocket() const;
 
+    // Waiting for the command's end, stopping it within a bound, and
+    // running a function of the test on the board.
+
+    /**
+     * @brief Wait at most @p timeout for the command to end.
+     * @return true once it ended (status() has its exit status); when it
+     *         still runs, a message with what it last wrote to standard
+     *         error and the journal. No command started is a failure too.
+     */
+    WaitResult waitForExit(
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    /** @brief The command's exit status once it ended, as wait() gives it;
+     *         -1 while it runs, or when none was started. */
+    int status();
+
+    /**
+     * @brief Stop the command within a bound: SIGTERM, and when it has not
+     *        ended after @p grace, SIGKILL (the command first, so that
+     *        fpga-sim still writes out the trace and the journal, then, one
+     *        more @p grace later, fpga-sim). stop() is stop(5 s).
+     * @return as wait(): 137 (128 + SIGKILL) when the command was killed
+     */
+    int stop(std::chrono::milliseconds grace);
+
+    /**
+     * @brief Run @p function of the test on the board, in a forked child
+     *        that joins the namespaces of the command (which must run, a
+     *        holder such as {"sleep", "infinity"} when the test has no
+     *        service): it opens the simulated files, and its journal
+     *        entries are caught with the command's. The child is a copy of
+     *        this process: what the function changes in memory stays in
+     *        the child; its result comes back as the return value.
+     * @return what @p function returned, as an exit status (0 to 255), or
+     *         128 + N when signal N ended the child
+     * @throws SimulationError when no command runs, the namespaces cannot
+     *         be joined, or @p function throws (with its what())
+     */
+    int run(const std::function<int()>& function);
+
   private:
     /** Everything a simulation holds, out of the ABI: members come and go
      *  without a new soname. */
@@ -346,3 +410,5 @@ class LIBFPGA_SIM_EXPORT Simulation
 };
 
 } // namespace fpga_sim
+
+#endif // __cplusplus >= 202002L

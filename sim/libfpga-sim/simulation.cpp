@@ -2,11 +2,14 @@
 #include "default_board.hpp"
 #include "libfpga-sim.hpp"
 #include "sim/canonical.hpp"
+#include "sim/change.hpp"
 #include "sim/control_client.hpp"
 #include "sim/field_reader.hpp"
 #include "sim/journal.hpp"
 #include "sim/process.hpp"
 #include "sim/trace_record.hpp"
+#include "sim/world.hpp"
+#include "simulation_state.hpp"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -60,9 +63,27 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& out,
     if (pid < 0)
     {
         throw SimulationError(
-            "cannot run " + argv[0] + ": " + std::strerror(-pid));
+            "cannot run " + argv[0] + ": " + std::strerror(-pid) +
+            " (set FPGA_SIM to the fpga-sim program to run)");
     }
     return pid;
+}
+
+std::string withoutEndingNewlines(std::string text)
+{
+    while (!text.empty() && text.back() == '\n')
+    {
+        text.pop_back();
+    }
+    return text;
+}
+
+/** What a program that failed wrote to standard error, for a message
+ *  that says what it did first. */
+std::string saying(const std::string& errors)
+{
+    const std::string said = withoutEndingNewlines(errors);
+    return said.empty() ? ", and wrote nothing to standard error" : ": " + said;
 }
 
 /** Run @p argv to its end. @return its exit status and standard error */
@@ -72,12 +93,7 @@ std::pair<int, std::string> runToEnd(const std::vector<std::string>& argv,
     const std::string out = scratch + "/run.out";
     const std::string err = scratch + "/run.err";
     const int status = waitForExit(spawn(argv, out, err));
-    std::string text = slurp(err);
-    while (!text.empty() && text.back() == '\n')
-    {
-        text.pop_back();
-    }
-    return {status, text};
+    return {status, withoutEndingNewlines(slurp(err))};
 }
 
 /** Send @p words to the fpga-sim of @p sim. @return a read's value (compact
@@ -92,6 +108,11 @@ std::string ask(Simulation& sim, const std::vector<std::string>& words)
     for (const std::string& word : words)
     {
         line += (line.empty() ? "" : " ") + word;
+    }
+    // Sent, a newline would end the request early and start another.
+    if (const std::string problem = notOneLine(line); !problem.empty())
+    {
+        throw SimulationError(problem);
     }
     try
     {
@@ -122,25 +143,6 @@ std::string field(const JournalEntry& entry, std::string_view key)
     return {};
 }
 
-// Not part of the API: none of its members is exported.
-struct [[gnu::visibility("hidden")]] Simulation::State
-{
-    Options options;
-    std::string dir;
-    int pid = -1;
-    int status = -1;
-
-    // The trace's records read so far, and the bytes of the file they
-    // took: each wait reads only what came since.
-    std::vector<TraceRecord> records;
-    std::uint64_t traceRead = 0;
-
-    std::string file(const char* name) const
-    {
-        return dir + "/" + name;
-    }
-};
-
 SimulationError::~SimulationError() = default;
 
 std::string Simulation::defaultFpgaSim()
@@ -158,11 +160,16 @@ std::string Simulation::builtInBoard()
 
 std::string Simulation::loadBoard(const std::string& path)
 {
-    if (!std::ifstream(path))
+    try
     {
-        throw SimulationError(path + ": " + std::strerror(errno));
+        return readFile(path);
     }
-    return slurp(path);
+    catch (const std::system_error& e)
+    {
+        // A directory opens, and fails at the first read.
+        throw SimulationError(
+            "cannot read the board file " + path + ": " + e.code().message());
+    }
 }
 
 Simulation::Simulation(const std::string& board) : Simulation(board, Options{})
@@ -192,12 +199,14 @@ Simulation::Simulation(const std::string& board, Options options) :
                  state->dir);
     if (checked != 0)
     {
-        // "FILE: field: problem" without the file, which is ours.
+        // "FILE: field: problem" without the file, which is ours; anything
+        // else is no answer of fpga-sim's about the board.
         const std::string prefix = state->file("board.json") + ": ";
-        if (message.starts_with(prefix))
-        {
-            message.erase(0, prefix.size());
-        }
+        message =
+            message.starts_with(prefix)
+                ? message.substr(prefix.size())
+                : state->options.fpgaSim + " --check exited with status " +
+                      std::to_string(checked) + saying(message);
         std::error_code ignored;
         std::filesystem::remove_all(state->dir, ignored);
         throw SimulationError(message);
@@ -246,9 +255,16 @@ void Simulation::start(const std::vector<std::string>& command)
     });
     if (!listening)
     {
-        const int ended = stop();
-        throw SimulationError("fpga-sim did not start (status " +
-                              std::to_string(ended) + "): " + errors());
+        const bool exited = !running();
+        const int status = stop();
+        throw SimulationError(
+            state->options.fpgaSim +
+            (exited ? " exited with status " + std::to_string(status) +
+                          " before it listened on its control socket"
+                    : " did not listen on its control socket within 10 s "
+                      "(stopped, status " +
+                          std::to_string(status) + ")") +
+            (state->options.passOutput ? "" : saying(errors())));
     }
 }
 
@@ -317,7 +333,7 @@ int Simulation::wait()
 {
     if (running())
     {
-        state->status = waitForExit(state->pid);
+        state->status = fpga_sim::waitForExit(state->pid);
         state->pid = 0;
     }
     return state->status;
@@ -325,11 +341,7 @@ int Simulation::wait()
 
 int Simulation::stop()
 {
-    if (running())
-    {
-        ::kill(state->pid, SIGTERM);
-    }
-    return wait();
+    return stop(std::chrono::seconds(5));
 }
 
 bool Simulation::waitFor(

@@ -4,8 +4,9 @@
 // What the FPGA driver publishes and where: the directory probes, the
 // attribute file names, the ten device nodes, how a file position addresses
 // a register, the ranges of every coordinate, and the registers of the
-// blocks the library decodes. The library, the simulated board, fpga-sim,
-// fpgatool and the benchmarks take these facts from here and nowhere else.
+// blocks the library decodes (their bit maps: base/decoder_layout.hpp). The
+// library, the simulated board, fpga-sim, fpgatool and the benchmarks take
+// these facts from here and nowhere else.
 // Not installed: it describes the driver, not the library's interface.
 
 #include <libfpga.hpp>
