@@ -71,6 +71,7 @@ noBuildPath() {
 }
 
 # What the subproject of build directory $1 builds: the targets $2...
+# (fpgalogging is libfpga's built-in journal layer, linked into it whole.)
 subprojectTargets() {
     meson introspect "$1" --targets | python3 -c 'import json, sys
 built = sorted(t["name"] for t in json.load(sys.stdin)
@@ -177,7 +178,8 @@ check "meson compile of examples/downstream" meson compile -C "$downstream"
 check "examples/downstream's test on libfpga-sim" \
     meson test -C "$downstream" --no-rebuild --print-errorlogs
 check "no tests, examples, benchmarks or fpgatool in the subproject" \
-    subprojectTargets "$downstream" fpga fpga-sim fpgasim libfpga-sim
+    subprojectTargets "$downstream" fpga fpga-sim fpgalogging fpgasim \
+        libfpga-sim
 check "the subproject's libraries export what those of $build do" \
     sameExports
 
@@ -205,7 +207,7 @@ if command -v arm-linux-gnueabihf-g++ >/dev/null; then
         meson setup "$work/armhf" examples/downstream --buildtype=plain \
         --cross-file cross/armhf.ini --force-fallback-for=libfpga,libfpga-sim
     check "libfpga alone in the armhf subproject" \
-        subprojectTargets "$work/armhf" fpga
+        subprojectTargets "$work/armhf" fpga fpgalogging
     check "examples/downstream compiles for armhf" meson compile -C "$work/armhf"
 else
     echo "skipped: examples/downstream for armhf (no arm-linux-gnueabihf-g++:" \
