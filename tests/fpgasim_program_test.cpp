@@ -161,6 +161,26 @@ $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control
          R"({"seq":1,"type":"transfer","node":"fpga-r1-adi","op":"read","position":0,"block":0,"offset":0,"page":0,"pageDataOffset":0,"length":2,"got":2,"bytes":"00 00"}
 {"seq":2,"type":"reset","written":"1","restored":false}
 {"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0","__SEQNUM":"3"})"},
+        // Streams not yet taken when the command ends are read to the end.
+        {R"($S --journal=$T/lw -- python3 -c 'import array, fcntl, os, socket as s
+m = os.memfd_create("j", os.MFD_ALLOW_SEALING); os.write(m, b"MESSAGE=" + b"x" * 999999 + b"\n"); fcntl.fcntl(m, fcntl.F_ADD_SEALS, 15)
+s.socket(s.AF_UNIX, s.SOCK_DGRAM).sendmsg([], [(s.SOL_SOCKET, s.SCM_RIGHTS, array.array("i", [m]))], 0, "/run/systemd/journal/socket")
+c = s.socket(s.AF_UNIX); c.connect("/run/systemd/journal/stdout"); c.sendall(b"svc\n\n6\n0\n0\n0\n0\nlast words\n")'; grep -c "last words" $T/lw)",
+         0, "1\n"},
+        // An output never destroys a file: not the board, not the control
+        // socket's path, not a node of the host's /dev; nor the file after
+        // "--trace " (the = is required).
+        {"$S --board $T/p --trace=$T/p -- true; $S --trace=$T/q --control $T/q "
+         "-- true; $S --trace $T/bad.json -- true; $S --trace=/dev/fpga-r0 -- "
+         "true; s=$?; [ -s $T/p ] && [ -s $T/bad.json ] && [ ! -e "
+         "/dev/fpga-r0 ] && [ ! -e $T/q ] && exit $s",
+         125, "fpga-sim: --trace=/dev/fpga-r0: fpga-sim serves /dev/fpga-r0"},
+        // A reader gone is lines lost, not fpga-sim killed; the command keeps
+        // the SIGPIPE it would have.
+        {"{ ($S --journal -- sh -c 'logger x; sleep .5; sed -n \"s/SigIgn:.*\\"
+         "(.\\)...$/SIGPIPE ignored: \\1/p\" /proc/self/status >&3'; echo $? "
+         ">&3) 2>&1 | true; } 3>&1",
+         0, "SIGPIPE ignored: 0\n125\n"},
         // Lines that cannot be written are lost, which fails the run.
         {"$S --journal=/dev/full -- logger x", 125,
          "fpga-sim: --journal=/dev/full: 1 line lost: No space left on device"},

@@ -11,7 +11,9 @@
 #include <sys/un.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,16 @@ namespace
 
 /** Streams served at once, as journald's default. */
 constexpr std::size_t maxStreams = 4096;
+/** How long streams still open when the command ends are read on. */
+constexpr std::chrono::seconds streamGrace{1};
+/** Milliseconds from now to @p time, 0 when it has passed. */
+int msUntil(std::chrono::steady_clock::time_point time)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        time - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
 /** The largest entry taken from a memfd (journald's is 768 MiB). */
 constexpr off_t maxMemfd = 64 << 20;
 
@@ -104,24 +116,26 @@ JournalSink::~JournalSink()
 void JournalSink::run()
 {
     std::vector<pollfd> fds;
+    // Once the command has ended: streams still open get streamGrace more.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     for (;;)
     {
         fds = {{native.get(), POLLIN, 0},
                {syslog.get(), POLLIN, 0},
                {streams.get(), POLLIN, 0},
-               {stop.get(), POLLIN, 0}};
+               {deadline ? -1 : stop.get(), POLLIN, 0}};
         for (const Stream& client : clients)
         {
             fds.push_back({client.fd.get(), POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0)
+        if (::poll(fds.data(), fds.size(), deadline ? msUntil(*deadline) : -1) <
+            0)
         {
             continue;
         }
         if (fds[3].revents != 0)
         {
-            drain();
-            return;
+            deadline = std::chrono::steady_clock::now() + streamGrace;
         }
         takeDatagram(fds[0].revents != 0 ? native.get() : -1, "journal");
         takeDatagram(fds[1].revents != 0 ? syslog.get() : -1, "syslog");
@@ -132,9 +146,14 @@ void JournalSink::run()
                          ? clients.erase(client)
                          : std::next(client);
         }
-        if (fds[2].revents != 0)
+        // At the end, every connection waiting is taken, then read.
+        while ((fds[2].revents != 0 || deadline) && acceptStream())
+        {}
+        if (deadline &&
+            (clients.empty() || std::chrono::steady_clock::now() >= *deadline))
         {
-            acceptStream();
+            drain();
+            return;
         }
     }
 }
@@ -221,7 +240,7 @@ bool JournalSink::takeDatagram(int fd, const char* transport)
     return true;
 }
 
-void JournalSink::acceptStream()
+bool JournalSink::acceptStream()
 {
     Fd fd(::accept4(streams.get(), nullptr, nullptr,
                     SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -232,6 +251,7 @@ void JournalSink::acceptStream()
     {
         clients.push_back({std::move(fd), sender, {}});
     }
+    return fd.get() >= 0 || errno == EINTR || errno == ECONNABORTED;
 }
 
 ssize_t JournalSink::readStream(Stream& stream)

@@ -45,7 +45,9 @@ class JournalSink
     explicit JournalSink(int outFd);
     JournalSink(const JournalSink&) = delete;
     JournalSink& operator=(const JournalSink&) = delete;
-    /** Writes out every entry still queued, then stops the thread. */
+    /** Writes out every entry still queued, then stops the thread:
+     *  streams waiting to be accepted are taken, and every stream is read
+     *  until it ends, for one second at most. */
     ~JournalSink();
 
   private:
@@ -61,7 +63,8 @@ class JournalSink
     void drain();
     /** @return false once nothing is queued */
     bool takeDatagram(int fd, const char* transport);
-    void acceptStream();
+    /** Take one connection waiting. @return false when none waits */
+    bool acceptStream();
     /** @return the bytes read, 0 when the stream is over (its last line
      *  taken), -1 when nothing waits */
     ssize_t readStream(Stream& stream);

@@ -26,6 +26,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -309,6 +310,40 @@ void addOptions(CLI::App& app, Options& o)
     app.get_formatter()->column_width(24);
 }
 
+/** Whether @p a and @p b name one file: one path, or one inode. */
+bool sameFile(const std::string& a, const std::string& b)
+{
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    return fs::absolute(a).lexically_normal() ==
+               fs::absolute(b).lexically_normal() ||
+           fs::equivalent(a, b, ignored);
+}
+
+/** Refuse an output FILE that is the board file, the other output or the
+ *  control socket: writing it would destroy what it is. */
+void checkSharedFiles(const Options& o)
+{
+    const std::tuple<const char*, const std::string*, const char*,
+                     const std::string*>
+        pairs[] = {
+            {"--trace", &o.traceFile, "--board", &o.boardFile},
+            {"--journal", &o.journalFile, "--board", &o.boardFile},
+            {"--trace", &o.traceFile, "--journal", &o.journalFile},
+            {"--trace", &o.traceFile, "--control", &o.controlPath},
+            {"--journal", &o.journalFile, "--control", &o.controlPath},
+        };
+    for (const auto& [output, file, other, otherFile] : pairs)
+    {
+        if (!file->empty() && !otherFile->empty() &&
+            sameFile(*file, *otherFile))
+        {
+            throw CLI::ValidationError(output, *file + " is the file of " +
+                                                   other + " too");
+        }
+    }
+}
+
 /** Refuse options that the form asked for would ignore. */
 void checkCombinations(const CLI::App& app, const Options& o)
 {
@@ -341,6 +376,7 @@ void checkCombinations(const CLI::App& app, const Options& o)
             }
         }
     }
+    checkSharedFiles(o);
     if (app.count("--trace-format") != 0 && app.count("--trace") == 0)
     {
         throw CLI::ValidationError("--trace-format", "needs --trace");
@@ -446,6 +482,17 @@ std::optional<int> parse(CLI::App& app, Options& o, int argc, char** argv)
                               "standard error)\nRun with --help for more "
                               "information.");
         }
+        // CLI11 would take a word after "--trace" as its FILE.
+        const bool bare = arg == "--trace" || arg == "--journal";
+        if (bare && i + 1 < ownArgs && argv[i + 1][0] != '-')
+        {
+            return usageError(std::string(arg) +
+                              " takes FILE after \"=\" "
+                              "only (" +
+                              std::string(arg) + "=" + argv[i + 1] +
+                              "); the command follows \"--\"\nRun with --help "
+                              "for more information.");
+        }
     }
     try
     {
@@ -463,6 +510,7 @@ std::optional<int> parse(CLI::App& app, Options& o, int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    fpga_sim::ignoreBrokenPipes();
     if (!openStandardStreams())
     {
         return fpga_sim::exitSetupFailed;
