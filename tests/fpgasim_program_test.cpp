@@ -114,24 +114,26 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          "done; $S ctl $T/o set x 1",
          125, "answer from " + dir + "o: \"hello\\x0a\"\n"},
         // Clients that stay connected and silent take no place from those
-        // with changes. Garbage, a line too long (refused, its client let
-        // go: what follows goes unheard), a line cut short, changes for a
-        // later open one past their bound and a flood of changes get their
-        // answers; the board, the flood's changes alone.
+        // with changes, one partway through a line included. Garbage, a line
+        // too long (refused, its client let go: what follows goes unheard), a
+        // line cut short, changes for a later open one past their bound and a
+        // flood of changes get their answers; the board, the flood's changes
+        // alone.
         {R"($S --control $T/c -- python3 -c 'import re, signal, socket, sys; signal.alarm(20)
-def client(sent=b""):
-    s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
+def client(sent=b"", s=None):
+    if not s: s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
     if not sent: return s
     s.sendall(sent); s.shutdown(1); return b"".join(iter(lambda: s.recv(9999), b""))
+part = client(); part.sendall(b"set chips.r1.detected 1\nset chips.r1.fwVer"); part.recv(3)
 idle = [client() for i in range(300)]
 flood = b"".join(b"set chips.r0.fwVersion \x22%d\x22\n" % i for i in range(1000))
-out = b"".join(client(sent) for sent in [b"\x01\xfe\0 garbage\n", b"set chips.r0.detected 0",
+out = client(b"sion \x227\x22\n", part) + b"".join(client(sent) for sent in [b"\x01\xfe\0 garbage\n", b"set chips.r0.detected 0",
     b"x" * 5000 + b"\nset chips.r0.detected 0\n", b"after 9 of fpga-r3 unset x\n" * 1025, flood])
 out = re.sub(rb"(ok\n)+", lambda m: b"%d oks\n" % (len(m[0]) // 3), out)
 d = "/sys/bus/spi/devices/spi2.2/fpga_rmt0_"
 print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read())' $T/c)",
          0,
-         "refused a change is one line of text, without control characters "
+         "1 oks\nrefused a change is one line of text, without control characters "
          "such as 0x01\nrefused a change is at most 4096 bytes long\n1024 "
          "oks\nrefused 1024 changes wait for an open already\n1000 oks\n1\n"
          "999\n"},

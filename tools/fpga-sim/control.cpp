@@ -145,14 +145,17 @@ bool serveClient(Client& client, DriverFs& fs)
 }
 
 /** Take the clients waiting; when all places are taken (or descriptors
- *  are out), the one idle longest makes room for a new one. */
+ *  are out), the one idle longest makes room for a new one: one partway
+ *  through a line only when every client is. */
 void admit(int listening, std::list<Client>& clients)
 {
     const auto evict = [&clients] {
-        clients.erase(std::min_element(clients.begin(), clients.end(),
-                                       [](const Client& a, const Client& b) {
-                                           return a.heard < b.heard;
-                                       }));
+        clients.erase(
+            std::min_element(clients.begin(), clients.end(),
+                             [](const Client& a, const Client& b) {
+                                 return std::pair(!a.pending.empty(), a.heard) <
+                                        std::pair(!b.pending.empty(), b.heard);
+                             }));
     };
     for (;;)
     {

@@ -21,8 +21,8 @@
  * its client let go. A client's next line waits while 64 KiB of its
  * answers wait for it to read them, so a client that reads nothing costs
  * that much; when many clients are connected, the one idle longest makes
- * room for a new one. Nothing a client sends can stop the command or spoil
- * the board.
+ * room for a new one, one partway through a line last. Nothing a client sends
+ * can stop the command or spoil the board.
  */
 namespace fpga_sim
 {
