@@ -381,6 +381,7 @@ int runOnBoard(const Board& board, Output* trace, TraceFormat traceFormat,
                                 traceFormat, std::move(fuse), mounts);
     auto sink = catchJournal(journal ? journal->writeEnd() : -1, mounts);
     // Once everything is covered: the command sees the path as it is now.
+    control.publish();
     control.checkReachable(mounts);
     serveChanges(control.take(), server.files());
     std::fflush(nullptr);
