@@ -163,6 +163,13 @@ $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control
          R"({"seq":1,"type":"transfer","node":"fpga-r1-adi","op":"read","position":0,"block":0,"offset":0,"page":0,"pageDataOffset":0,"length":2,"got":2,"bytes":"00 00"}
 {"seq":2,"type":"reset","written":"1","restored":false}
 {"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0","__SEQNUM":"3"})"},
+        // Fields and datagrams journald drops are dropped.
+        {R"($S --journal -- python3 -c 'import array, os, socket as s
+c = s.socket(s.AF_UNIX, s.SOCK_DGRAM); c.connect("/run/systemd/journal/socket")
+for fd in os.memfd_create("j"), os.pipe()[0]: c.sendmsg([], [(s.SOL_SOCKET, s.SCM_RIGHTS, array.array("i", [fd]))])
+c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=ok\n")')",
+         0,
+         R"({"MESSAGE":"ok","_GID":"0","_TRANSPORT":"journal","_UID":"0","__SEQNUM":"1"})"},
         // Streams not yet taken when the command ends are read to the end.
         {R"($S --journal=$T/lw -- python3 -c 'import array, fcntl, os, socket as s
 m = os.memfd_create("j", os.MFD_ALLOW_SEALING); os.write(m, b"MESSAGE=" + b"x" * 999999 + b"\n"); fcntl.fcntl(m, fcntl.F_ADD_SEALS, 15)

@@ -76,6 +76,16 @@ std::string memfdContent(int fd)
     return text;
 }
 
+/** Whether journald takes a field of this name from a sender: 1 to 64 of
+ *  A-Z, 0-9 and _, not starting with a digit or _ (its own fields). */
+bool senderField(const std::string& name)
+{
+    return !name.empty() && name.size() <= 64 &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") ==
+               std::string::npos &&
+           !(name[0] >= '0' && name[0] <= '9') && name[0] != '_';
+}
+
 /** The entry of a datagram of @p transport. */
 JournalEntry parseDatagram(const std::string& datagram, bool native)
 {
@@ -84,9 +94,8 @@ JournalEntry parseDatagram(const std::string& datagram, bool native)
         return syslogEntry(datagram).value_or(JournalEntry{});
     }
     JournalEntry entry = parseJournalDatagram(datagram);
-    std::erase_if(entry, [](const auto& field) {
-        return field.first.starts_with('_');
-    });
+    std::erase_if(entry,
+                  [](const auto& field) { return !senderField(field.first); });
     return entry;
 }
 
@@ -232,10 +241,9 @@ bool JournalSink::takeDatagram(int fd, const char* transport)
         }
         write(parseDatagram(datagram, isNative), transport, sender);
     }
-    catch (const std::exception& e)
+    catch (const std::exception&)
     {
-        // Not the journal's protocol: say so where the entry would be.
-        write({{"FPGA_SIM_ERROR", e.what()}}, transport, sender);
+        // Not the journal's protocol: dropped, as journald drops it.
     }
     return true;
 }

@@ -27,8 +27,10 @@ namespace fpga_sim
  * To the fields of each entry it adds those journald adds from the kernel:
  * _TRANSPORT ("journal", "stdout" or "syslog"), _PID, _UID and _GID of the
  * sender, as fpga-sim's namespace numbers them, and __SEQNUM, the entry's
- * place on fpga-sim's timeline (output.hpp, nextSeq()). Fields a native sender
- * names with a leading "_" are dropped, as journald drops them.
+ * place on fpga-sim's timeline (output.hpp, nextSeq()). Fields journald would
+ * not take from a native sender are dropped (a name not of 1 to 64 of A-Z, 0-9
+ * and _, or starting with a digit or "_"), and so is a datagram not of the
+ * protocol, as journald drops them.
  *
  * Create it inside the private namespace, once a directory of its own is
  * mounted at "/run/systemd/journal": entries then never reach the host's
