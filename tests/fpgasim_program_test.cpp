@@ -170,6 +170,13 @@ for fd in os.memfd_create("j"), os.pipe()[0]: c.sendmsg([], [(s.SOL_SOCKET, s.SC
 c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=ok\n")')",
          0,
          R"({"MESSAGE":"ok","_GID":"0","_TRANSPORT":"journal","_UID":"0","__SEQNUM":"1"})"},
+        // Nodes and attributes refuse what the driver's and sysfs refuse.
+        {"$S -- sh -c 'D=/sys/bus/spi/devices/spi2.2; truncate -s 0 "
+         "/dev/fpga-r0 || mkdir $D/x || printf \"1 \" > $D/tavrin_fpga_reset "
+         "|| printf \"1\\n\\n\" > $D/tavrin_fpga_reset || echo 1 > "
+         "$D/tavrin_fpga_reset && echo taken' 2>&1 | sed 's/.*: //'",
+         0,
+         "Invalid argument\nPermission denied\nI/O error\nI/O error\ntaken\n"},
         // Streams not yet taken when the command ends are read to the end.
         {R"($S --journal=$T/lw -- python3 -c 'import array, fcntl, os, socket as s
 m = os.memfd_create("j", os.MFD_ALLOW_SEALING); os.write(m, b"MESSAGE=" + b"x" * 999999 + b"\n"); fcntl.fcntl(m, fcntl.F_ADD_SEALS, 15)
