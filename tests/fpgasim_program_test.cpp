@@ -63,7 +63,9 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
     const std::vector<Line> lines = {
         {"$S", 2, "fpga-sim: COMMAND: a command to run is required"},
-        {"$S --bogus", 2, "fpga-sim: The following argument was not expected"},
+        {"$S --bogus x", 2,
+         "fpga-sim: unexpected arguments (the command "
+         "follows \"--\"): --bogus x\n"},
         {"$S --version", 0, "fpga-sim " FPGA_SIM_VERSION "\n"},
         {"$S --help | grep -c 'or:  fpga-sim ctl .--timeout\\|refused, 2 for a'",
          0, "2\n"},
@@ -108,11 +110,17 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          "\"State:.[RSD]\" /proc/$PPID/task/[0-9]*/status; do :; done; $S ctl "
          "--timeout 0.2 $0 set x 1; s=$?; kill -CONT $PPID; exit $s' $T/m",
          125, "ctl: no answer from " + dir + "m within 200 ms"},
+        // What answers otherwise is none; its words reach the terminal with
+        // control bytes escaped; a reset is no answer.
         {"python3 -c 'import socket as s, sys; l = s.socket(s.AF_UNIX); "
-         "l.bind(sys.argv[1]); l.listen(); c = l.accept()[0]; c.recv(99); "
-         "c.send(b\"hello\\n\")' $T/o & until [ -S $T/o ]; do sleep 0.1; "
-         "done; $S ctl $T/o set x 1",
-         125, "answer from " + dir + "o: \"hello\\x0a\"\n"},
+         "l.bind(sys.argv[1]); l.listen()\nfor a, n in (b\"hello\\n\", 99), "
+         "(b\"refused \\x1b!\\n\", 99), (b\"ok\\n\", 1): c = l.accept()[0]; "
+         "c.recv(n); c.send(a); c.close()' $T/o & until [ -S $T/o ]; do sleep "
+         "0.1; done; for i in 1 2 3; do $S ctl -- $T/o set x 1; done",
+         125,
+         "answer from " + dir + "o: \"hello\\x0a\"\nfpga-sim: \\x1b!\n" +
+             "fpga-sim: ctl: the connection to " + dir +
+             "o was reset before the answer\n"},
         // Clients that stay connected and silent take no place from those
         // with changes, one partway through a line included. Garbage, a line
         // too long (refused, its client let go: what follows goes unheard), a
@@ -141,11 +149,14 @@ print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read()
         {R"(python3 -c 'import json; print(json.dumps({"nodes": {"fpga-adi": {"registers": [{"position": 0, "bytes": "ab" * 400000}]}}}))' > $T/big.json
 $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control $T/b -- sh -c '$S ctl $0 board | cmp - $T/pb && ! $S ctl $0 board > /dev/full && echo whole' $T/b)",
          0, "whole\nfpga-sim: ctl: standard output: No space left on device\n"},
-        {"$S ctl $T/s", 2, "usage: fpga-sim ctl [--timeout SECONDS] SOCKET "},
+        {"$S ctl $T/s", 2,
+         "usage: fpga-sim ctl [--timeout SECONDS] [--] SOCKET"},
         {"$S --control '' -- true", 2, "fpga-sim: --control: SOCKET is empty"},
         // A socket path is 107 bytes at most.
         {"L=$T/" + std::string(82, 's') +
-             "; $S --control $L -- true && $S --control ${L}s -- true",
+             "; $S --control $L -- true && { $S ctl ${L}s get x; [ $? = 2 ]; "
+             "} && $S ctl --help | grep -q '^usage: fpga-sim ctl' && $S "
+             "--control ${L}s -- true",
          2, "at most 107 bytes long, this one has 108"},
         // Every journal entry sent inside: streams, syslog.
         {R"(printf '<3>one\n<9>two\nthree' | $S --journal -- systemd-cat -t x --level-prefix=1)",
