@@ -120,6 +120,11 @@ std::string receive(int fd, const std::string& path, Clock::time_point deadline,
                 "no answer from " + path + " " + within(timeout));
         }
         const ssize_t n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+        if (n < 0 && errno == ECONNRESET)
+        {
+            throw ControlError(
+                "the connection to " + path + " was reset before the answer");
+        }
         if (n < 0 && errno != EAGAIN && errno != EINTR)
         {
             failed("no answer from " + path);
@@ -132,20 +137,29 @@ std::string receive(int fd, const std::string& path, Clock::time_point deadline,
     }
 }
 
+/** @p text with its control bytes as C writes them (\\x1b); with
+ *  @p quoting, every byte but printable ASCII, and " and \\ too. */
+std::string escaped(const std::string& text, bool quoting)
+{
+    std::string out;
+    for (const char c : text)
+    {
+        const auto byte = static_cast<unsigned char>(c);
+        char hex[8];
+        std::snprintf(hex, sizeof(hex), "\\x%02x", byte);
+        out += quoting && (c == '"' || c == '\\') ? std::string("\\") + c
+               : byte < 0x20 || byte == 0x7f || (quoting && byte > 0x7f)
+                   ? std::string(hex)
+                   : std::string(1, c);
+    }
+    return out;
+}
+
 /** @p text as C writes it, printable ASCII as is, at most 80 bytes. */
 std::string quoted(const std::string& text)
 {
-    std::string out = "\"";
-    for (const char c : text.substr(0, 80))
-    {
-        char escaped[8];
-        std::snprintf(escaped, sizeof(escaped), "\\x%02x",
-                      static_cast<unsigned char>(c));
-        out += c == '"' || c == '\\'   ? std::string("\\") + c
-               : c >= 0x20 && c < 0x7f ? std::string(1, c)
-                                       : std::string(escaped);
-    }
-    return out + (text.size() > 80 ? "\"..." : "\"");
+    return "\"" + escaped(text.substr(0, 80), true) +
+           (text.size() > 80 ? "\"..." : "\"");
 }
 
 } // namespace
@@ -183,8 +197,9 @@ ControlReply sendRequest(const std::string& socketPath,
         {
             const std::string text =
                 reply.substr(word.size(), reply.size() - word.size() - 1);
-            return word == "ok " ? ControlReply{true, "", text}
-                                 : ControlReply{false, text, ""};
+            return word == "ok "
+                       ? ControlReply{true, "", text}
+                       : ControlReply{false, escaped(text, false), ""};
         }
     }
     if (reply == "ok\n")

@@ -39,7 +39,8 @@ struct ControlReply
     /** Whether the request was taken: a change applied or queued, a read
      *  answered. */
     bool applied = false;
-    /** Why a request was refused: "FIELD: PROBLEM", or the problem alone. */
+    /** Why a request was refused: "FIELD: PROBLEM", or the problem alone;
+     *  control bytes in it written \\xNN. */
     std::string message;
     /** A read's value, compact JSON; "" for the others. */
     std::string value;

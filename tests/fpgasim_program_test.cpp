@@ -63,7 +63,9 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
     const std::string mountsBefore = fpga_test::slurp("/proc/self/mountinfo");
     const std::vector<Line> lines = {
         {"$S", 2, "fpga-sim: COMMAND: a command to run is required"},
-        {"$S --bogus", 2, "fpga-sim: The following argument was not expected"},
+        {"$S --bogus x", 2,
+         "fpga-sim: unexpected arguments (the command "
+         "follows \"--\"): --bogus x\n"},
         {"$S --version", 0, "fpga-sim " FPGA_SIM_VERSION "\n"},
         {"$S --help | grep -c 'or:  fpga-sim ctl .--timeout\\|refused, 2 for a'",
          0, "2\n"},
@@ -108,30 +110,38 @@ TEST_F(OnFpgaSim, RunsTheCommandAndLeavesNothingBehind)
          "\"State:.[RSD]\" /proc/$PPID/task/[0-9]*/status; do :; done; $S ctl "
          "--timeout 0.2 $0 set x 1; s=$?; kill -CONT $PPID; exit $s' $T/m",
          125, "ctl: no answer from " + dir + "m within 200 ms"},
+        // What answers otherwise is none; its words reach the terminal with
+        // control bytes escaped; a reset is no answer.
         {"python3 -c 'import socket as s, sys; l = s.socket(s.AF_UNIX); "
-         "l.bind(sys.argv[1]); l.listen(); c = l.accept()[0]; c.recv(99); "
-         "c.send(b\"hello\\n\")' $T/o & until [ -S $T/o ]; do sleep 0.1; "
-         "done; $S ctl $T/o set x 1",
-         125, "answer from " + dir + "o: \"hello\\x0a\"\n"},
+         "l.bind(sys.argv[1]); l.listen()\nfor a, n in (b\"hello\\n\", 99), "
+         "(b\"refused \\x1b!\\n\", 99), (b\"ok\\n\", 1): c = l.accept()[0]; "
+         "c.recv(n); c.send(a); c.close()' $T/o & until [ -S $T/o ]; do sleep "
+         "0.1; done; for i in 1 2 3; do $S ctl -- $T/o set x 1; done",
+         125,
+         "answer from " + dir + "o: \"hello\\x0a\"\nfpga-sim: \\x1b!\n" +
+             "fpga-sim: ctl: the connection to " + dir +
+             "o was reset before the answer\n"},
         // Clients that stay connected and silent take no place from those
-        // with changes. Garbage, a line too long (refused, its client let
-        // go: what follows goes unheard), a line cut short, changes for a
-        // later open one past their bound and a flood of changes get their
-        // answers; the board, the flood's changes alone.
+        // with changes, one partway through a line included. Garbage, a line
+        // too long (refused, its client let go: what follows goes unheard), a
+        // line cut short, changes for a later open one past their bound and a
+        // flood of changes get their answers; the board, the flood's changes
+        // alone.
         {R"($S --control $T/c -- python3 -c 'import re, signal, socket, sys; signal.alarm(20)
-def client(sent=b""):
-    s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
+def client(sent=b"", s=None):
+    if not s: s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1])
     if not sent: return s
     s.sendall(sent); s.shutdown(1); return b"".join(iter(lambda: s.recv(9999), b""))
+part = client(); part.sendall(b"set chips.r1.detected 1\nset chips.r1.fwVer"); part.recv(3)
 idle = [client() for i in range(300)]
 flood = b"".join(b"set chips.r0.fwVersion \x22%d\x22\n" % i for i in range(1000))
-out = b"".join(client(sent) for sent in [b"\x01\xfe\0 garbage\n", b"set chips.r0.detected 0",
+out = client(b"sion \x227\x22\n", part) + b"".join(client(sent) for sent in [b"\x01\xfe\0 garbage\n", b"set chips.r0.detected 0",
     b"x" * 5000 + b"\nset chips.r0.detected 0\n", b"after 9 of fpga-r3 unset x\n" * 1025, flood])
 out = re.sub(rb"(ok\n)+", lambda m: b"%d oks\n" % (len(m[0]) // 3), out)
 d = "/sys/bus/spi/devices/spi2.2/fpga_rmt0_"
 print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read())' $T/c)",
          0,
-         "refused a change is one line of text, without control characters "
+         "1 oks\nrefused a change is one line of text, without control characters "
          "such as 0x01\nrefused a change is at most 4096 bytes long\n1024 "
          "oks\nrefused 1024 changes wait for an open already\n1000 oks\n1\n"
          "999\n"},
@@ -139,11 +149,14 @@ print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read()
         {R"(python3 -c 'import json; print(json.dumps({"nodes": {"fpga-adi": {"registers": [{"position": 0, "bytes": "ab" * 400000}]}}}))' > $T/big.json
 $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control $T/b -- sh -c '$S ctl $0 board | cmp - $T/pb && ! $S ctl $0 board > /dev/full && echo whole' $T/b)",
          0, "whole\nfpga-sim: ctl: standard output: No space left on device\n"},
-        {"$S ctl $T/s", 2, "usage: fpga-sim ctl [--timeout SECONDS] SOCKET "},
+        {"$S ctl $T/s", 2,
+         "usage: fpga-sim ctl [--timeout SECONDS] [--] SOCKET"},
         {"$S --control '' -- true", 2, "fpga-sim: --control: SOCKET is empty"},
         // A socket path is 107 bytes at most.
         {"L=$T/" + std::string(82, 's') +
-             "; $S --control $L -- true && $S --control ${L}s -- true",
+             "; $S --control $L -- true && { $S ctl ${L}s get x; [ $? = 2 ]; "
+             "} && $S ctl --help | grep -q '^usage: fpga-sim ctl' && $S "
+             "--control ${L}s -- true",
          2, "at most 107 bytes long, this one has 108"},
         // Every journal entry sent inside: streams, syslog.
         {R"(printf '<3>one\n<9>two\nthree' | $S --journal -- systemd-cat -t x --level-prefix=1)",
@@ -161,6 +174,40 @@ $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control
          R"({"seq":1,"type":"transfer","node":"fpga-r1-adi","op":"read","position":0,"block":0,"offset":0,"page":0,"pageDataOffset":0,"length":2,"got":2,"bytes":"00 00"}
 {"seq":2,"type":"reset","written":"1","restored":false}
 {"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0","__SEQNUM":"3"})"},
+        // Fields and datagrams journald drops are dropped.
+        {R"($S --journal -- python3 -c 'import array, os, socket as s
+c = s.socket(s.AF_UNIX, s.SOCK_DGRAM); c.connect("/run/systemd/journal/socket")
+for fd in os.memfd_create("j"), os.pipe()[0]: c.sendmsg([], [(s.SOL_SOCKET, s.SCM_RIGHTS, array.array("i", [fd]))])
+c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=ok\n")')",
+         0,
+         R"({"MESSAGE":"ok","_GID":"0","_TRANSPORT":"journal","_UID":"0","__SEQNUM":"1"})"},
+        // Nodes and attributes refuse what the driver's and sysfs refuse.
+        {"$S -- sh -c 'D=/sys/bus/spi/devices/spi2.2; truncate -s 0 "
+         "/dev/fpga-r0 || mkdir $D/x || printf \"1 \" > $D/tavrin_fpga_reset "
+         "|| printf \"1\\n\\n\" > $D/tavrin_fpga_reset || echo 1 > "
+         "$D/tavrin_fpga_reset && echo taken' 2>&1 | sed 's/.*: //'",
+         0,
+         "Invalid argument\nPermission denied\nI/O error\nI/O error\ntaken\n"},
+        // Streams not yet taken when the command ends are read to the end.
+        {R"($S --journal=$T/lw -- python3 -c 'import array, fcntl, os, socket as s
+m = os.memfd_create("j", os.MFD_ALLOW_SEALING); os.write(m, b"MESSAGE=" + b"x" * 999999 + b"\n"); fcntl.fcntl(m, fcntl.F_ADD_SEALS, 15)
+s.socket(s.AF_UNIX, s.SOCK_DGRAM).sendmsg([], [(s.SOL_SOCKET, s.SCM_RIGHTS, array.array("i", [m]))], 0, "/run/systemd/journal/socket")
+c = s.socket(s.AF_UNIX); c.connect("/run/systemd/journal/stdout"); c.sendall(b"svc\n\n6\n0\n0\n0\n0\nlast words\n")'; grep -c "last words" $T/lw)",
+         0, "1\n"},
+        // An output never destroys a file: not the board, not the control
+        // socket's path, not a node of the host's /dev; nor the file after
+        // "--trace " (the = is required).
+        {"$S --board $T/p --trace=$T/p -- true; $S --trace=$T/q --control $T/q "
+         "-- true; $S --trace $T/bad.json -- true; $S --trace=/dev/fpga-r0 -- "
+         "true; s=$?; [ -s $T/p ] && [ -s $T/bad.json ] && [ ! -e "
+         "/dev/fpga-r0 ] && [ ! -e $T/q ] && exit $s",
+         125, "fpga-sim: --trace=/dev/fpga-r0: fpga-sim serves /dev/fpga-r0"},
+        // A reader gone is lines lost, not fpga-sim killed; the command keeps
+        // the SIGPIPE it would have.
+        {"{ ($S --journal -- sh -c 'logger x; sleep .5; sed -n \"s/SigIgn:.*\\"
+         "(.\\)...$/SIGPIPE ignored: \\1/p\" /proc/self/status >&3'; echo $? "
+         ">&3) 2>&1 | true; } 3>&1",
+         0, "SIGPIPE ignored: 0\n125\n"},
         // Lines that cannot be written are lost, which fails the run.
         {"$S --journal=/dev/full -- logger x", 125,
          "fpga-sim: --journal=/dev/full: 1 line lost: No space left on device"},

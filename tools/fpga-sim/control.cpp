@@ -145,14 +145,17 @@ bool serveClient(Client& client, DriverFs& fs)
 }
 
 /** Take the clients waiting; when all places are taken (or descriptors
- *  are out), the one idle longest makes room for a new one. */
+ *  are out), the one idle longest makes room for a new one: one partway
+ *  through a line only when every client is. */
 void admit(int listening, std::list<Client>& clients)
 {
     const auto evict = [&clients] {
-        clients.erase(std::min_element(clients.begin(), clients.end(),
-                                       [](const Client& a, const Client& b) {
-                                           return a.heard < b.heard;
-                                       }));
+        clients.erase(
+            std::min_element(clients.begin(), clients.end(),
+                             [](const Client& a, const Client& b) {
+                                 return std::pair(!a.pending.empty(), a.heard) <
+                                        std::pair(!b.pending.empty(), b.heard);
+                             }));
     };
     for (;;)
     {
@@ -221,7 +224,8 @@ ControlSocket::ControlSocket(const std::string& path) :
     path(path), dir(path.empty() ? -1
                                  : ::open(directoryOf(path).c_str(),
                                           O_PATH | O_DIRECTORY | O_CLOEXEC)),
-    name(path.substr(path.rfind('/') + 1)), listening(listen())
+    name(path.substr(path.rfind('/') + 1)),
+    temporary(".fpga-sim-" + std::to_string(::getpid())), listening(listen())
 {}
 
 Fd ControlSocket::listen()
@@ -247,10 +251,9 @@ Fd ControlSocket::listen()
         }
         ::unlinkat(dir.get(), name.c_str(), 0);
     }
-    // Bound and listening under a name of its own first, then renamed into
-    // place: a client that finds the path can connect at once. The
+    // Bound and listening under a name of its own first, renamed into place
+    // by publish(): a client that finds the path can connect at once. The
     // directory's descriptor keeps that name short, whatever the path.
-    const std::string temporary = ".fpga-sim-" + std::to_string(::getpid());
     const sockaddr_un address = addressOf(
         "/proc/self/fd/" + std::to_string(dir.get()) + "/" + temporary);
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -259,8 +262,7 @@ Fd ControlSocket::listen()
                sizeof(address)) != 0 ||
         ::listen(fd.get(), 64) != 0 ||
         ::fstatat(dir.get(), temporary.c_str(), &made, AT_SYMLINK_NOFOLLOW) !=
-            0 ||
-        ::renameat(dir.get(), temporary.c_str(), dir.get(), name.c_str()) != 0)
+            0)
     {
         const int error = errno;
         ::unlinkat(dir.get(), temporary.c_str(), 0);
@@ -270,6 +272,16 @@ Fd ControlSocket::listen()
     return fd;
 }
 
+void ControlSocket::publish()
+{
+    if (made.st_ino != 0 && ::renameat2(dir.get(), temporary.c_str(), dir.get(),
+                                        name.c_str(), RENAME_NOREPLACE) != 0)
+    {
+        setupFailed("--control " + path + ": cannot make the socket");
+    }
+    published = made.st_ino != 0;
+}
+
 ControlSocket::~ControlSocket()
 {
     // Only the socket fpga-sim made: the command may have put a file of its
@@ -277,7 +289,11 @@ ControlSocket::~ControlSocket()
     // directory from inside the namespace, where another may cover it.
     struct stat st
     {};
-    if (made.st_ino != 0 &&
+    if (made.st_ino != 0 && !published)
+    {
+        ::unlinkat(dir.get(), temporary.c_str(), 0);
+    }
+    if (published &&
         ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
         st.st_ino == made.st_ino && st.st_dev == made.st_dev)
     {

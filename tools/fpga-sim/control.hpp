@@ -21,16 +21,17 @@
  * its client let go. A client's next line waits while 64 KiB of its
  * answers wait for it to read them, so a client that reads nothing costs
  * that much; when many clients are connected, the one idle longest makes
- * room for a new one. Nothing a client sends can stop the command or spoil
- * the board.
+ * room for a new one, one partway through a line last. Nothing a client sends
+ * can stop the command or spoil the board.
  */
 namespace fpga_sim
 {
 
 /**
  * @brief The socket's file, made in the host's file system before fpga-sim
- *        enters its namespace, where clients outside find it, and removed
- *        at the end if it is still the one fpga-sim made.
+ *        enters its namespace, where clients outside find it once
+ *        published, and removed at the end if it is still the one fpga-sim
+ *        made.
  */
 class ControlSocket
 {
@@ -48,6 +49,11 @@ class ControlSocket
     ControlSocket& operator=(const ControlSocket&) = delete;
     ~ControlSocket();
 
+    /** @brief Put the socket at its path, where clients find it: once the
+     *  board is served, just before the command starts. @throws SetupError
+     */
+    void publish();
+
     /** @brief Refuse a path the command would not reach, naming which of
      *         @p mounts covers it. @throws SetupError */
     void checkReachable(const Mounts& mounts) const;
@@ -62,6 +68,9 @@ class ControlSocket
     /** The directory it is in, as the host has it, and its name there. */
     Fd dir;
     std::string name;
+    /** Its name in the directory until publish(). */
+    std::string temporary;
+    bool published = false;
     /** The socket's file, to be told from one put in its place. */
     struct stat made
     {};

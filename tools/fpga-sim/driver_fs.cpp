@@ -65,8 +65,11 @@ TraceRecord transferRecord(const DriverFs::NodeState& node, bool write,
 // --- FUSE handlers
 // ------------------------------------------------------------
 
-void* onInit(fuse_conn_info* /*conn*/, fuse_config* cfg)
+void* onInit(fuse_conn_info* conn, fuse_config* cfg)
 {
+    // An open with O_TRUNC ("echo 1 > attr") comes as one open, so that a
+    // truncate on its own is refused where the kernel refuses it.
+    conn->want |= conn->capable & FUSE_CAP_ATOMIC_O_TRUNC;
     // Nothing may be cached: every open, seek and transfer reaches us, as
     // with the driver's character devices and sysfs attributes.
     cfg->direct_io = 1;
@@ -243,15 +246,24 @@ int onWrite(const char* path, const char* buf, std::size_t size, off_t offset,
 
 int onTruncate(const char* path, off_t /*size*/, fuse_file_info* /*fi*/)
 {
-    // Attributes and device nodes have no length to change; "echo 1 >"
-    // may ask for it, and sysfs ignores it too.
+    // A character device has no length to change (EINVAL); sysfs ignores
+    // an attribute's.
     const auto held = self().lock();
-    return self().find(path) != nullptr ? 0 : -ENOENT;
+    const DriverFs::Entry* entry = self().find(path);
+    return entry == nullptr ? -ENOENT
+           : entry->kind == DriverFs::Entry::Kind::node
+               ? -EINVAL
+               : 0;
+}
+
+int onMkdir(const char* /*path*/, mode_t /*mode*/)
+{
+    return -EACCES;
 }
 
 int onCreate(const char* /*path*/, mode_t /*mode*/, fuse_file_info* /*fi*/)
 {
-    // The driver's directory cannot gain files.
+    // The driver's directory cannot gain files, nor directories.
     return -EACCES;
 }
 
@@ -320,7 +332,8 @@ DriverFs::Attr DriverFs::resetControl(bool readOnly)
         return reset;
     }
     reset.write = [this](std::string_view text) {
-        while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        // As sysfs's kstrtoint: one trailing newline, nothing else.
+        if (text.ends_with('\n'))
         {
             text.remove_suffix(1);
         }
@@ -364,6 +377,7 @@ const fuse_operations& DriverFs::operations()
         o.write = onWrite;
         o.truncate = onTruncate;
         o.create = onCreate;
+        o.mkdir = onMkdir;
         return o;
     }();
     return ops;

@@ -11,7 +11,9 @@
 #include <sys/un.h>
 
 #include <array>
+#include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,16 @@ namespace
 
 /** Streams served at once, as journald's default. */
 constexpr std::size_t maxStreams = 4096;
+/** How long streams still open when the command ends are read on. */
+constexpr std::chrono::seconds streamGrace{1};
+/** Milliseconds from now to @p time, 0 when it has passed. */
+int msUntil(std::chrono::steady_clock::time_point time)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        time - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
 /** The largest entry taken from a memfd (journald's is 768 MiB). */
 constexpr off_t maxMemfd = 64 << 20;
 
@@ -64,6 +76,16 @@ std::string memfdContent(int fd)
     return text;
 }
 
+/** Whether journald takes a field of this name from a sender: 1 to 64 of
+ *  A-Z, 0-9 and _, not starting with a digit or _ (its own fields). */
+bool senderField(const std::string& name)
+{
+    return !name.empty() && name.size() <= 64 &&
+           name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") ==
+               std::string::npos &&
+           !(name[0] >= '0' && name[0] <= '9') && name[0] != '_';
+}
+
 /** The entry of a datagram of @p transport. */
 JournalEntry parseDatagram(const std::string& datagram, bool native)
 {
@@ -72,9 +94,8 @@ JournalEntry parseDatagram(const std::string& datagram, bool native)
         return syslogEntry(datagram).value_or(JournalEntry{});
     }
     JournalEntry entry = parseJournalDatagram(datagram);
-    std::erase_if(entry, [](const auto& field) {
-        return field.first.starts_with('_');
-    });
+    std::erase_if(entry,
+                  [](const auto& field) { return !senderField(field.first); });
     return entry;
 }
 
@@ -104,24 +125,26 @@ JournalSink::~JournalSink()
 void JournalSink::run()
 {
     std::vector<pollfd> fds;
+    // Once the command has ended: streams still open get streamGrace more.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     for (;;)
     {
         fds = {{native.get(), POLLIN, 0},
                {syslog.get(), POLLIN, 0},
                {streams.get(), POLLIN, 0},
-               {stop.get(), POLLIN, 0}};
+               {deadline ? -1 : stop.get(), POLLIN, 0}};
         for (const Stream& client : clients)
         {
             fds.push_back({client.fd.get(), POLLIN, 0});
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0)
+        if (::poll(fds.data(), fds.size(), deadline ? msUntil(*deadline) : -1) <
+            0)
         {
             continue;
         }
         if (fds[3].revents != 0)
         {
-            drain();
-            return;
+            deadline = std::chrono::steady_clock::now() + streamGrace;
         }
         takeDatagram(fds[0].revents != 0 ? native.get() : -1, "journal");
         takeDatagram(fds[1].revents != 0 ? syslog.get() : -1, "syslog");
@@ -132,9 +155,14 @@ void JournalSink::run()
                          ? clients.erase(client)
                          : std::next(client);
         }
-        if (fds[2].revents != 0)
+        // At the end, every connection waiting is taken, then read.
+        while ((fds[2].revents != 0 || deadline) && acceptStream())
+        {}
+        if (deadline &&
+            (clients.empty() || std::chrono::steady_clock::now() >= *deadline))
         {
-            acceptStream();
+            drain();
+            return;
         }
     }
 }
@@ -213,15 +241,14 @@ bool JournalSink::takeDatagram(int fd, const char* transport)
         }
         write(parseDatagram(datagram, isNative), transport, sender);
     }
-    catch (const std::exception& e)
+    catch (const std::exception&)
     {
-        // Not the journal's protocol: say so where the entry would be.
-        write({{"FPGA_SIM_ERROR", e.what()}}, transport, sender);
+        // Not the journal's protocol: dropped, as journald drops it.
     }
     return true;
 }
 
-void JournalSink::acceptStream()
+bool JournalSink::acceptStream()
 {
     Fd fd(::accept4(streams.get(), nullptr, nullptr,
                     SOCK_CLOEXEC | SOCK_NONBLOCK));
@@ -232,6 +259,7 @@ void JournalSink::acceptStream()
     {
         clients.push_back({std::move(fd), sender, {}});
     }
+    return fd.get() >= 0 || errno == EINTR || errno == ECONNABORTED;
 }
 
 ssize_t JournalSink::readStream(Stream& stream)

@@ -27,8 +27,10 @@ namespace fpga_sim
  * To the fields of each entry it adds those journald adds from the kernel:
  * _TRANSPORT ("journal", "stdout" or "syslog"), _PID, _UID and _GID of the
  * sender, as fpga-sim's namespace numbers them, and __SEQNUM, the entry's
- * place on fpga-sim's timeline (output.hpp, nextSeq()). Fields a native sender
- * names with a leading "_" are dropped, as journald drops them.
+ * place on fpga-sim's timeline (output.hpp, nextSeq()). Fields journald would
+ * not take from a native sender are dropped (a name not of 1 to 64 of A-Z, 0-9
+ * and _, or starting with a digit or "_"), and so is a datagram not of the
+ * protocol, as journald drops them.
  *
  * Create it inside the private namespace, once a directory of its own is
  * mounted at "/run/systemd/journal": entries then never reach the host's
@@ -45,7 +47,9 @@ class JournalSink
     explicit JournalSink(int outFd);
     JournalSink(const JournalSink&) = delete;
     JournalSink& operator=(const JournalSink&) = delete;
-    /** Writes out every entry still queued, then stops the thread. */
+    /** Writes out every entry still queued, then stops the thread:
+     *  streams waiting to be accepted are taken, and every stream is read
+     *  until it ends, for one second at most. */
     ~JournalSink();
 
   private:
@@ -61,7 +65,8 @@ class JournalSink
     void drain();
     /** @return false once nothing is queued */
     bool takeDatagram(int fd, const char* transport);
-    void acceptStream();
+    /** Take one connection waiting. @return false when none waits */
+    bool acceptStream();
     /** @return the bytes read, 0 when the stream is over (its last line
      *  taken), -1 when nothing waits */
     ssize_t readStream(Stream& stream);

@@ -1,14 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// fpga-sim: run a command with the FPGA driver simulated from a board file.
-//
-//     fpga-sim [--board FILE] [--trace[=FILE]] [--trace-format=text|json]
-//              [--journal[=FILE]] [--control SOCKET]
-//              -- COMMAND [ARGS...]
-//     fpga-sim --check FILE
-//     fpga-sim [--board FILE] --print-board
-//     fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...
-//
-// docs/fpga-sim.md is the manual, docs/board-format.md the board format.
+// fpga-sim: run a command with the FPGA driver simulated from a board file
+// (usage below); docs/fpga-sim.md is the manual, docs/board-format.md the
+// board format.
 
 #include "default_board.hpp"
 #include "output.hpp"
@@ -26,9 +19,11 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <sstream>
 #include <string_view>
 
@@ -43,13 +38,15 @@ constexpr const char* usage =
     "Usage: fpga-sim [OPTIONS] -- COMMAND [ARGS...]\n"
     "  or:  fpga-sim --check FILE\n"
     "  or:  fpga-sim [--board FILE] --print-board\n"
-    "  or:  fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...\n";
+    "  or:  fpga-sim ctl [--timeout SECONDS] [--] SOCKET REQUEST...\n";
 
 constexpr const char* footer = R"(
 Examples:
   fpga-sim -- fpgatool info          run fpgatool on the built-in board
-  fpga-sim --board examples/boards/platform-6.json --trace -- fpgatool fans
-                                     ... on another board, tracing transfers
+  B=$(pkg-config --variable=boardsdir libfpga-sim)
+  fpga-sim --board $B/platform-6.json --trace -- fpgatool fans
+                                     ... on another board (of those
+                                     installed), tracing transfers
   fpga-sim --journal=log.jsonl -- my-service
                                      ... catching its journal entries
   fpga-sim --check my-board.json     validate a board file
@@ -122,12 +119,38 @@ int usageError(const std::string& message)
     return exitUsage;
 }
 
-/** CLI11's message for a usage error, or its --help and --version. */
+/** CLI11's message for a usage error in plain words, or its --help and
+ *  --version. */
 int usageError(const CLI::App& app, const CLI::ParseError& e)
 {
     std::ostringstream err;
     const int status = app.exit(e, std::cout, err);
-    return status == 0 ? 0 : usageError(err.str());
+    if (status == 0)
+    {
+        return 0;
+    }
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) != nullptr)
+    {
+        std::string extras;
+        for (const std::string& arg : app.remaining())
+        {
+            extras += " " + arg;
+        }
+        return usageError("unexpected arguments (the command follows "
+                          "\"--\"):" +
+                          extras + "\nRun with --help for more information.");
+    }
+    static const std::pair<std::regex, const char*> plain[] = {
+        {std::regex(": At Most 1 required but received [0-9]+"),
+         ": given more than once"},
+        {std::regex(": 1 required TEXT missing"), ": needs a value"},
+    };
+    std::string message = err.str();
+    for (const auto& [cli11, words] : plain)
+    {
+        message = std::regex_replace(message, cli11, words);
+    }
+    return usageError(message);
 }
 
 /** Seconds, as --timeout takes them: a number above 0, a day at most. */
@@ -187,12 +210,45 @@ int send(const std::string& socket, const std::string& request,
     }
 }
 
+/** A socket path any client can connect to. */
+std::string socketPathProblem(const std::string& path)
+{
+    if (path.empty())
+    {
+        return "SOCKET is empty";
+    }
+    if (path.ends_with('/'))
+    {
+        return "SOCKET names a directory";
+    }
+    if (path.size() > fpga_sim::maxSocketPath)
+    {
+        return "a socket path is at most " +
+               std::to_string(fpga_sim::maxSocketPath) +
+               " bytes long, this one has " + std::to_string(path.size());
+    }
+    return "";
+}
+
+constexpr const char* ctlUsage =
+    "usage: fpga-sim ctl [--timeout SECONDS] [--] SOCKET REQUEST...\n";
+constexpr const char* ctlHelp =
+    R"(Send REQUEST (its words joined with spaces) to the fpga-sim listening at
+SOCKET (--control), wait SECONDS (10 unless given) for its answer, print a
+read's value. The requests: fpga-sim --help.
+)";
+
 /** fpga-sim ctl [--timeout SECONDS] SOCKET REQUEST...: send one request
  *  to a running fpga-sim. */
 int ctl(std::vector<std::string> args)
 {
     std::optional<std::chrono::milliseconds> timeout =
         fpga_sim::defaultControlTimeout;
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h"))
+    {
+        std::cout << ctlUsage << ctlHelp;
+        return 0;
+    }
     if (!args.empty() && args[0].starts_with("--timeout"))
     {
         const bool joined = args[0].starts_with("--timeout=");
@@ -207,10 +263,19 @@ int ctl(std::vector<std::string> args)
                               "above 0, at most 86400");
         }
     }
+    if (!args.empty() && args[0] == "--")
+    {
+        args.erase(args.begin());
+    }
     if (args.size() < 2)
     {
-        return usageError("usage: fpga-sim ctl [--timeout SECONDS] SOCKET "
-                          "REQUEST...\nRun with --help for more information.");
+        return usageError(
+            std::string(ctlUsage) + "Run with --help for more information.");
+    }
+    if (const std::string problem = socketPathProblem(args[0]);
+        !problem.empty())
+    {
+        return usageError("ctl: " + problem);
     }
     std::string change;
     for (std::size_t i = 1; i < args.size(); ++i)
@@ -243,26 +308,6 @@ struct Options
     bool printBoard = false;
     std::vector<std::string> command;
 };
-
-/** A socket path any client can connect to. */
-std::string socketPathProblem(const std::string& path)
-{
-    if (path.empty())
-    {
-        return "SOCKET is empty";
-    }
-    if (path.ends_with('/'))
-    {
-        return "SOCKET names a directory";
-    }
-    if (path.size() > fpga_sim::maxSocketPath)
-    {
-        return "a socket path is at most " +
-               std::to_string(fpga_sim::maxSocketPath) +
-               " bytes long, this one has " + std::to_string(path.size());
-    }
-    return "";
-}
 
 void addOptions(CLI::App& app, Options& o)
 {
@@ -309,6 +354,35 @@ void addOptions(CLI::App& app, Options& o)
     app.get_formatter()->column_width(24);
 }
 
+/** Refuse an output FILE that is the board file, the other output or the
+ *  control socket: writing it would destroy what it is. */
+void checkSharedFiles(const Options& o)
+{
+    const std::tuple<const char*, const std::string*, const char*,
+                     const std::string*>
+        pairs[] = {
+            {"--trace", &o.traceFile, "--board", &o.boardFile},
+            {"--journal", &o.journalFile, "--board", &o.boardFile},
+            {"--trace", &o.traceFile, "--journal", &o.journalFile},
+            {"--trace", &o.traceFile, "--control", &o.controlPath},
+            {"--journal", &o.journalFile, "--control", &o.controlPath},
+        };
+    namespace fs = std::filesystem;
+    std::error_code ignored;
+    for (const auto& [output, file, other, otherFile] : pairs)
+    {
+        // One path, or one inode.
+        if (!file->empty() && !otherFile->empty() &&
+            (fs::absolute(*file).lexically_normal() ==
+                 fs::absolute(*otherFile).lexically_normal() ||
+             fs::equivalent(*file, *otherFile, ignored)))
+        {
+            throw CLI::ValidationError(output, *file + " is the file of " +
+                                                   other + " too");
+        }
+    }
+}
+
 /** Refuse options that the form asked for would ignore. */
 void checkCombinations(const CLI::App& app, const Options& o)
 {
@@ -341,6 +415,7 @@ void checkCombinations(const CLI::App& app, const Options& o)
             }
         }
     }
+    checkSharedFiles(o);
     if (app.count("--trace-format") != 0 && app.count("--trace") == 0)
     {
         throw CLI::ValidationError("--trace-format", "needs --trace");
@@ -446,6 +521,17 @@ std::optional<int> parse(CLI::App& app, Options& o, int argc, char** argv)
                               "standard error)\nRun with --help for more "
                               "information.");
         }
+        // CLI11 would take a word after "--trace" as its FILE.
+        const bool bare = arg == "--trace" || arg == "--journal";
+        if (bare && i + 1 < ownArgs && argv[i + 1][0] != '-')
+        {
+            return usageError(std::string(arg) +
+                              " takes FILE after \"=\" "
+                              "only (" +
+                              std::string(arg) + "=" + argv[i + 1] +
+                              "); the command follows \"--\"\nRun with --help "
+                              "for more information.");
+        }
     }
     try
     {
@@ -463,6 +549,7 @@ std::optional<int> parse(CLI::App& app, Options& o, int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    fpga_sim::ignoreBrokenPipes();
     if (!openStandardStreams())
     {
         return fpga_sim::exitSetupFailed;

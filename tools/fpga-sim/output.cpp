@@ -85,20 +85,22 @@ std::uint64_t nextSeq()
     return ++last;
 }
 
-Output::Output(std::string option, const std::string& file) :
-    Output(std::move(option), file, makePipe())
+Output::Output(std::string option, std::string file) :
+    Output(std::move(option), std::move(file), makePipe())
 {}
 
-Output::Output(std::string opt, const std::string& file,
-               std::array<int, 2> pipe) :
-    option(std::move(opt)),
-    reader(pipe[0]), writer(pipe[1]), stop(::eventfd(0, EFD_CLOEXEC)),
-    destination(openDestination(file, option))
+Output::Output(std::string opt, std::string path, std::array<int, 2> pipe) :
+    option(std::move(opt)), file(std::move(path)), reader(pipe[0]),
+    writer(pipe[1]), stop(::eventfd(0, EFD_CLOEXEC))
+{}
+
+void Output::open()
 {
+    destination.emplace(openDestination(file, option));
     struct stat st
     {};
-    socket = ::fstat(destination.get(), &st) == 0 && S_ISSOCK(st.st_mode);
-    nonBlocking = (::fcntl(destination.get(), F_GETFL) & O_NONBLOCK) != 0;
+    socket = ::fstat(destination->get(), &st) == 0 && S_ISSOCK(st.st_mode);
+    nonBlocking = (::fcntl(destination->get(), F_GETFL) & O_NONBLOCK) != 0;
 }
 
 void Output::start()
@@ -147,7 +149,7 @@ void Output::run()
         std::array<pollfd, 3> fds = {
             {{reader.get(), POLLIN, 0},
              {stopping ? -1 : stop.get(), POLLIN, 0},
-             {sent == pending.size() ? -1 : destination.get(), POLLOUT, 0}}};
+             {sent == pending.size() ? -1 : destination->get(), POLLOUT, 0}}};
         ::poll(fds.data(), fds.size(), -1);
         stopping = stopping || fds[1].revents != 0;
         take();
@@ -207,9 +209,9 @@ bool Output::pass(bool all)
     {
         return false;
     }
-    const ssize_t n = socket ? ::send(destination.get(), rest.data(), size,
+    const ssize_t n = socket ? ::send(destination->get(), rest.data(), size,
                                       MSG_DONTWAIT | MSG_NOSIGNAL)
-                             : ::write(destination.get(), rest.data(), size);
+                             : ::write(destination->get(), rest.data(), size);
     if (n >= 0)
     {
         sent += static_cast<std::size_t>(n);

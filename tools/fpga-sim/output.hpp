@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -50,14 +51,29 @@ class Output
 
     /**
      * @param option the option, as messages name it ("--trace=FILE")
-     * @param file where to write (created or truncated), "" for standard
-     *        error
-     * @throws SetupError when FILE cannot be opened
+     * @param file where to write (created or truncated by open()), "" for
+     *        standard error
      */
-    Output(std::string option, const std::string& file);
+    Output(std::string option, std::string file);
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
     ~Output();
+
+    /** @brief The option, as messages name it. */
+    const std::string& name() const
+    {
+        return option;
+    }
+
+    /** @brief FILE, "" for standard error. */
+    const std::string& path() const
+    {
+        return file;
+    }
+
+    /** @brief Open (create or truncate) FILE: once everything that may
+     *  refuse the run has been checked. @throws SetupError */
+    void open();
 
     /** @brief Start passing lines on. A thread of its own does, so call
      *  it once the process has entered its namespaces, which a process
@@ -79,8 +95,7 @@ class Output
     bool finish();
 
   private:
-    Output(std::string option, const std::string& file,
-           std::array<int, 2> pipe);
+    Output(std::string option, std::string file, std::array<int, 2> pipe);
     void run();
     /** Read what the pipe holds into pending. */
     void take();
@@ -94,10 +109,12 @@ class Output
     void lose(std::size_t bytes, const std::string& why);
 
     std::string option;
+    std::string file;
     Fd reader;
     Fd writer;
     Fd stop;
-    Fd destination;
+    /** Opened by open(). */
+    std::optional<Fd> destination;
     bool nonBlocking = false;
     bool socket = false;
     /** What waits for the destination: pending from sent on. */

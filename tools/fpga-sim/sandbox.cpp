@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
@@ -85,6 +86,10 @@ class Server
     Fd fuseFd;
     fuse* handle = nullptr;
 };
+
+/** SIGPIPE's disposition as fpga-sim found it, the command's to have. */
+struct sigaction inheritedPipe
+{};
 
 const int forwardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
@@ -190,12 +195,52 @@ std::unique_ptr<JournalSink> catchJournal(int journalFd, Mounts& mounts)
     return sink;
 }
 
+/** Refuse an output FILE where fpga-sim puts files of its own: the host's
+ *  file there would be written (on a BMC, the driver's own node), not what
+ *  the command sees. @throws SetupError */
+void refuseCovered(std::initializer_list<const Output*> outputs, bool journal)
+{
+    std::vector<std::string> covered = {coverFor(spiDevicesDir(), "/sys/bus")};
+    for (const std::string& name : ownDevNames(journal))
+    {
+        covered.push_back("/dev/" + name);
+    }
+    if (journal)
+    {
+        covered.push_back(coverFor("/run/systemd/journal", "/run"));
+    }
+    for (const Output* output : outputs)
+    {
+        if (output == nullptr || output->path().empty())
+        {
+            continue;
+        }
+        std::error_code ignored;
+        const std::filesystem::path file =
+            std::filesystem::absolute(output->path()).lexically_normal();
+        for (const std::string& path :
+             {file.string(),
+              std::filesystem::weakly_canonical(file, ignored).string()})
+        {
+            for (const std::string& dir : covered)
+            {
+                if (path == dir || path.starts_with(dir + "/"))
+                {
+                    throw SetupError(output->name() + ": fpga-sim serves " +
+                                     dir + " in its place; write elsewhere");
+                }
+            }
+        }
+    }
+}
+
 /** Runs in the forked child, which must only make async-signal-safe calls
  *  while the threads of its parent may hold locks. */
 [[noreturn]] void execCommand(char* const* argv, int reportFd,
                               const sigset_t& blocked, pid_t parent)
 {
     ::sigprocmask(SIG_UNBLOCK, &blocked, nullptr);
+    ::sigaction(SIGPIPE, &inheritedPipe, nullptr);
     // The command must not outlive fpga-sim, whose loop serves its files;
     // if fpga-sim is gone already, the signal would never come.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -268,6 +313,7 @@ int runCommand(const std::vector<std::string>& command, const sigset_t& waited)
     // refused) pass through a relay: no request of the file system waits on
     // a reader of standard error that has stopped.
     Output messages("standard error", "");
+    messages.open();
     messages.start();
     const Fd stderrFd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
     ::dup2(messages.writeEnd(), STDERR_FILENO);
@@ -286,6 +332,14 @@ int runCommand(const std::vector<std::string>& command, const sigset_t& waited)
 
 } // namespace
 
+void ignoreBrokenPipes()
+{
+    struct sigaction ignore
+    {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, &inheritedPipe);
+}
+
 int runOnBoard(const Board& board, Output* trace, TraceFormat traceFormat,
                Output* journal, const std::string& controlPath,
                const std::vector<std::string>& command)
@@ -297,9 +351,18 @@ int runOnBoard(const Board& board, Output* trace, TraceFormat traceFormat,
     // Each step needs what the one before made: the order is the design.
     // Fail before changing anything when /dev/fuse is closed to us.
     openFuse();
+    refuseCovered({trace, journal}, journal != nullptr);
     // The socket's file, in the host's file system where clients outside
     // find it.
     ControlSocket control(controlPath);
+    // Files are created or truncated once nothing else may refuse the run.
+    for (Output* output : {trace, journal})
+    {
+        if (output != nullptr)
+        {
+            output->open();
+        }
+    }
     enterNamespace();
     for (Output* output : {trace, journal})
     {
@@ -318,6 +381,7 @@ int runOnBoard(const Board& board, Output* trace, TraceFormat traceFormat,
                                 traceFormat, std::move(fuse), mounts);
     auto sink = catchJournal(journal ? journal->writeEnd() : -1, mounts);
     // Once everything is covered: the command sees the path as it is now.
+    control.publish();
     control.checkReachable(mounts);
     serveChanges(control.take(), server.files());
     std::fflush(nullptr);

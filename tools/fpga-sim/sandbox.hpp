@@ -30,6 +30,13 @@ inline constexpr int exitCannotExecute = 126;
 inline constexpr int exitNotFound = 127;
 
 /**
+ * @brief Ignore SIGPIPE, so that fpga-sim never dies of a reader gone: a
+ *        write to it fails with EPIPE (a line lost, counted). The command
+ *        runOnBoard() starts gets the disposition found here.
+ */
+void ignoreBrokenPipes();
+
+/**
  * @brief Serve @p board at the driver's paths and run @p command there.
  *
  * Enters a private mount namespace (and a user namespace when not root),
