@@ -193,4 +193,12 @@ std::vector<JournalEntry> JournalCapture::drain()
         Contains(Pair("CODE_LINE", MatchesRegex("[0-9]+"))));
 }
 
+::testing::Matcher<const JournalEntry&>
+    notAvailable(std::size_t block, const char* location, const char* function)
+{
+    return Logged("FPGA block{BLOCK} on {LOCATION} not availble!\n",
+                  {{"BLOCK", std::to_string(block)}, {"LOCATION", location}},
+                  function);
+}
+
 } // namespace fpga_test

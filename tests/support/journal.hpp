@@ -4,8 +4,10 @@
 #include "sim/journal.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,17 @@
  * value], ...] in sent order}. scripts/run-all-tests.sh compares the files of
  * two builds (scripts/compare-journal.py).
  */
+namespace tavrin_fpga
+{
+// The library's records compare byte for byte; none has padding.
+template <typename T>
+requires std::is_trivially_copyable_v<T> && std::is_class_v<T>
+bool operator==(const T& a, const T& b)
+{
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+} // namespace tavrin_fpga
+
 namespace fpga_test
 {
 
@@ -72,5 +85,10 @@ class JournalCapture
     Logged(const std::string& format,
            const std::map<std::string, std::string>& fields,
            const std::string& function);
+
+/** @brief The library's entry for a block the HPM FPGA does not offer. */
+::testing::Matcher<const JournalEntry&>
+    notAvailable(std::size_t block, const char* location = "remote",
+                 const char* function = "rawHpmNormalAccess");
 
 } // namespace fpga_test
