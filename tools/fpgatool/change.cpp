@@ -32,6 +32,8 @@ Report wouldCall(const std::string& call)
 Report buttons(const Args& args)
 {
     bool enabled = args.state == "on";
+    // The library reads and writes the register through its HPM routing.
+    const Chip hpm = chipOf("hpm");
     if (args.state.empty())
     {
         checked("getFrontButtonsEnabled",
@@ -51,14 +53,7 @@ Report buttons(const Args& args)
             std::string(enabled ? "Enable" : "Disable") + " the front buttons?",
             "buttons", "nothing written");
     // The library reads the register, then writes it with bit 1 changed.
-    // A malformed HPM attribute is the library call's failure to report.
-    std::shared_ptr<void> lock;
-    try
-    {
-        lock = lockNode(nodeOf(chipOf("hpm").fpga, layout::Mode::normal).path);
-    }
-    catch (const Failure&)
-    {}
+    const auto lock = lockNode(nodeOf(hpm.fpga, layout::Mode::normal).path);
     checked("setFrontButtonsEnabled",
             [&] { return lib::setFrontButtonsEnabled(enabled); });
     return Report{}.field("frontButtonsEnabled", flag(enabled),

@@ -299,8 +299,16 @@ std::string chipNameError(std::string_view name);
 /** The name of a physical FPGA: "local" or "r0" to "r3". */
 std::string fpgaName(const Fpga& fpga);
 
+/** getHPMLocation(): its result, and when it is 0 the FPGA in @p hpm.
+ *  @throws Failure when the library names an FPGA the driver does not have
+ *  (it reads "remote7" as remote 7) */
+int hpmLocation(Fpga& hpm);
+
 /** The chip of a name that chipNameError() accepts. For "hpm" the library
- *  is asked; when it cannot tell, the local FPGA, as it does itself. */
+ *  is asked; when it cannot tell, the local FPGA, as it does itself.
+ *  @throws Failure for "hpm" on an FPGA the driver does not have, or whose
+ *  interface version has no block table: every HPM access of the library
+ *  would go to block 0 there */
 Chip chipOf(const std::string& name);
 
 /** chipDetected, guarded. */
