@@ -296,7 +296,7 @@ void writeOptions(CLI::App& verb, Args& args)
 {
     verb.add_option("-m,--mask", args.mask,
                     "change only these bits of each byte (read-modify-write)")
-        ->check(inRange(byteValues));
+        ->check(inRange({1, byteValues.max, byteValues.maxFormat}));
     verb.add_flag("--verify", args.verify, "read the bytes back and compare");
 }
 
