@@ -258,7 +258,8 @@ Samples printSamples(const std::string& command,
 void printError(const std::string& message);
 
 /** Print a JSON document, indented or on one line (@p compact), and flush;
- *  a null document prints nothing. */
+ *  a null document prints nothing. @throws Failure when @p out has failed
+ *  (standard output full or closed) */
 void printDocument(std::ostream& out, const Json& document, bool compact);
 
 /** Now in UTC: "2026-12-06T18:20:01Z", or with @p millis

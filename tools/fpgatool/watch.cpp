@@ -102,7 +102,7 @@ int watchRegisters(const Args& args)
     catch (const Failure& failure)
     {
         printError(failure.what());
-        if (args.json)
+        if (args.json && std::cout)
         {
             printLine(args, {{"error", failure.toJson()}}, "");
         }
