@@ -9,6 +9,7 @@
 
 #include <libfpga.hpp>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -81,6 +82,31 @@ Report resetFpga(const Args& args)
     confirm(args, "Reset the FPGA through " + attribute + "?", "reset",
             "nothing reset");
     guarded("resetFpga", lib::resetFpga);
+    // The library returns nothing: the attribute reads 1 while the FPGA is
+    // held in reset, as when its write of 0 failed.
+    std::array<char, 16> state{};
+    const int back = ::open(attribute.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const ssize_t length =
+        back < 0 ? -1 : ::read(back, state.data(), state.size() - 1);
+    const int error = errno;
+    if (back >= 0)
+    {
+        ::close(back);
+    }
+    if (length < 0)
+    {
+        throw Failure("resetFpga", "resetFpga: cannot read " + attribute +
+                                       " back: " + std::strerror(error));
+    }
+    std::string_view text(state.data());
+    text = text.substr(0, text.find('\n'));
+    if (text != "0")
+    {
+        throw Failure("resetFpga", "resetFpga: the FPGA is still held in "
+                                   "reset: " +
+                                       attribute + " reads " +
+                                       driverText(std::string(text)).text);
+    }
     return {};
 }
 
