@@ -126,6 +126,12 @@ constexpr int hexDigits(std::uint64_t max)
     return max > 0xF ? 1 + hexDigits(max >> 4) : 1;
 }
 
+/** "1 byte", "2 bytes". */
+inline std::string byteCount(std::size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
 /** An ADI page as text: "0x" and 4 digits. */
 inline std::string pageText(std::size_t page)
 {
