@@ -291,25 +291,26 @@ void repeatOptions(CLI::App& verb, Args& args)
 void watchOptions(CLI::App& verb, Args& args)
 {
     verb.add_option_function<std::string>(
-        "--until",
-        [&args](const std::string& text) {
-            for (std::size_t start = 0; start <= text.size();)
-            {
-                const std::size_t end =
-                    std::min(text.find(',', start), text.size());
-                std::uint64_t value = 0;
-                const std::string error = numberError(
-                    text.substr(start, end - start), byteValues, value);
-                if (!error.empty())
+            "--until",
+            [&args](const std::string& text) {
+                for (std::size_t start = 0; start <= text.size();)
                 {
-                    throw CLI::ValidationError("--until", error);
+                    const std::size_t end =
+                        std::min(text.find(',', start), text.size());
+                    std::uint64_t value = 0;
+                    const std::string error = numberError(
+                        text.substr(start, end - start), byteValues, value);
+                    if (!error.empty())
+                    {
+                        throw CLI::ValidationError("--until", error);
+                    }
+                    args.until.push_back(value);
+                    start = end + 1;
                 }
-                args.until.push_back(value);
-                start = end + 1;
-            }
-        },
-        "stop when the bytes read are these, comma-separated (one per byte "
-        "read)");
+            },
+            "stop when the bytes read are these, comma-separated (one per byte "
+            "read)")
+        ->type_name("BYTES:" + byteValues.text());
     verb.add_option("--timeout", args.timeout,
                     "stop after this many seconds; with --until a failure")
         ->check(secondsRange());
