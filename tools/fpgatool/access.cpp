@@ -88,6 +88,26 @@ void verifyWrite(const Chip& chip, const Address& a,
     }
 }
 
+/** What write asks on a terminal: the bytes, or with --mask the bits it
+ *  sets and their values, and where they go. */
+std::string writeQuestion(const Chip& chip, const Address& a, const Args& args)
+{
+    std::vector<char> masked(args.bytes.begin(), args.bytes.end());
+    for (char& byte : masked)
+    {
+        byte = static_cast<char>(byte & args.mask.value_or(0xFF));
+    }
+    const std::string where =
+        chip.name + " block " + std::to_string(a.block) + " offset " +
+        std::to_string(a.offset) + " (" +
+        std::string(nodeOf(chip.fpga, a.mode).path) + " position " +
+        positionText(chip.fpga, a) + ")";
+    return args.mask ? "Set the bits " + hex(*args.mask, 2) +
+                           " of each byte to " + bytes(masked).text + " at " +
+                           where + ", keeping the others?"
+                     : "Write " + bytes(masked).text + " to " + where + "?";
+}
+
 } // namespace
 
 Report readRegisters(const Args& args)
@@ -105,6 +125,12 @@ Report writeRegisters(const Args& args)
     const Chip chip = chipOf(args.chip);
     const Address& a = args.address;
     checkTransfer(chip, a, args.bytes.size(), args, "write");
+    if (!args.dryRun)
+    {
+        // Asked before the read of --mask, so that the bits outside the
+        // mask are read right before the write, not before the answer.
+        confirm(args, writeQuestion(chip, a, args), "write", "nothing written");
+    }
     // From the read of --mask to the read of --verify.
     const auto lock =
         args.dryRun ? nullptr : lockNode(nodeOf(chip.fpga, a.mode).path);
@@ -125,13 +151,6 @@ Report writeRegisters(const Args& args)
     {
         return report.field("wouldCall", plain(describeWrite(chip, a, buffer)));
     }
-    confirm(args,
-            "Write " + bytes(buffer).text + " to " + chip.name + " block " +
-                std::to_string(a.block) + " offset " +
-                std::to_string(a.offset) + " (" +
-                std::string(nodeOf(chip.fpga, a.mode).path) + " position " +
-                positionText(chip.fpga, a) + ")?",
-            "write", "nothing written");
     std::vector<char> written = buffer;
     transfer(chip, Operation::write, a, written);
     if (args.verify)

@@ -9,6 +9,7 @@
 
 #include <libfpga.hpp>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -32,6 +33,8 @@ Report wouldCall(const std::string& call)
 Report buttons(const Args& args)
 {
     bool enabled = args.state == "on";
+    // The library reads and writes the register through its HPM routing.
+    const Chip hpm = chipOf("hpm");
     if (args.state.empty())
     {
         checked("getFrontButtonsEnabled",
@@ -51,14 +54,7 @@ Report buttons(const Args& args)
             std::string(enabled ? "Enable" : "Disable") + " the front buttons?",
             "buttons", "nothing written");
     // The library reads the register, then writes it with bit 1 changed.
-    // A malformed HPM attribute is the library call's failure to report.
-    std::shared_ptr<void> lock;
-    try
-    {
-        lock = lockNode(nodeOf(chipOf("hpm").fpga, layout::Mode::normal).path);
-    }
-    catch (const Failure&)
-    {}
+    const auto lock = lockNode(nodeOf(hpm.fpga, layout::Mode::normal).path);
     checked("setFrontButtonsEnabled",
             [&] { return lib::setFrontButtonsEnabled(enabled); });
     return Report{}.field("frontButtonsEnabled", flag(enabled),
@@ -86,6 +82,31 @@ Report resetFpga(const Args& args)
     confirm(args, "Reset the FPGA through " + attribute + "?", "reset",
             "nothing reset");
     guarded("resetFpga", lib::resetFpga);
+    // The library returns nothing: the attribute reads 1 while the FPGA is
+    // held in reset, as when its write of 0 failed.
+    std::array<char, 16> state{};
+    const int back = ::open(attribute.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const ssize_t length =
+        back < 0 ? -1 : ::read(back, state.data(), state.size() - 1);
+    const int error = errno;
+    if (back >= 0)
+    {
+        ::close(back);
+    }
+    if (length < 0)
+    {
+        throw Failure("resetFpga", "resetFpga: cannot read " + attribute +
+                                       " back: " + std::strerror(error));
+    }
+    std::string_view text(state.data());
+    text = text.substr(0, text.find('\n'));
+    if (text != "0")
+    {
+        throw Failure("resetFpga", "resetFpga: the FPGA is still held in "
+                                   "reset: " +
+                                       attribute + " reads " +
+                                       driverText(std::string(text)).text);
+    }
     return {};
 }
 

@@ -169,6 +169,33 @@ void checkBlocks(const Chip& chip, const Address& a, std::size_t count,
     }
 }
 
+/** Refuses the HPM FPGA @p hpm when its interface version has no block
+ *  table: the library would move the bytes of block 0 instead. */
+void requireBlockTable(const Fpga& hpm)
+{
+    const std::uint32_t version = guarded("getIfaceVer", [&] {
+        return lib::getIfaceVer(hpm.location, hpm.index);
+    });
+    std::string versions;
+    for (const layout::BlockTranslation& translation :
+         layout::blockTranslations)
+    {
+        if (translation.ifaceVer == version)
+        {
+            return;
+        }
+        versions += (versions.empty() ? "" : ", ") +
+                    hex(translation.ifaceVer, 1);
+    }
+    throw Failure(
+        "getIfaceVer",
+        "getIfaceVer: the interface version " + hex(version, 1) +
+            " of the HPM FPGA (" + fpgaName(hpm) + ") has no block table (" +
+            versions + " have; a missing or malformed " +
+            std::string(layout::ifaceVerAttr) +
+            " reads as 0x0); nothing transferred");
+}
+
 } // namespace
 
 std::vector<Chip> allChips()
@@ -222,17 +249,33 @@ std::string fpgaName(const Fpga& fpga)
         ->name;
 }
 
+int hpmLocation(Fpga& hpm)
+{
+    Fpga named;
+    const int result = guarded("getHPMLocation", [&] {
+        return lib::getHPMLocation(named.location, named.index);
+    });
+    if (result == 0 && named.location == Location::remote &&
+        named.index >= layout::remoteCount)
+    {
+        throw Failure("getHPMLocation",
+                      "getHPMLocation: " + std::string(layout::hpmChipAttr) +
+                          " names remote " + std::to_string(named.index) +
+                          ", an FPGA the driver does not have (remote 0-" +
+                          std::to_string(layout::remoteCount - 1) + ")");
+    }
+    hpm = result == 0 ? named : hpm;
+    return result;
+}
+
 Chip chipOf(const std::string& name)
 {
     const std::vector<Chip> chips = allChips();
     Chip chip = *std::ranges::find(chips, name, &Chip::name);
-    Fpga hpm;
-    if (chip.kind == Chip::Kind::hpm &&
-        guarded("getHPMLocation", [&] {
-            return lib::getHPMLocation(hpm.location, hpm.index);
-        }) == 0)
+    if (chip.kind == Chip::Kind::hpm)
     {
-        chip.fpga = hpm;
+        hpmLocation(chip.fpga);
+        requireBlockTable(chip.fpga);
     }
     return chip;
 }

@@ -44,8 +44,8 @@ constexpr std::array<Hint, 8> hints = {{
      "node does not open for reading and writing (is the driver loaded? "
      "are you root?)"},
     {"", -EINVAL,
-     "the block is not available on the HPM FPGA, or that FPGA's interface "
-     "version has no block table (see fpgatool list and info)"},
+     "the block is not available on the HPM FPGA (see fpgatool list and "
+     "info)"},
     {"", -EIO, "I/O error, or the read ended before all bytes came"},
 }};
 

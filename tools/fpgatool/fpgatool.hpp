@@ -126,6 +126,12 @@ constexpr int hexDigits(std::uint64_t max)
     return max > 0xF ? 1 + hexDigits(max >> 4) : 1;
 }
 
+/** "1 byte", "2 bytes". */
+inline std::string byteCount(std::size_t count)
+{
+    return std::to_string(count) + (count == 1 ? " byte" : " bytes");
+}
+
 /** An ADI page as text: "0x" and 4 digits. */
 inline std::string pageText(std::size_t page)
 {
@@ -258,7 +264,8 @@ Samples printSamples(const std::string& command,
 void printError(const std::string& message);
 
 /** Print a JSON document, indented or on one line (@p compact), and flush;
- *  a null document prints nothing. */
+ *  a null document prints nothing. @throws Failure when @p out has failed
+ *  (standard output full or closed) */
 void printDocument(std::ostream& out, const Json& document, bool compact);
 
 /** Now in UTC: "2026-12-06T18:20:01Z", or with @p millis
@@ -299,8 +306,16 @@ std::string chipNameError(std::string_view name);
 /** The name of a physical FPGA: "local" or "r0" to "r3". */
 std::string fpgaName(const Fpga& fpga);
 
+/** getHPMLocation(): its result, and when it is 0 the FPGA in @p hpm.
+ *  @throws Failure when the library names an FPGA the driver does not have
+ *  (it reads "remote7" as remote 7) */
+int hpmLocation(Fpga& hpm);
+
 /** The chip of a name that chipNameError() accepts. For "hpm" the library
- *  is asked; when it cannot tell, the local FPGA, as it does itself. */
+ *  is asked; when it cannot tell, the local FPGA, as it does itself.
+ *  @throws Failure for "hpm" on an FPGA the driver does not have, or whose
+ *  interface version has no block table: every HPM access of the library
+ *  would go to block 0 there */
 Chip chipOf(const std::string& name);
 
 /** chipDetected, guarded. */

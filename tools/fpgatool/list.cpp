@@ -106,12 +106,19 @@ Report showInfo(const Args&)
     const std::string dir = driverDirectory();
     report.field("driverDirectory", dir.empty() ? none() : plain(dir));
     Fpga hpm;
-    const int result = guarded("getHPMLocation", [&] {
-        return lib::getHPMLocation(hpm.location, hpm.index);
-    });
-    if (result != 0)
+    int result = 0;
+    try
     {
-        report.problems.push_back(resultFailure("getHPMLocation", result));
+        result = hpmLocation(hpm);
+        if (result != 0)
+        {
+            report.problems.push_back(resultFailure("getHPMLocation", result));
+        }
+    }
+    catch (const Failure& failure)
+    {
+        report.problems.push_back(failure);
+        result = -1;
     }
     report.field("hpmChip", result == 0 ? plain(fpgaName(hpm)) : none());
     addChips(report, true);

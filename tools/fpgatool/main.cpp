@@ -67,7 +67,7 @@ const std::vector<Verb> verbTable = {
      {"fpgatool read hpm 4 10 5             5 bytes from block 4 offset 10 on",
       "fpgatool read hpm power.on-source    the same as read hpm 4 11",
       "fpgatool read r1 8 14 16 --adi --page 0 --page-offset 0",
-      "fpgatool read local 4 11 --repeat 20 --interval 0.5"},
+      "fpgatool read hpm power.on-source --repeat 20 --interval 0.5"},
      {jsonOption, repeatOptions},
      readRegisters,
      nullptr,
@@ -88,7 +88,7 @@ const std::vector<Verb> verbTable = {
     {"write",
      changing,
      "write bytes to registers (normal or ADI mode)",
-     {"fpgatool write local 4 10 0x03             asks first on a terminal",
+     {"fpgatool write local 0 10 0x03             asks first on a terminal",
       "fpgatool write -y r1 4 10 0x02 --mask 0x02 set bit 1 only",
       "fpgatool write -y hpm power.front-buttons 0x03 --verify",
       "fpgatool write --dry-run r2 8 14 0x01 --adi --page 0x12"},
@@ -106,7 +106,7 @@ const std::vector<Verb> verbTable = {
      more,
      "read registers every interval and print each change, timestamped",
      {"fpgatool watch hpm power.on-source",
-      "fpgatool watch local 4 10 --until 0x03 --timeout 30 -i 0.1",
+      "fpgatool watch hpm power.front-buttons --until 0x02 --timeout 30 -i 0.1",
       "fpgatool watch r1 8 0 16 --json"},
      {intervalOption, watchOptions, jsonOption},
      nullptr,
@@ -214,7 +214,7 @@ void addVerbs(CLI::App& app, const std::vector<Verb>& verbs, Args& args,
     app.require_subcommand(1);
     app.footer(examples({"fpgatool info", "fpgatool dump hpm",
                          "fpgatool read r1 4 10 3 --json",
-                         "fpgatool write -y local 4 10 0x03 --verify",
+                         "fpgatool write -y local 0 10 0x03 --verify",
                          "fpgatool interrupts --repeat 10 --interval 0.5"}) +
                "\n\nExit status: 0 success, 1 a library call or check "
                "failed, 2 usage error.\nRun 'fpgatool VERB --help' for the "

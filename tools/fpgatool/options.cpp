@@ -4,6 +4,8 @@
 
 #include "options.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,7 +50,10 @@ std::string numberError(const std::string& input, const Range& range,
     {
         return registerNameError(input);
     }
-    if (input.empty() || input[0] == '-' || *end != '\0' || errno != 0)
+    // strtoull would also take leading white space and a sign.
+    if (input.empty() ||
+        std::isdigit(static_cast<unsigned char>(input[0])) == 0 ||
+        *end != '\0' || errno != 0)
     {
         return "\"" + input + "\" is not a number";
     }
@@ -70,12 +75,15 @@ CLI::Validator secondsRange()
     return {[](std::string& input) {
                 char* end = nullptr;
                 const double value = std::strtod(input.c_str(), &end);
-                const bool valid = !input.empty() && *end == '\0' &&
-                                   value >= 0 && value <= maxSeconds;
+                const bool number = !input.empty() &&
+                                    input.find_first_of(" \t+") != 0 &&
+                                    *end == '\0';
+                const bool valid = value >= 0 && value <= maxSeconds;
                 return !registerNameError(input).empty()
                            ? registerNameError(input)
-                       : valid ? ""
-                               : input + " is out of range 0-3600 seconds";
+                       : !number ? "\"" + input + "\" is not a number"
+                       : valid   ? ""
+                                 : input + " is out of range 0-3600 seconds";
             },
             "0-3600", "seconds"};
 }
@@ -205,10 +213,9 @@ void readRegisterWords(const std::string& verb, Tail tail, Args& args)
     }
     if (taken == 1 && tail == Tail::bytes && rest.size() > args.count)
     {
-        throw UsageError(verb + ": " + std::to_string(rest.size()) +
-                         " bytes would run past " + words.front() +
-                         ", which is " + std::to_string(args.count) +
-                         (args.count == 1 ? " byte" : " bytes") + " long");
+        throw UsageError(verb + ": " + byteCount(rest.size()) +
+                         " would run past " + words.front() + ", which is " +
+                         byteCount(args.count) + " long" + see);
     }
 }
 
@@ -283,10 +290,27 @@ void repeatOptions(CLI::App& verb, Args& args)
 
 void watchOptions(CLI::App& verb, Args& args)
 {
-    verb.add_option("--until", args.until,
-                    "stop when the bytes read are these (one per byte read)")
-        ->check(inRange(byteValues))
-        ->delimiter(',');
+    verb.add_option_function<std::string>(
+            "--until",
+            [&args](const std::string& text) {
+                for (std::size_t start = 0; start <= text.size();)
+                {
+                    const std::size_t end =
+                        std::min(text.find(',', start), text.size());
+                    std::uint64_t value = 0;
+                    const std::string error = numberError(
+                        text.substr(start, end - start), byteValues, value);
+                    if (!error.empty())
+                    {
+                        throw CLI::ValidationError("--until", error);
+                    }
+                    args.until.push_back(value);
+                    start = end + 1;
+                }
+            },
+            "stop when the bytes read are these, comma-separated (one per byte "
+            "read)")
+        ->type_name("BYTES:" + byteValues.text());
     verb.add_option("--timeout", args.timeout,
                     "stop after this many seconds; with --until a failure")
         ->check(secondsRange());
@@ -296,7 +320,7 @@ void writeOptions(CLI::App& verb, Args& args)
 {
     verb.add_option("-m,--mask", args.mask,
                     "change only these bits of each byte (read-modify-write)")
-        ->check(inRange(byteValues));
+        ->check(inRange({1, byteValues.max, byteValues.maxFormat}));
     verb.add_flag("--verify", args.verify, "read the bytes back and compare");
 }
 

@@ -102,6 +102,12 @@ void printDocument(std::ostream& out, const Json& document, bool compact)
         text += "\n";
     }
     out << text << std::flush;
+    if (!out)
+    {
+        // errno is the failed write's: nothing has run since.
+        throw Failure("output", "cannot write the output: " +
+                                    std::string(std::strerror(errno)));
+    }
 }
 
 std::string utcTime(bool millis)

@@ -96,6 +96,8 @@ void addThermalRecords(Board& board, Report& report)
 {
     try
     {
+        // The HPM FPGA and the block the routing translates to.
+        const Fpga hpm = chipOf("hpm").fpga;
         std::array<char, reg::thermalHeader.length> header{};
         checked("rawHpmNormalAccess", [&] {
             return lib::rawHpmNormalAccess(Operation::read, lib::Block::thermal,
@@ -118,9 +120,6 @@ void addThermalRecords(Board& board, Report& report)
                                         reg::thermalRecords.offset, 0, 0,
                                         bytes.size(), bytes);
         });
-        // Where the routing went: the HPM FPGA and the block it translated
-        // to.
-        const Fpga hpm = chipOf("hpm").fpga;
         const std::size_t block = guarded("blockId", [&] {
             return lib::blockId(hpm.location, hpm.index, lib::Block::thermal);
         });

@@ -17,6 +17,7 @@ namespace lib = tavrin_fpga;
 
 Report showPower(const Args&)
 {
+    chipOf("hpm"); // refuses an HPM FPGA the library would misroute
     lib::PowerOnSource on{};
     lib::PowerOffSource off{};
     lib::PowerResetSource reset{};
@@ -36,6 +37,7 @@ Report showPower(const Args&)
 
 Report showInterrupts(const Args&)
 {
+    chipOf("hpm"); // refuses an HPM FPGA the library would misroute
     lib::Interrupt interrupt{};
     checked("getInterrupts", [&] { return lib::getInterrupts(interrupt); });
     return Report{}
@@ -45,6 +47,7 @@ Report showInterrupts(const Args&)
 
 Report showThermals(const Args&)
 {
+    chipOf("hpm"); // refuses an HPM FPGA the library would misroute
     std::vector<lib::Thermal> thermals;
     checked("getThermals", [&] { return lib::getThermals(thermals); });
     // An entry is six values, value0 to value5.

@@ -94,15 +94,16 @@ int watchRegisters(const Args& args)
         if (!args.until.empty() && args.until.size() != args.count)
         {
             throw UsageError(
-                "watch: --until gives " + std::to_string(args.until.size()) +
-                " bytes, the watch reads " + std::to_string(args.count));
+                "watch: --until gives " + byteCount(args.until.size()) +
+                ", the watch reads " + std::to_string(args.count) +
+                "; see fpgatool watch --help");
         }
         return watchLoop(args, chip);
     }
     catch (const Failure& failure)
     {
         printError(failure.what());
-        if (args.json)
+        if (args.json && std::cout)
         {
             printLine(args, {{"error", failure.toJson()}}, "");
         }
