@@ -22,6 +22,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,14 +54,20 @@ class Testbed : public ::testing::Test
 // The command first, which fpga-sim reaps: nothing is left running.
 TEST_F(Testbed, StopKillsACommandThatIgnoresSIGTERM)
 {
-    sim.start({"sh", "-c", "trap '' TERM; echo $$; exec sleep 300"});
+    // The shell's child, which SIGTERM never reaches, goes too.
+    sim.start({"sh", "-c", "trap '' TERM; sleep 300 & echo $!; wait"});
     ASSERT_TRUE(sim.waitFor([](const fpga_sim::Simulation& s) {
         return !s.output().empty();
     }));
-    const std::string command =
+    const std::string child =
         "/proc/" + std::to_string(std::stoi(sim.output()));
     EXPECT_EQ(sim.stop(std::chrono::milliseconds(100)), 128 + SIGKILL);
-    EXPECT_FALSE(std::filesystem::exists(command));
+    // Killed, it is reaped by whoever adopted it.
+    for (int tries = 0; tries < 100 && std::filesystem::exists(child); ++tries)
+    {
+        ::usleep(20000);
+    }
+    EXPECT_FALSE(std::filesystem::exists(child));
 }
 
 // The test is killed while its command runs, its output piped (`./test |
@@ -183,6 +191,15 @@ TEST_F(Testbed, AChangeOfTwoLinesIsRefusedWhole)
     }));
     EXPECT_THAT(sim.trace(),
                 ElementsAre("control set chips.r0.detected 0: applied"));
+    // Words are joined with spaces: one that holds a space, or a read sent
+    // as a change, is refused before it is sent.
+    const auto refused = [](const std::function<void()>& call) {
+        EXPECT_THROW(call(), fpga_sim::SimulationError);
+    };
+    refused([&] { sim.peek("hpm", "power.front-buttons 2"); });
+    refused([&] { sim.change({"set chips.r0.detected", "1"}); });
+    refused([&] { sim.change({"get", "hpmChip"}); });
+    EXPECT_EQ(sim.trace().size(), 1U);
 }
 
 // Wrong setups, as a new user meets them: each says what happened.
@@ -193,6 +210,16 @@ TEST(TestbedSetup, SaysWhatWentWrong)
     EXPECT_THAT([] { Simulation::loadBoard("/"); },
                 ThrowsMessage<SimulationError>(
                     "cannot read the board file /: Is a directory"));
+    // An empty text would be the built-in board.
+    EXPECT_THAT([] { Simulation::loadBoard("/dev/null"); },
+                ThrowsMessage<SimulationError>(
+                    "cannot read the board file /dev/null: not a regular "
+                    "file"));
+    const std::string empty = ::testing::TempDir() + "/empty.json";
+    std::ofstream{empty}.flush();
+    EXPECT_THAT([&] { Simulation::loadBoard(empty); },
+                ThrowsMessage<SimulationError>("cannot read the board file " +
+                                               empty + ": the file is empty"));
     ::setenv("FPGA_SIM", "/nonexistent/bin/fpga-sim", 1);
     EXPECT_THAT([] { Simulation().start({"true"}); },
                 ThrowsMessage<SimulationError>(

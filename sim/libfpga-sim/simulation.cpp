@@ -96,18 +96,30 @@ std::pair<int, std::string> runToEnd(const std::vector<std::string>& argv,
     return {status, withoutEndingNewlines(slurp(err))};
 }
 
-/** Send @p words to the fpga-sim of @p sim. @return a read's value (compact
- *  JSON), "" for a change @throws SimulationError when refused */
-std::string ask(Simulation& sim, const std::vector<std::string>& words)
+/** Send @p words to the fpga-sim of @p sim; only a change's last word, its
+ *  value (@p valueLast), may hold white space, which would split the others
+ *  into words of their own. @return a read's value (compact JSON), "" for a
+ *  change @throws SimulationError when refused */
+std::string ask(Simulation& sim, const std::vector<std::string>& words,
+                bool valueLast = false)
 {
     if (!sim.running())
     {
         throw SimulationError("no command runs");
     }
     std::string line;
-    for (const std::string& word : words)
+    for (std::size_t i = 0; i < words.size(); ++i)
     {
-        line += (line.empty() ? "" : " ") + word;
+        const bool mayHoldSpace = valueLast && i + 1 == words.size();
+        if (!mayHoldSpace &&
+            (words[i].empty() ||
+             words[i].find_first_of(" \t") != std::string::npos))
+        {
+            throw SimulationError("\"" + words[i] +
+                                  "\" is not one word (only the value, last, "
+                                  "may hold white space)");
+        }
+        line += (line.empty() ? "" : " ") + words[i];
     }
     // Sent, a newline would end the request early and start another.
     if (const std::string problem = notOneLine(line); !problem.empty())
@@ -160,16 +172,33 @@ std::string Simulation::builtInBoard()
 
 std::string Simulation::loadBoard(const std::string& path)
 {
+    const auto refused = [&](const std::string& why) {
+        return SimulationError(
+            "cannot read the board file " + path + ": " + why);
+    };
+    // A FIFO would wait for a writer, a device could read forever; a
+    // directory opens and fails at the first read.
+    struct stat st = {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    {
+        throw refused(
+            S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+    }
+    std::string text;
     try
     {
-        return readFile(path);
+        text = readFile(path);
     }
     catch (const std::system_error& e)
     {
-        // A directory opens, and fails at the first read.
-        throw SimulationError(
-            "cannot read the board file " + path + ": " + e.code().message());
+        throw refused(e.code().message());
     }
+    // An empty text would stand for the built-in board.
+    if (text.empty())
+    {
+        throw refused("the file is empty");
+    }
+    return text;
 }
 
 Simulation::Simulation(const std::string& board) : Simulation(board, Options{})
@@ -270,7 +299,14 @@ void Simulation::start(const std::vector<std::string>& command)
 
 void Simulation::change(const std::vector<std::string>& words)
 {
-    ask(*this, words);
+    if (!words.empty() &&
+        (words[0] == "get" || words[0] == "peek" || words[0] == "board"))
+    {
+        throw SimulationError("\"" + words[0] +
+                              "\" is not a change: get(), peek() and board() "
+                              "read the board");
+    }
+    ask(*this, words, true);
 }
 
 std::string Simulation::get(const std::string& field)
@@ -310,7 +346,7 @@ void Simulation::changeAfter(std::uint64_t accesses, const std::string& file,
         line.insert(line.end(), {"of", file});
     }
     line.insert(line.end(), words.begin(), words.end());
-    ask(*this, line);
+    ask(*this, line, true);
 }
 
 bool Simulation::running()

@@ -212,11 +212,18 @@ int Simulation::stop(std::chrono::milliseconds grace)
     ::kill(state->pid, SIGTERM);
     if (!endedWithin(*this, grace))
     {
-        // The command first: fpga-sim then ends as it does, with what it
-        // caught written out.
-        for (const pid_t command : childrenOf(state->pid))
+        // The command and every process below it first (a child of a
+        // command that ignored SIGTERM would outlive it): fpga-sim then ends
+        // as it does, with what it caught written out.
+        std::vector<pid_t> below = childrenOf(state->pid);
+        for (std::size_t i = 0; i < below.size(); ++i)
         {
-            ::kill(command, SIGKILL);
+            const std::vector<pid_t> next = childrenOf(below[i]);
+            below.insert(below.end(), next.begin(), next.end());
+        }
+        for (const pid_t process : below)
+        {
+            ::kill(process, SIGKILL);
         }
         if (!endedWithin(*this, grace))
         {
