@@ -184,9 +184,9 @@ JournalEntry parseJournalDatagram(const std::string& text, std::size_t* at)
     return entry;
 }
 
-nlohmann::json journalEntryToJson(const JournalEntry& entry)
+nlohmann::ordered_json journalEntryToJson(const JournalEntry& entry)
 {
-    nlohmann::json json = nlohmann::json::object();
+    nlohmann::ordered_json json = nlohmann::ordered_json::object();
     for (const auto& [key, value] : entry)
     {
         auto it = json.find(key);
@@ -200,13 +200,13 @@ nlohmann::json journalEntryToJson(const JournalEntry& entry)
         }
         else
         {
-            *it = nlohmann::json::array({*it, value});
+            *it = nlohmann::ordered_json::array({*it, value});
         }
     }
     return json;
 }
 
-JournalEntry journalEntryFromJson(const nlohmann::json& json)
+JournalEntry journalEntryFromJson(const nlohmann::ordered_json& json)
 {
     JournalEntry entry;
     for (const auto& [key, value] : json.items())

@@ -39,14 +39,15 @@ JournalEntry parseJournalDatagram(const std::string& text,
 /**
  * @brief An entry as one JSON object, the form of `journalctl -o json`: a
  *        field sent once is a string, a field sent more than once an array
- *        of its values in sent order. Bytes that are not UTF-8 become
- *        U+FFFD when dumped with error_handler_t::replace.
+ *        of its values in sent order; fields in the order first sent.
+ *        Bytes that are not UTF-8 become U+FFFD when dumped with
+ *        error_handler_t::replace.
  */
-nlohmann::json journalEntryToJson(const JournalEntry& entry);
+nlohmann::ordered_json journalEntryToJson(const JournalEntry& entry);
 
 /** @brief The entry of journalEntryToJson() back, fields of one name
  *         together. @throws nlohmann::json::exception when malformed */
-JournalEntry journalEntryFromJson(const nlohmann::json& json);
+JournalEntry journalEntryFromJson(const nlohmann::ordered_json& json);
 
 /**
  * @brief The entry journald stores for one datagram of its syslog socket,

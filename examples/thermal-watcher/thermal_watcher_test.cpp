@@ -169,6 +169,12 @@ TEST_F(ThermalWatcher, ATestFunctionReadsWhatTheServiceReads)
         const auto all = s.journal();
         return std::any_of(all.begin(), all.end(), fromTest);
     })) << PrintToString(messages(sim, true));
+    // Fields in sent order: lg2 sends MESSAGE first, fpga-sim adds __SEQNUM.
+    const auto all = sim.journal();
+    const auto entry = std::find_if(all.begin(), all.end(), fromTest);
+    ASSERT_NE(entry, all.end());
+    EXPECT_EQ(entry->front().first, "MESSAGE");
+    EXPECT_EQ(entry->back().first, "__SEQNUM");
     EXPECT_EQ(sim.stop(), 0);
 }
 

@@ -414,7 +414,7 @@ std::vector<JournalEntry> Simulation::journal() const
         try
         {
             entries.push_back(
-                journalEntryFromJson(nlohmann::json::parse(line)));
+                journalEntryFromJson(nlohmann::ordered_json::parse(line)));
         }
         catch (const nlohmann::json::exception&)
         {

@@ -300,7 +300,7 @@ void JournalSink::write(JournalEntry entry, const char* transport,
     entry.emplace_back("__SEQNUM", std::to_string(nextSeq()));
     std::string line =
         journalEntryToJson(entry).dump(
-            -1, ' ', false, nlohmann::json::error_handler_t::replace) +
+            -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) +
         "\n";
     // One write per entry, so lines never interleave with another writer.
     [[maybe_unused]] const ssize_t ignored =
