@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <regex>
+#include <sstream>
 
 namespace fpga_sim
 {
@@ -57,27 +58,26 @@ Node settingsOf(const Node& node)
                 node.failures, node.mode,          node.owner, node.group};
 }
 
-/** The chip "hpm" names: the one of the board's hpmChip. */
+/** The chip "hpm" names, read as libfpga reads tavrin_fpga_hpm_chip: its
+ *  first word; one that does not start with "remote" (or no attribute)
+ *  means the local FPGA, else the remote FPGA of the word's last digit. */
 std::pair<Location, std::size_t> hpmChipOf(const Board& board)
 {
-    if (!board.hpmChip)
-    {
-        bad("hpm", "names no chip: the board has no hpmChip");
-    }
-    const std::string word =
-        board.hpmChip->substr(0, board.hpmChip->find_last_not_of("\n ") + 1);
-    static const std::regex remote("remote([0-3])");
-    std::smatch index;
-    if (word == "local")
+    std::istringstream text(board.hpmChip.value_or(""));
+    std::string word;
+    text >> word;
+    if (!word.starts_with("remote"))
     {
         return {Location::local, 0};
     }
-    if (!std::regex_match(word, index, remote))
+    const char last = word.back();
+    if (last < '0' || last > '3')
     {
         bad("hpm", "names no chip with device nodes: hpmChip is \"" + word +
-                       "\" (local, remote0 to remote3 have them)");
+                       "\" (libfpga takes the remote FPGA of its last "
+                       "digit, 0 to 3)");
     }
-    return {Location::remote, std::stoul(index[1])};
+    return {Location::remote, static_cast<std::size_t>(last - '0')};
 }
 
 /** The chip @p name names: "local", "r0" to "r3" or "hpm". */

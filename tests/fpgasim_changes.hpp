@@ -59,10 +59,12 @@ inline const ChangeRow changeRows[] = {
     {"get chips.r1.detected", 0, "false\n", "detected", "1\n"},
     {"fault clear fpga-r1", 0, "", "@40", zero + zero},
     // Register names where BLOCK OFFSET goes; "hpm" is the chip
-    // hpmChip names now.
-    {"peek hpm power.front-buttons", 1, "hpm: names no chip", "@4a",
+    // hpmChip names now, read as libfpga reads it (remote and its last
+    // digit).
+    {"set hpmChip remote9", 0, "", "@4a", zero + zero},
+    {"peek hpm power.front-buttons", 1, "hpm: names no chip with device", "@4a",
      zero + zero},
-    {"set hpmChip remote1", 0, "", "@4a", zero + zero},
+    {R"(set hpmChip {"raw": "remote11\n"})", 0, "", "@4a", zero + zero},
     {"poke hpm power.front-buttons 05", 0, "", "@4a", "\x05" + zero},
     {"peek r1 power.front-buttons 2", 0, "05 00\n", "@4a", "\x05" + zero},
     {"peek fpga-r1-adi power.front-buttons", 1,

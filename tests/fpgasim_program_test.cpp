@@ -161,9 +161,9 @@ $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control
         // Every journal entry sent inside: streams, syslog.
         {R"(printf '<3>one\n<9>two\nthree' | $S --journal -- systemd-cat -t x --level-prefix=1)",
          0,
-         R"({"MESSAGE":"one","PRIORITY":"3","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0","__SEQNUM":"1"}
-{"MESSAGE":"<9>two","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_TRANSPORT":"stdout","_UID":"0","__SEQNUM":"2"}
-{"MESSAGE":"three","PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_GID":"0","_LINE_BREAK":"eof","_TRANSPORT":"stdout","_UID":"0","__SEQNUM":"3"}
+         R"({"PRIORITY":"3","SYSLOG_IDENTIFIER":"x","MESSAGE":"one","_TRANSPORT":"stdout","_UID":"0","_GID":"0","__SEQNUM":"1"}
+{"PRIORITY":"6","SYSLOG_IDENTIFIER":"x","MESSAGE":"<9>two","_TRANSPORT":"stdout","_UID":"0","_GID":"0","__SEQNUM":"2"}
+{"PRIORITY":"6","SYSLOG_IDENTIFIER":"x","_LINE_BREAK":"eof","MESSAGE":"three","_TRANSPORT":"stdout","_UID":"0","_GID":"0","__SEQNUM":"3"}
 )"},
         // The trace's records and the journal's entries on one timeline.
         {"$S --trace=$T/t --trace-format=json --journal=$T/j -- sh -c 'dd "
@@ -173,14 +173,14 @@ $S --board $T/big.json --print-board > $T/pb && $S --board $T/big.json --control
          0,
          R"({"seq":1,"type":"transfer","node":"fpga-r1-adi","op":"read","position":0,"block":0,"offset":0,"page":0,"pageDataOffset":0,"length":2,"got":2,"bytes":"00 00"}
 {"seq":2,"type":"reset","written":"1","restored":false}
-{"MESSAGE":"hello","PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","_GID":"0","_TRANSPORT":"syslog","_UID":"0","__SEQNUM":"3"})"},
+{"PRIORITY":"4","SYSLOG_FACILITY":"19","SYSLOG_IDENTIFIER":"y","MESSAGE":"hello","_TRANSPORT":"syslog","_UID":"0","_GID":"0","__SEQNUM":"3"})"},
         // Fields and datagrams journald drops are dropped.
         {R"($S --journal -- python3 -c 'import array, os, socket as s
 c = s.socket(s.AF_UNIX, s.SOCK_DGRAM); c.connect("/run/systemd/journal/socket")
 for fd in os.memfd_create("j"), os.pipe()[0]: c.sendmsg([], [(s.SOL_SOCKET, s.SCM_RIGHTS, array.array("i", [fd]))])
 c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=ok\n")')",
          0,
-         R"({"MESSAGE":"ok","_GID":"0","_TRANSPORT":"journal","_UID":"0","__SEQNUM":"1"})"},
+         R"({"MESSAGE":"ok","_TRANSPORT":"journal","_UID":"0","_GID":"0","__SEQNUM":"1"})"},
         // Nodes and attributes refuse what the driver's and sysfs refuse.
         {"$S -- sh -c 'D=/sys/bus/spi/devices/spi2.2; truncate -s 0 "
          "/dev/fpga-r0 || mkdir $D/x || printf \"1 \" > $D/tavrin_fpga_reset "
