@@ -8,8 +8,6 @@
 
 #include <libfpga.hpp>
 
-#include <algorithm>
-
 namespace fpgatool
 {
 namespace
@@ -106,19 +104,18 @@ Report showInfo(const Args&)
     const std::string dir = driverDirectory();
     report.field("driverDirectory", dir.empty() ? none() : plain(dir));
     Fpga hpm;
-    int result = 0;
+    int result = -1;
     try
     {
         result = hpmLocation(hpm);
         if (result != 0)
         {
-            report.problems.push_back(resultFailure("getHPMLocation", result));
+            throw resultFailure("getHPMLocation", result);
         }
     }
     catch (const Failure& failure)
     {
         report.problems.push_back(failure);
-        result = -1;
     }
     report.field("hpmChip", result == 0 ? plain(fpgaName(hpm)) : none());
     addChips(report, true);
