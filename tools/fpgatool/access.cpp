@@ -34,13 +34,12 @@ std::string describeWrite(const Chip& chip, const Address& a,
         a.mode == Mode::adi
             ? pageText(a.page) + ", " + std::to_string(a.pageDataOffset) + ", "
             : "";
-    text += std::to_string(buffer.size()) + ", [";
-    for (std::size_t i = 0; i < buffer.size(); ++i)
-    {
-        text += (i == 0 ? "" : ", ") +
-                hex(static_cast<std::uint8_t>(buffer[i]), 2);
-    }
-    return text + "])";
+    return text + std::to_string(buffer.size()) + ", [" +
+           joined(buffer, ", ",
+                  [](char byte) {
+                      return hex(static_cast<std::uint8_t>(byte), 2);
+                  }) +
+           "])";
 }
 
 /** The fields that say where an access goes; in JSON only. */

@@ -176,17 +176,16 @@ void requireBlockTable(const Fpga& hpm)
     const std::uint32_t version = guarded("getIfaceVer", [&] {
         return lib::getIfaceVer(hpm.location, hpm.index);
     });
-    std::string versions;
-    for (const layout::BlockTranslation& translation :
-         layout::blockTranslations)
+    const auto& tables = layout::blockTranslations;
+    if (std::ranges::find(tables, version,
+                          &layout::BlockTranslation::ifaceVer) != tables.end())
     {
-        if (translation.ifaceVer == version)
-        {
-            return;
-        }
-        versions += (versions.empty() ? "" : ", ") +
-                    hex(translation.ifaceVer, 1);
+        return;
     }
+    const std::string versions =
+        joined(tables, ", ", [](const layout::BlockTranslation& translation) {
+            return hex(translation.ifaceVer, 1);
+        });
     throw Failure(
         "getIfaceVer",
         "getIfaceVer: the interface version " + hex(version, 1) +
@@ -240,13 +239,9 @@ std::string chipNameError(std::string_view name)
 
 std::string fpgaName(const Fpga& fpga)
 {
-    const std::vector<Chip> chips = allChips();
-    return std::ranges::find_if(chips,
-                                [&](const Chip& chip) {
-                                    return chip.kind != Chip::Kind::hpm &&
-                                           chip.fpga == fpga;
-                                })
-        ->name;
+    // allChips() lists local, then r0 to r3.
+    return allChips()[fpga.location == Location::local ? 0 : 1 + fpga.index]
+        .name;
 }
 
 int hpmLocation(Fpga& hpm)
@@ -307,10 +302,8 @@ const layout::Node& nodeOf(const Fpga& fpga, Mode mode)
 
 std::uint64_t positionOf(const Fpga& fpga, const Address& a)
 {
-    return a.mode == Mode::adi
-               ? layout::adiPosition(fpga.location, a.block, a.offset, a.page,
-                                     a.pageDataOffset)
-               : layout::normalPosition(a.block, a.offset);
+    return layout::position(a.mode, fpga.location,
+                            {a.block, a.offset, a.page, a.pageDataOffset});
 }
 
 void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
@@ -359,11 +352,9 @@ void requireDriver()
 {
     if (driverDirectory().empty())
     {
-        std::string dirs;
-        for (const std::string_view dir : layout::probeDirs)
-        {
-            dirs += (dirs.empty() ? "" : " or ") + std::string(dir);
-        }
+        const std::string dirs =
+            joined(layout::probeDirs, " or ",
+                   [](std::string_view dir) { return std::string(dir); });
         throw Failure("devAttrFilePath", "no FPGA driver directory found (" +
                                              dirs + "): is the driver loaded?");
     }
