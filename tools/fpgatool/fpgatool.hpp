@@ -290,7 +290,6 @@ struct Fpga
 {
     tavrin_fpga::Location location = tavrin_fpga::Location::local;
     std::size_t index = 0;
-    bool operator==(const Fpga&) const = default;
 };
 
 /** A chip as the command line names it, and the FPGA it stands for. */
