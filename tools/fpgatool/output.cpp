@@ -180,7 +180,7 @@ void makeTemporary(Output& output, const struct stat* replaced)
 /** Opens the file of -o. @throws Failure */
 std::unique_ptr<Output> openOutput(const std::string& file)
 {
-    auto output = std::make_unique<Output>(file);
+    std::unique_ptr<Output> output(new Output{file, "", -1});
     struct stat status
     {};
     const bool exists = ::stat(file.c_str(), &status) == 0;
