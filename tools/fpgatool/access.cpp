@@ -14,11 +14,6 @@ namespace
 using layout::Mode;
 using tavrin_fpga::Operation;
 
-std::string positionText(const Fpga& fpga, const Address& a)
-{
-    return hex(positionOf(fpga, a), hexDigits(layout::window(a.mode) - 1));
-}
-
 /** The call transfer() would make, with its arguments, e.g.
  *  "rawRemoteNormalAccess(2, write, 4, 11, 1, [0xaa])". */
 std::string describeWrite(const Chip& chip, const Address& a,
@@ -100,7 +95,8 @@ std::string writeQuestion(const Chip& chip, const Address& a, const Args& args)
         chip.name + " block " + std::to_string(a.block) + " offset " +
         std::to_string(a.offset) + " (" +
         std::string(nodeOf(chip.fpga, a.mode).path) + " position " +
-        positionText(chip.fpga, a) + ")";
+        hex(positionOf(chip.fpga, a), hexDigits(layout::window(a.mode) - 1)) +
+        ")";
     return args.mask ? "Set the bits " + hex(*args.mask, 2) +
                            " of each byte to " + bytes(masked).text + " at " +
                            where + ", keeping the others?"

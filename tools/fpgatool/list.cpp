@@ -36,7 +36,7 @@ bool attributeReadable(const Fpga& fpga, std::string_view attr)
  *  (info) without CHIP-ID, IFACE and BLOCKS. A chip that is not detected
  *  has only its DETECTED column; an attribute the driver does not publish
  *  is missing. */
-void addChips(Report& report, bool firmwareOnly)
+Report& addChips(Report& report, bool firmwareOnly)
 {
     std::vector<Report::Column> columns = {
         {"chip", "CHIP"},
@@ -84,7 +84,7 @@ void addChips(Report& report, bool firmwareOnly)
             }
         }
     }
-    report.table("chips", columns, rows);
+    return report.table("chips", columns, rows);
 }
 
 } // namespace
@@ -92,8 +92,7 @@ void addChips(Report& report, bool firmwareOnly)
 Report listChips(const Args&)
 {
     Report report;
-    addChips(report, false);
-    return report;
+    return addChips(report, false);
 }
 
 Report showInfo(const Args&)
@@ -118,8 +117,7 @@ Report showInfo(const Args&)
         report.problems.push_back(failure);
     }
     report.field("hpmChip", result == 0 ? plain(fpgaName(hpm)) : none());
-    addChips(report, true);
-    return report;
+    return addChips(report, true);
 }
 
 } // namespace fpgatool
