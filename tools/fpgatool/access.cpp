@@ -14,11 +14,6 @@ namespace
 using layout::Mode;
 using tavrin_fpga::Operation;
 
-std::string positionText(const Fpga& fpga, const Address& a)
-{
-    return hex(positionOf(fpga, a), hexDigits(layout::window(a.mode) - 1));
-}
-
 /** The call transfer() would make, with its arguments, e.g.
  *  "rawRemoteNormalAccess(2, write, 4, 11, 1, [0xaa])". */
 std::string describeWrite(const Chip& chip, const Address& a,
@@ -34,13 +29,12 @@ std::string describeWrite(const Chip& chip, const Address& a,
         a.mode == Mode::adi
             ? pageText(a.page) + ", " + std::to_string(a.pageDataOffset) + ", "
             : "";
-    text += std::to_string(buffer.size()) + ", [";
-    for (std::size_t i = 0; i < buffer.size(); ++i)
-    {
-        text += (i == 0 ? "" : ", ") +
-                hex(static_cast<std::uint8_t>(buffer[i]), 2);
-    }
-    return text + "])";
+    return text + std::to_string(buffer.size()) + ", [" +
+           joined(buffer, ", ",
+                  [](char byte) {
+                      return hex(static_cast<std::uint8_t>(byte), 2);
+                  }) +
+           "])";
 }
 
 /** The fields that say where an access goes; in JSON only. */
@@ -101,7 +95,8 @@ std::string writeQuestion(const Chip& chip, const Address& a, const Args& args)
         chip.name + " block " + std::to_string(a.block) + " offset " +
         std::to_string(a.offset) + " (" +
         std::string(nodeOf(chip.fpga, a.mode).path) + " position " +
-        positionText(chip.fpga, a) + ")";
+        hex(positionOf(chip.fpga, a), hexDigits(layout::window(a.mode) - 1)) +
+        ")";
     return args.mask ? "Set the bits " + hex(*args.mask, 2) +
                            " of each byte to " + bytes(masked).text + " at " +
                            where + ", keeping the others?"

@@ -116,59 +116,6 @@ void checkRemotePage(const Chip& chip, const Address& a, std::size_t count,
     }
 }
 
-/** Refuses a transfer that leaves its block, unless --cross-blocks; then
- *  each block it touches must exist and be enabled on the chip. */
-void checkBlocks(const Chip& chip, const Address& a, std::size_t count,
-                 const Args& args, std::string_view verb)
-{
-    const std::uint64_t blocks =
-        layout::blocksTouched(a.mode, positionOf(chip.fpga, a), count);
-    if (blocks == 1)
-    {
-        return;
-    }
-    if (!args.crossBlocks)
-    {
-        throw UsageError(
-            std::string(verb) + ": " + std::to_string(count) +
-            " bytes from block " + std::to_string(a.block) + " offset " +
-            std::to_string(a.offset) +
-            (a.mode == Mode::adi
-                 ? " page " + pageText(a.page) + " page offset " +
-                       std::to_string(a.pageDataOffset)
-                 : "") +
-            " run past the end of the block; add --cross-blocks "
-            "to go on into the next blocks");
-    }
-    const Fpga& fpga = chip.fpga;
-    if (!detected(fpga))
-    {
-        return; // the transfer fails with ENODEV and moves nothing
-    }
-    // An HPM block is translated for its FPGA; the bytes run on from there.
-    const std::size_t first =
-        chip.kind != Chip::Kind::hpm ? a.block : guarded("blockId", [&] {
-            return lib::blockId(fpga.location, fpga.index,
-                                static_cast<lib::Block>(a.block));
-        });
-    if (first + blocks - 1 > layout::maxBlock)
-    {
-        throw UsageError(std::string(verb) + ": the bytes run past block " +
-                         std::to_string(layout::maxBlock) + ", the last block");
-    }
-    const std::bitset<64> enabled = enabledBlocks(fpga);
-    for (std::size_t block = first; block < first + blocks; ++block)
-    {
-        if (!enabled[block])
-        {
-            throw Failure("getSupportedBlocks",
-                          "getSupportedBlocks: block " + std::to_string(block) +
-                              " is not enabled on " + fpgaName(fpga) +
-                              "; nothing transferred");
-        }
-    }
-}
-
 /** Refuses the HPM FPGA @p hpm when its interface version has no block
  *  table: the library would move the bytes of block 0 instead. */
 void requireBlockTable(const Fpga& hpm)
@@ -176,17 +123,16 @@ void requireBlockTable(const Fpga& hpm)
     const std::uint32_t version = guarded("getIfaceVer", [&] {
         return lib::getIfaceVer(hpm.location, hpm.index);
     });
-    std::string versions;
-    for (const layout::BlockTranslation& translation :
-         layout::blockTranslations)
+    const auto& tables = layout::blockTranslations;
+    if (std::ranges::find(tables, version,
+                          &layout::BlockTranslation::ifaceVer) != tables.end())
     {
-        if (translation.ifaceVer == version)
-        {
-            return;
-        }
-        versions += (versions.empty() ? "" : ", ") +
-                    hex(translation.ifaceVer, 1);
+        return;
     }
+    const std::string versions =
+        joined(tables, ", ", [](const layout::BlockTranslation& translation) {
+            return hex(translation.ifaceVer, 1);
+        });
     throw Failure(
         "getIfaceVer",
         "getIfaceVer: the interface version " + hex(version, 1) +
@@ -240,13 +186,9 @@ std::string chipNameError(std::string_view name)
 
 std::string fpgaName(const Fpga& fpga)
 {
-    const std::vector<Chip> chips = allChips();
-    return std::ranges::find_if(chips,
-                                [&](const Chip& chip) {
-                                    return chip.kind != Chip::Kind::hpm &&
-                                           chip.fpga == fpga;
-                                })
-        ->name;
+    // allChips() lists local, then r0 to r3.
+    return allChips()[fpga.location == Location::local ? 0 : 1 + fpga.index]
+        .name;
 }
 
 int hpmLocation(Fpga& hpm)
@@ -307,17 +249,60 @@ const layout::Node& nodeOf(const Fpga& fpga, Mode mode)
 
 std::uint64_t positionOf(const Fpga& fpga, const Address& a)
 {
-    return a.mode == Mode::adi
-               ? layout::adiPosition(fpga.location, a.block, a.offset, a.page,
-                                     a.pageDataOffset)
-               : layout::normalPosition(a.block, a.offset);
+    return layout::position(a.mode, fpga.location,
+                            {a.block, a.offset, a.page, a.pageDataOffset});
 }
 
 void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
                    const Args& args, std::string_view verb)
 {
     checkRemotePage(chip, a, count, verb);
-    checkBlocks(chip, a, count, args, verb);
+    const std::uint64_t blocks =
+        layout::blocksTouched(a.mode, positionOf(chip.fpga, a), count);
+    if (blocks == 1)
+    {
+        return;
+    }
+    if (!args.crossBlocks)
+    {
+        throw UsageError(
+            std::string(verb) + ": " + std::to_string(count) +
+            " bytes from block " + std::to_string(a.block) + " offset " +
+            std::to_string(a.offset) +
+            (a.mode == Mode::adi
+                 ? " page " + pageText(a.page) + " page offset " +
+                       std::to_string(a.pageDataOffset)
+                 : "") +
+            " run past the end of the block; add --cross-blocks "
+            "to go on into the next blocks");
+    }
+    const Fpga& fpga = chip.fpga;
+    if (!detected(fpga))
+    {
+        return; // the transfer fails with ENODEV and moves nothing
+    }
+    // An HPM block is translated for its FPGA; the bytes run on from there.
+    const std::size_t first =
+        chip.kind != Chip::Kind::hpm ? a.block : guarded("blockId", [&] {
+            return lib::blockId(fpga.location, fpga.index,
+                                static_cast<lib::Block>(a.block));
+        });
+    if (first + blocks - 1 > layout::maxBlock)
+    {
+        throw UsageError(std::string(verb) + ": the bytes run past block " +
+                         std::to_string(layout::maxBlock) + ", the last block");
+    }
+    const std::bitset<64> enabled = enabledBlocks(fpga);
+    for (std::size_t block = first; block < first + blocks; ++block)
+    {
+        if (!enabled[block])
+        {
+            throw Failure("getSupportedBlocks",
+                          "getSupportedBlocks: block " + std::to_string(block) +
+                              " is not enabled on " + fpgaName(fpga) +
+                              "; nothing transferred");
+        }
+    }
 }
 
 std::vector<Report::DumpRow> readEnabledBlocks(
@@ -359,11 +344,9 @@ void requireDriver()
 {
     if (driverDirectory().empty())
     {
-        std::string dirs;
-        for (const std::string_view dir : layout::probeDirs)
-        {
-            dirs += (dirs.empty() ? "" : " or ") + std::string(dir);
-        }
+        const std::string dirs =
+            joined(layout::probeDirs, " or ",
+                   [](std::string_view dir) { return std::string(dir); });
         throw Failure("devAttrFilePath", "no FPGA driver directory found (" +
                                              dirs + "): is the driver loaded?");
     }

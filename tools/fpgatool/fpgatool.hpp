@@ -117,6 +117,19 @@ struct Value
     std::string text;
 };
 
+/** What @p show makes of each of @p items, with @p separator between. */
+template <typename Items, typename Show>
+std::string joined(const Items& items, const std::string& separator,
+                   Show&& show)
+{
+    std::string text;
+    for (auto it = std::begin(items); it != std::end(items); ++it)
+    {
+        text += (it == std::begin(items) ? "" : separator) + show(*it);
+    }
+    return text;
+}
+
 /** "0x" and @p digits hex digits. */
 std::string hex(std::uint64_t value, int digits);
 
@@ -277,7 +290,6 @@ struct Fpga
 {
     tavrin_fpga::Location location = tavrin_fpga::Location::local;
     std::size_t index = 0;
-    bool operator==(const Fpga&) const = default;
 };
 
 /** A chip as the command line names it, and the FPGA it stands for. */

@@ -8,8 +8,6 @@
 
 #include <libfpga.hpp>
 
-#include <algorithm>
-
 namespace fpgatool
 {
 namespace
@@ -38,7 +36,7 @@ bool attributeReadable(const Fpga& fpga, std::string_view attr)
  *  (info) without CHIP-ID, IFACE and BLOCKS. A chip that is not detected
  *  has only its DETECTED column; an attribute the driver does not publish
  *  is missing. */
-void addChips(Report& report, bool firmwareOnly)
+Report& addChips(Report& report, bool firmwareOnly)
 {
     std::vector<Report::Column> columns = {
         {"chip", "CHIP"},
@@ -86,7 +84,7 @@ void addChips(Report& report, bool firmwareOnly)
             }
         }
     }
-    report.table("chips", columns, rows);
+    return report.table("chips", columns, rows);
 }
 
 } // namespace
@@ -94,8 +92,7 @@ void addChips(Report& report, bool firmwareOnly)
 Report listChips(const Args&)
 {
     Report report;
-    addChips(report, false);
-    return report;
+    return addChips(report, false);
 }
 
 Report showInfo(const Args&)
@@ -106,23 +103,21 @@ Report showInfo(const Args&)
     const std::string dir = driverDirectory();
     report.field("driverDirectory", dir.empty() ? none() : plain(dir));
     Fpga hpm;
-    int result = 0;
+    int result = -1;
     try
     {
         result = hpmLocation(hpm);
         if (result != 0)
         {
-            report.problems.push_back(resultFailure("getHPMLocation", result));
+            throw resultFailure("getHPMLocation", result);
         }
     }
     catch (const Failure& failure)
     {
         report.problems.push_back(failure);
-        result = -1;
     }
     report.field("hpmChip", result == 0 ? plain(fpgaName(hpm)) : none());
-    addChips(report, true);
-    return report;
+    return addChips(report, true);
 }
 
 } // namespace fpgatool

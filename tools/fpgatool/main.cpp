@@ -150,12 +150,9 @@ std::vector<Verb> allVerbs()
 
 std::string examples(const std::vector<std::string>& lines)
 {
-    std::string text = "Examples:";
-    for (const std::string& line : lines)
-    {
-        text += "\n  " + line;
-    }
-    return text;
+    return "Examples:" + joined(lines, "", [](const std::string& line) {
+               return "\n  " + line;
+           });
 }
 
 /** The message of a command line that does not parse. */

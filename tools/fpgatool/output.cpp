@@ -123,30 +123,27 @@ bool driversFile(const std::string& file)
 }
 
 /** The file of -o open for writing: a temporary file that replaces the
- *  regular file @c target, or with no target the file itself. */
+ *  regular file @c target, or with no target the file itself. Going away,
+ *  it closes the file and removes its temporary file, if still there. */
 struct Output
 {
     std::string file;
     std::string target;
     int fd = -1;
+
+    ~Output()
+    {
+        if (!target.empty())
+        {
+            ::unlink(pendingTemporary.data());
+            setPendingTemporary("");
+        }
+        if (fd >= 0)
+        {
+            ::close(fd);
+        }
+    }
 };
-
-/** Closes @p output and removes its temporary file, if still there. */
-void discard(Output* output)
-{
-    if (!output->target.empty())
-    {
-        ::unlink(pendingTemporary.data());
-        setPendingTemporary("");
-    }
-    if (output->fd >= 0)
-    {
-        ::close(output->fd);
-    }
-    delete output;
-}
-
-using OutputFile = std::unique_ptr<Output, void (*)(Output*)>;
 
 /** Makes the temporary file that replaces the regular @p file, with the
  *  owner, group and mode of @p replaced when there is one. */
@@ -181,9 +178,9 @@ void makeTemporary(Output& output, const struct stat* replaced)
 }
 
 /** Opens the file of -o. @throws Failure */
-OutputFile openOutput(const std::string& file)
+std::unique_ptr<Output> openOutput(const std::string& file)
 {
-    OutputFile output(new Output{file, "", -1}, discard);
+    std::unique_ptr<Output> output(new Output{file, "", -1});
     struct stat status
     {};
     const bool exists = ::stat(file.c_str(), &status) == 0;
@@ -257,7 +254,7 @@ void commit(Output& output, const std::string& text)
 int present(const std::string& command, const std::function<Report()>& verb,
             const Args& how)
 {
-    OutputFile file(nullptr, discard);
+    std::unique_ptr<Output> file;
     if (how.file)
     {
         file = openOutput(*how.file);

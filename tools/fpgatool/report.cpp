@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 namespace fpgatool
@@ -30,18 +29,6 @@ std::vector<std::size_t> setBits(std::uint64_t value)
         }
     }
     return bits;
-}
-
-template <typename Items, typename Show>
-std::string joined(const Items& items, const std::string& separator,
-                   Show&& show)
-{
-    std::string text;
-    for (auto it = std::begin(items); it != std::end(items); ++it)
-    {
-        text += (it == std::begin(items) ? "" : separator) + show(*it);
-    }
-    return text;
 }
 
 std::string decimal(std::size_t value)
@@ -66,14 +53,8 @@ void appendJson(std::string& text, const Json& value, const std::string& indent)
     if (!value.is_structured() || value.empty() || (value.is_array() && flat))
     {
         // dump() would separate array elements with "," alone.
-        text += value.is_array()
-                    ? "[" +
-                          joined(value, ", ",
-                                 [](const Json& element) {
-                                     return safeDump(element);
-                                 }) +
-                          "]"
-                    : safeDump(value);
+        text += value.is_array() ? "[" + joined(value, ", ", safeDump) + "]"
+                                 : safeDump(value);
         return;
     }
     const std::string inner = indent + "  ";
@@ -94,14 +75,13 @@ void printDocument(std::ostream& out, const Json& document, bool compact)
     std::string text;
     if (compact && !document.is_null())
     {
-        text = safeDump(document) + "\n";
+        text = safeDump(document);
     }
     else if (!document.is_null())
     {
         appendJson(text, document, "");
-        text += "\n";
     }
-    out << text << std::flush;
+    out << text << (document.is_null() ? "" : "\n") << std::flush;
     if (!out)
     {
         // errno is the failed write's: nothing has run since.
@@ -187,7 +167,7 @@ Value bytes(std::span<const char> buffer)
 
 Value blockSet(const std::bitset<64>& blocks)
 {
-    std::vector<std::string> ranges;
+    std::string ranges;
     for (std::size_t first = 0; first < blocks.size(); ++first)
     {
         std::size_t last = first;
@@ -197,14 +177,12 @@ Value blockSet(const std::bitset<64>& blocks)
         }
         if (blocks[first])
         {
-            ranges.push_back(
-                decimal(first) + (last > first ? "-" + decimal(last) : ""));
+            ranges += (ranges.empty() ? "" : ",") + decimal(first) +
+                      (last > first ? "-" + decimal(last) : "");
         }
         first = last;
     }
-    return {setBits(blocks.to_ullong()),
-            ranges.empty() ? "none"
-                           : joined(ranges, ",", [](auto& r) { return r; })};
+    return {setBits(blocks.to_ullong()), ranges.empty() ? "none" : ranges};
 }
 
 Report& Report::field(const std::string& key, const Value& value, Shown shown)

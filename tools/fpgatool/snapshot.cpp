@@ -97,13 +97,11 @@ void addThermalRecords(Board& board, Report& report)
     try
     {
         // The HPM FPGA and the block the routing translates to.
-        const Fpga hpm = chipOf("hpm").fpga;
+        const Chip chip = chipOf("hpm");
+        const Fpga& hpm = chip.fpga;
         std::array<char, reg::thermalHeader.length> header{};
-        checked("rawHpmNormalAccess", [&] {
-            return lib::rawHpmNormalAccess(Operation::read, lib::Block::thermal,
-                                           reg::thermalHeader.offset,
-                                           header.size(), header);
-        });
+        transfer(chip, Operation::read,
+                 {reg::thermalHeader.block, reg::thermalHeader.offset}, header);
         const auto byte = [&](std::size_t at) {
             return static_cast<std::uint8_t>(header.at(at));
         };
@@ -115,11 +113,10 @@ void addThermalRecords(Board& board, Report& report)
             std::max<std::size_t>(
                 thermal::recordCount(byte(thermal::entryCountByte)), 1) *
             reg::thermalRecords.length);
-        checked("rawHpmAdiAccess", [&] {
-            return lib::rawHpmAdiAccess(Operation::read, lib::Block::thermal,
-                                        reg::thermalRecords.offset, 0, 0,
-                                        bytes.size(), bytes);
-        });
+        transfer(chip, Operation::read,
+                 {reg::thermalRecords.block, reg::thermalRecords.offset,
+                  layout::Mode::adi},
+                 bytes);
         const std::size_t block = guarded("blockId", [&] {
             return lib::blockId(hpm.location, hpm.index, lib::Block::thermal);
         });

@@ -5,7 +5,6 @@
 
 #include <libfpga.hpp>
 
-#include <algorithm>
 #include <array>
 
 namespace fpgatool
@@ -134,19 +133,9 @@ Report showPresence(const Args&)
     return report;
 }
 
-/** The chip of a named register's home, as the command line names it. */
-constexpr std::array<std::pair<layout::Home, std::string_view>, 3> homes = {{
-    {layout::Home::hpm, "hpm"},
-    {layout::Home::local, "local"},
-    {layout::Home::remote0, "r0"},
-}};
-
-std::string homeName(layout::Home home)
-{
-    return std::string(std::ranges::find(homes, home, [](const auto& entry) {
-                           return entry.first;
-                       })->second);
-}
+/** The chip of a named register's home, as the command line names it, in
+ *  the order of layout::Home. */
+constexpr std::array<std::string_view, 3> homeNames = {"hpm", "local", "r0"};
 
 } // namespace
 
@@ -172,10 +161,12 @@ Report listRegisters(const Args&)
     std::vector<std::vector<Value>> rows;
     for (const layout::Register& r : layout::registers)
     {
-        rows.push_back({plain(std::string(r.name)), plain(homeName(r.home)),
-                        number(r.block), number(r.offset), number(r.length),
-                        plain(r.mode == layout::Mode::adi ? "adi" : "normal"),
-                        plain(std::string(r.meaning))});
+        rows.push_back(
+            {plain(std::string(r.name)),
+             plain(std::string(homeNames[static_cast<std::size_t>(r.home)])),
+             number(r.block), number(r.offset), number(r.length),
+             plain(std::string(layout::modeInfo(r.mode).name)),
+             plain(std::string(r.meaning))});
     }
     return Report{}.table(
         "registers",

@@ -33,14 +33,6 @@ void printLine(const Args& args, const Json& members, const std::string& text)
     printDocument(std::cout, args.json ? document : Json(), true);
 }
 
-bool reached(const Args& args, const std::vector<char>& buffer)
-{
-    return !args.until.empty() &&
-           std::ranges::equal(buffer, args.until, [](char b, unsigned u) {
-               return static_cast<std::uint8_t>(b) == u;
-           });
-}
-
 /** Reads until the --until bytes come or the deadline passes; the last
  *  read is made at the deadline, whatever the interval. */
 int watchLoop(const Args& args, const Chip& chip)
@@ -58,7 +50,10 @@ int watchLoop(const Args& args, const Chip& chip)
             printLine(args, {{"time", time}, {"bytes", value.json}},
                       time + ' ' + value.text);
         }
-        if (reached(args, buffer))
+        if (!args.until.empty() &&
+            std::ranges::equal(buffer, args.until, [](char b, unsigned u) {
+                return static_cast<std::uint8_t>(b) == u;
+            }))
         {
             return exitOk;
         }
