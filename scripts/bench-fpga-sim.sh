@@ -51,7 +51,7 @@ starts=${3:-40}
 if $boards; then
     if [ ! -f "$build/build.ninja" ]; then
         meson setup "$build" --buildtype=release \
-            -Dtests=disabled -Dexamples=false >/dev/null || exit 1
+            -Dtests=disabled -Dexamples=disabled >/dev/null || exit 1
     fi
     meson compile -C "$build" -j 1 tools/fpga-sim/fpga-sim >/dev/null || exit 1
     exec python3 benchmarks/board_benchmark.py \

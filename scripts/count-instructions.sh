@@ -22,7 +22,7 @@ count=${2:-20}
 command -v valgrind >/dev/null || scripts/install-perf-deps.sh || exit 1
 if [ ! -f "$build/build.ninja" ]; then
     meson setup "$build" --buildtype=release \
-        -Dtests=disabled -Dexamples=disabled -Dtools=false >/dev/null || exit 1
+        -Dtests=disabled -Dexamples=disabled -Dtools=disabled >/dev/null || exit 1
 fi
 meson compile -C "$build" -j 1 benchmarks/call-probe >/dev/null || exit 1
 probe=$build/benchmarks/call-probe

@@ -15,7 +15,8 @@ if [ ! -f "$build/build.ninja" ]; then
     meson setup "$build" >/dev/null
 fi
 # Only what the demo runs: the library and the two tools, not the tests.
-# About two minutes from scratch on two cores; ninja shows its progress.
+# About 290 s of processor time from scratch (README); ninja shows its
+# progress.
 echo "Building libfpga, fpga-sim and fpgatool in $build ..."
 start=$SECONDS
 meson compile -C "$build" -j "${BUILD_JOBS:-$(nproc)}" fpga-sim fpgatool |

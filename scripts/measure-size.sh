@@ -22,7 +22,7 @@ measure() {
     shift 2
     if [ ! -f "$build/build.ninja" ]; then
         meson setup "$build" --buildtype=release \
-            -Dtests=disabled -Dexamples=disabled -Dtools=false "$@" \
+            -Dtests=disabled -Dexamples=disabled -Dtools=disabled "$@" \
             >/dev/null || return 1
     fi
     meson compile -C "$build" -j 1 fpga >/dev/null || return 1

@@ -35,7 +35,7 @@ if [ ! -f "$build/build.ninja" ]; then
     CXX=$cxx meson setup "$build" -Dfuzzing=true \
         -Db_sanitize=address,undefined -Db_lundef=false \
         "-Dcpp_args=-fsanitize=fuzzer-no-link -fno-sanitize-recover=all" \
-        -Dtests=disabled -Dexamples=disabled -Dtools=false \
+        -Dtests=disabled -Dexamples=disabled -Dtools=disabled \
         -Dbenchmarks=disabled -Dwerror=false >"$build.setup.log" 2>&1 ||
         fail_all "meson setup $build failed; see $build.setup.log"
     rm -f "$build.setup.log"
