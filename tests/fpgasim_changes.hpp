@@ -67,6 +67,8 @@ inline const ChangeRow changeRows[] = {
     {R"(set hpmChip {"raw": "remote11\n"})", 0, "", "@4a", zero + zero},
     {"poke hpm power.front-buttons 05", 0, "", "@4a", "\x05" + zero},
     {"peek r1 power.front-buttons 2", 0, "05 00\n", "@4a", "\x05" + zero},
+    {"peek fpga-r3-adi thermal.records 2", 0, "00 00\n", "@4a",
+     "\x05" + zero},
     {"peek fpga-r1-adi power.front-buttons", 1,
      "normal mode, and fpga-r1-adi is no normal node", "@4a", "\x05" + zero},
     {"poke fpga-r1 4 power.front-buttons 00", 1, "is not a number", "@4a",
