@@ -5,7 +5,6 @@
 #include "scenario.hpp"
 
 #include <algorithm>
-#include <regex>
 #include <sstream>
 
 namespace fpga_sim
@@ -84,17 +83,13 @@ std::pair<Location, std::size_t> hpmChipOf(const Board& board)
 std::pair<Location, std::size_t> chipNamed(const Board& board,
                                            const std::string& name)
 {
-    static const std::regex remote("r([0-3])");
-    std::smatch index;
     if (name == "hpm")
     {
         return hpmChipOf(board);
     }
-    if (name == "local" || std::regex_match(name, index, remote))
+    if (const auto fpga = layout::fpgaNamed(name))
     {
-        return name == "local" ? std::pair{Location::local, std::size_t{0}}
-                               : std::pair{Location::remote,
-                                           std::size_t{std::stoul(index[1])}};
+        return {fpga->location, fpga->index};
     }
     try
     {

@@ -44,15 +44,14 @@ Report addressed(const Chip& chip, const Address& a)
     const bool adi = a.mode == Mode::adi;
     Report report;
     report.field("chip", plain(chip.name), hidden)
-        .field("fpga", plain(fpgaName(chip.fpga)), hidden)
+        .field("fpga", plain(chip.fpga.name), hidden)
         .field("mode", plain(adi ? "adi" : "normal"), hidden)
         .field("block", number(a.block), hidden)
         .field("offset", number(a.offset), hidden)
         .field("page", adi ? number(a.page) : none(), hidden)
         .field("pageDataOffset", adi ? number(a.pageDataOffset) : none(),
                hidden)
-        .field("node", plain(std::string(nodeOf(chip.fpga, a.mode).path)),
-               hidden)
+        .field("node", plain(nodeOf(chip.fpga, a.mode).path), hidden)
         .field("position", number(positionOf(chip.fpga, a)), hidden);
     return report;
 }
@@ -160,8 +159,9 @@ Report dumpChip(const Args& args)
     const Chip chip = chipOf(args.chip);
     if (!detected(chip.fpga))
     {
-        throw Failure("chipDetected", "chipDetected: " + fpgaName(chip.fpga) +
-                                          " is not detected; nothing to dump");
+        throw Failure("chipDetected",
+                      "chipDetected: " + std::string(chip.fpga.name) +
+                          " is not detected; nothing to dump");
     }
     Report report;
     const auto rows =
@@ -169,8 +169,8 @@ Report dumpChip(const Args& args)
             report.problems.push_back(failure);
         });
     return report.field("chip", plain(chip.name))
-        .field("fpga", plain(fpgaName(chip.fpga)))
-        .field("node", plain(std::string(nodeOf(chip.fpga, Mode::normal).path)))
+        .field("fpga", plain(chip.fpga.name))
+        .field("node", plain(nodeOf(chip.fpga, Mode::normal).path))
         .dump("blocks", rows);
 }
 

@@ -99,7 +99,8 @@ void checkRemotePage(const Chip& chip, const Address& a, std::size_t count,
     }
     const std::string where =
         " on " + chip.name +
-        (chip.kind == Chip::Kind::hpm ? " (" + fpgaName(chip.fpga) + ")" : "") +
+        (chip.kind == Chip::Kind::hpm ? " (" + std::string(chip.fpga.name) + ")"
+                                      : "") +
         ": the remote ADI page is 12 bits (0-0xFFF)";
     if (a.page > layout::remotePageMask)
     {
@@ -133,27 +134,27 @@ void requireBlockTable(const Fpga& hpm)
         joined(tables, ", ", [](const layout::BlockTranslation& translation) {
             return hex(translation.ifaceVer, 1);
         });
-    throw Failure(
-        "getIfaceVer",
-        "getIfaceVer: the interface version " + hex(version, 1) +
-            " of the HPM FPGA (" + fpgaName(hpm) + ") has no block table (" +
-            versions + " have; a missing or malformed " +
-            std::string(layout::ifaceVerAttr) +
-            " reads as 0x0); nothing transferred");
+    throw Failure("getIfaceVer",
+                  "getIfaceVer: the interface version " + hex(version, 1) +
+                      " of the HPM FPGA (" + std::string(hpm.name) +
+                      ") has no block table (" + versions +
+                      " have; a missing or malformed " +
+                      std::string(layout::ifaceVerAttr) +
+                      " reads as 0x0); nothing transferred");
 }
 
 } // namespace
 
 std::vector<Chip> allChips()
 {
-    std::vector<Chip> chips = {{"local", Chip::Kind::local, {}}};
-    for (std::size_t index = 0; index < layout::remoteCount; ++index)
+    std::vector<Chip> chips;
+    for (const Fpga& fpga : layout::fpgas)
     {
-        chips.push_back({"r" + std::to_string(index),
-                         Chip::Kind::remote,
-                         {Location::remote, index}});
+        const bool local = fpga.location == Location::local;
+        chips.push_back({std::string(fpga.name),
+                         local ? Chip::Kind::local : Chip::Kind::remote, fpga});
     }
-    chips.push_back({"hpm", Chip::Kind::hpm, {}});
+    chips.push_back({"hpm", Chip::Kind::hpm, layout::fpgas.front()});
     return chips;
 }
 
@@ -184,29 +185,23 @@ std::string chipNameError(std::string_view name)
            chipNames(", ");
 }
 
-std::string fpgaName(const Fpga& fpga)
-{
-    // allChips() lists local, then r0 to r3.
-    return allChips()[fpga.location == Location::local ? 0 : 1 + fpga.index]
-        .name;
-}
-
 int hpmLocation(Fpga& hpm)
 {
-    Fpga named;
+    Location location = Location::local;
+    std::size_t index = 0;
     const int result = guarded("getHPMLocation", [&] {
-        return lib::getHPMLocation(named.location, named.index);
+        return lib::getHPMLocation(location, index);
     });
-    if (result == 0 && named.location == Location::remote &&
-        named.index >= layout::remoteCount)
+    const std::optional<Fpga> named = layout::fpgaAt(location, index);
+    if (result == 0 && !named)
     {
         throw Failure("getHPMLocation",
                       "getHPMLocation: " + std::string(layout::hpmChipAttr) +
-                          " names remote " + std::to_string(named.index) +
+                          " names remote " + std::to_string(index) +
                           ", an FPGA the driver does not have (remote 0-" +
                           std::to_string(layout::remoteCount - 1) + ")");
     }
-    hpm = result == 0 ? named : hpm;
+    hpm = result == 0 ? *named : hpm;
     return result;
 }
 
@@ -299,7 +294,7 @@ void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
         {
             throw Failure("getSupportedBlocks",
                           "getSupportedBlocks: block " + std::to_string(block) +
-                              " is not enabled on " + fpgaName(fpga) +
+                              " is not enabled on " + std::string(fpga.name) +
                               "; nothing transferred");
         }
     }

@@ -160,7 +160,7 @@ Value number(Number value)
 
 Value none();                                     // null, "-"
 Value flag(bool value);                           // true, "yes"
-Value plain(const std::string& text);             // "r1", r1
+Value plain(std::string_view text);               // "r1", r1
 Value driverText(const std::string& text);        // "3 12", "\"3 12\""
 Value hexNumber(std::uint64_t value, int digits); // 122, "0x7a"
 Value bitMask(std::uint64_t value, int digits);   // {mask, bits}, "0x14 [2 4]"
@@ -285,12 +285,8 @@ void printDocument(std::ostream& out, const Json& document, bool compact);
  *  "2026-12-06T18:20:01.123Z". */
 std::string utcTime(bool millis);
 
-/** A physical FPGA. */
-struct Fpga
-{
-    tavrin_fpga::Location location = tavrin_fpga::Location::local;
-    std::size_t index = 0;
-};
+/** A physical FPGA: "local", "r0" to "r3". */
+using Fpga = layout::Fpga;
 
 /** A chip as the command line names it, and the FPGA it stands for. */
 struct Chip
@@ -314,9 +310,6 @@ std::string chipNames(std::string_view separator);
 
 /** Why @p name names no chip, or "" when it does. */
 std::string chipNameError(std::string_view name);
-
-/** The name of a physical FPGA: "local" or "r0" to "r3". */
-std::string fpgaName(const Fpga& fpga);
 
 /** getHPMLocation(): its result, and when it is 0 the FPGA in @p hpm.
  *  @throws Failure when the library names an FPGA the driver does not have

@@ -102,7 +102,7 @@ Report showInfo(const Args&)
                  number(guarded("getPlatformType", lib::getPlatformType)));
     const std::string dir = driverDirectory();
     report.field("driverDirectory", dir.empty() ? none() : plain(dir));
-    Fpga hpm;
+    Fpga hpm = layout::fpgas.front();
     int result = -1;
     try
     {
@@ -116,7 +116,7 @@ Report showInfo(const Args&)
     {
         report.problems.push_back(failure);
     }
-    report.field("hpmChip", result == 0 ? plain(fpgaName(hpm)) : none());
+    report.field("hpmChip", result == 0 ? plain(hpm.name) : none());
     return addChips(report, true);
 }
 

@@ -126,9 +126,9 @@ Value flag(bool value)
     return {value, value ? "yes" : "no"};
 }
 
-Value plain(const std::string& text)
+Value plain(std::string_view text)
 {
-    return {text, text};
+    return {std::string(text), std::string(text)};
 }
 
 Value driverText(const std::string& text)

@@ -106,8 +106,7 @@ Report showFans(const Args&)
             ++kind;
         }
         rows.push_back({number(i), hexNumber(code, 2),
-                        plain(kind < kinds.size() ? std::string(kinds[kind])
-                                                  : "unknown")});
+                        plain(kind < kinds.size() ? kinds[kind] : "unknown")});
     }
     return report.table(
         "fans", {{"position", "POSITION"}, {"code", "CODE"}, {"kind", "KIND"}},
@@ -132,10 +131,6 @@ Report showPresence(const Args&)
     }
     return report;
 }
-
-/** The chip of a named register's home, as the command line names it, in
- *  the order of layout::Home. */
-constexpr std::array<std::string_view, 3> homeNames = {"hpm", "local", "r0"};
 
 } // namespace
 
@@ -162,11 +157,9 @@ Report listRegisters(const Args&)
     for (const layout::Register& r : layout::registers)
     {
         rows.push_back(
-            {plain(std::string(r.name)),
-             plain(std::string(homeNames[static_cast<std::size_t>(r.home)])),
+            {plain(r.name), plain(layout::homeName(r.home).chip),
              number(r.block), number(r.offset), number(r.length),
-             plain(std::string(layout::modeInfo(r.mode).name)),
-             plain(std::string(r.meaning))});
+             plain(layout::modeInfo(r.mode).name), plain(r.meaning)});
     }
     return Report{}.table(
         "registers",

@@ -31,20 +31,6 @@ std::string hex(unsigned value, int digits = 2)
     return text;
 }
 
-std::string homeName(layout::Home home)
-{
-    switch (home)
-    {
-        case layout::Home::hpm:
-            return "HPM FPGA";
-        case layout::Home::local:
-            return "local";
-        case layout::Home::remote0:
-            return "remote 0";
-    }
-    return "";
-}
-
 std::string list(const auto& values, auto&& text)
 {
     std::string out;
@@ -83,9 +69,10 @@ void namedRegisters(std::ostream& out)
            "|---|---|---|---|---|---|---|\n";
     for (const layout::Register& r : layout::registers)
     {
-        out << "| `" << r.name << "` | " << homeName(r.home) << " | " << r.block
-            << " | " << r.offset << " | " << r.length << " | "
-            << layout::modeInfo(r.mode).name << " | " << r.meaning << " |\n";
+        out << "| `" << r.name << "` | " << layout::homeName(r.home).words
+            << " | " << r.block << " | " << r.offset << " | " << r.length
+            << " | " << layout::modeInfo(r.mode).name << " | " << r.meaning
+            << " |\n";
     }
 }
 

@@ -11,6 +11,7 @@
 
 #include <libfpga.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -142,7 +143,6 @@ constexpr const Node& node(Location location, std::size_t index, Mode mode)
     return nodes[2 * chip + (mode == Mode::adi ? 1 : 0)];
 }
 
-/** The node with file name @p name ("fpga-r2-adi"), if there is one. */
 /** The entry of @p table whose name is @p name, if any. */
 template <typename Table>
 constexpr std::optional<typename Table::value_type>
@@ -158,9 +158,47 @@ constexpr std::optional<typename Table::value_type>
     return std::nullopt;
 }
 
+/** The node with file name @p name ("fpga-r2-adi"), if there is one. */
 constexpr std::optional<Node> nodeNamed(std::string_view name)
 {
     return findNamed(nodes, name);
+}
+
+/** An FPGA as fpgatool and board files name it. */
+struct Fpga
+{
+    std::string_view name;
+    Location location;
+    std::size_t index; ///< remote index; 0 for the local FPGA
+};
+
+/** The local FPGA, then the remote ones by index. */
+inline constexpr std::array<Fpga, 1 + remoteCount> fpgas = {{
+    {"local", Location::local, 0},
+    {"r0", Location::remote, 0},
+    {"r1", Location::remote, 1},
+    {"r2", Location::remote, 2},
+    {"r3", Location::remote, 3},
+}};
+
+constexpr std::optional<Fpga> fpgaNamed(std::string_view name)
+{
+    return findNamed(fpgas, name);
+}
+
+/** The FPGA at @p location, @p index; none for a remote index the driver
+ *  does not have. */
+constexpr std::optional<Fpga> fpgaAt(Location location, std::size_t index)
+{
+    for (const Fpga& fpga : fpgas)
+    {
+        if (fpga.location == location &&
+            (location == Location::local || fpga.index == index))
+        {
+            return fpga;
+        }
+    }
+    return std::nullopt;
 }
 
 // The ranges of a register's coordinates.
@@ -357,6 +395,32 @@ enum class Home
     remote0, ///< remote FPGA 0
 };
 
+/** A home as fpgatool names its chip and as the register tables say it. */
+struct HomeName
+{
+    Home home;
+    std::string_view chip;
+    std::string_view words;
+};
+
+inline constexpr std::array<HomeName, 3> homeNames = {{
+    {Home::hpm, "hpm", "HPM FPGA"},
+    {Home::local, "local", "local"},
+    {Home::remote0, "r0", "remote 0"},
+}};
+
+constexpr const HomeName& homeName(Home home)
+{
+    for (const HomeName& name : homeNames)
+    {
+        if (name.home == home)
+        {
+            return name;
+        }
+    }
+    return homeNames.front();
+}
+
 /**
  * A run of registers the library decodes, named for people and tools
  * ("power.on-source"). Read in normal mode, or in ADI mode at page 0, page
@@ -421,6 +485,11 @@ inline constexpr std::array<Register, 13> registers = {
     reg::fanSelector,   reg::fanTypes,       reg::fanStatus,
     reg::presence,
 };
+
+// Every home a register names has its names.
+static_assert(std::ranges::all_of(registers, [](const Register& r) {
+    return homeName(r.home).home == r.home;
+}));
 
 constexpr std::optional<Register> registerNamed(std::string_view name)
 {
