@@ -5,11 +5,9 @@
 #include "fpgatool.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <libfpga.hpp>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -67,14 +65,11 @@ Report resetFpga(const Args& args)
     // attribute is reported instead of a reset that silently did nothing.
     const std::string attribute =
         driverDirectory() + "/" + std::string(layout::resetAttr);
-    const int fd = ::open(attribute.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    if (const int error = openError(attribute, O_WRONLY); error != 0)
     {
-        const int error = errno;
         throw Failure("resetFpga", "resetFpga: nothing reset: " + attribute +
                                        ": " + std::strerror(error));
     }
-    ::close(fd);
     if (args.dryRun)
     {
         return wouldCall("resetFpga()");
@@ -84,28 +79,20 @@ Report resetFpga(const Args& args)
     guarded("resetFpga", lib::resetFpga);
     // The library returns nothing: the attribute reads 1 while the FPGA is
     // held in reset, as when its write of 0 failed.
-    std::array<char, 16> state{};
-    const int back = ::open(attribute.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    const ssize_t length =
-        back < 0 ? -1 : ::read(back, state.data(), state.size() - 1);
-    const int error = errno;
-    if (back >= 0)
-    {
-        ::close(back);
-    }
-    if (length < 0)
+    int error = 0;
+    const std::optional<std::string> state = fileText(attribute, error);
+    if (!state)
     {
         throw Failure("resetFpga", "resetFpga: cannot read " + attribute +
                                        " back: " + std::strerror(error));
     }
-    std::string_view text(state.data());
-    text = text.substr(0, text.find('\n'));
+    const std::string text = state->substr(0, state->find('\n'));
     if (text != "0")
     {
-        throw Failure("resetFpga", "resetFpga: the FPGA is still held in "
-                                   "reset: " +
-                                       attribute + " reads " +
-                                       driverText(std::string(text)).text);
+        throw Failure("resetFpga",
+                      "resetFpga: the FPGA is still held in "
+                      "reset: " +
+                          attribute + " reads " + driverText(text).text);
     }
     return {};
 }

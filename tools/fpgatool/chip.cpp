@@ -347,6 +347,31 @@ void requireDriver()
     }
 }
 
+int openError(const std::string& path, int flags)
+{
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY);
+    const int error = fd < 0 ? errno : 0;
+    ::close(fd);
+    return error;
+}
+
+std::optional<std::string> fileText(const std::string& path, int& error)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    std::string text;
+    std::array<char, 4096> chunk{};
+    ssize_t got = fd < 0 ? -1 : 1;
+    while (got > 0)
+    {
+        got = ::read(fd, chunk.data(), chunk.size());
+        text.append(chunk.data(),
+                    static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    error = got < 0 ? errno : 0;
+    ::close(fd);
+    return got == 0 ? std::optional(text) : std::nullopt;
+}
+
 void confirm(const Args& args, const std::string& question,
              std::string_view verb, std::string_view refused)
 {

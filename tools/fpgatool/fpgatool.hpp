@@ -358,6 +358,15 @@ std::string driverDirectory();
  *  reporting absent chips or a path under "/". */
 void requireDriver();
 
+/** 0 when @p path opens with @p flags (it is closed again), else the
+ *  errno of the open. */
+int openError(const std::string& path, int flags);
+
+/** The whole text of the file at @p path, byte for byte, or none with
+ *  @p error set to the errno of its open or read. The library parses its
+ *  attributes and has no call that gives their text. */
+std::optional<std::string> fileText(const std::string& path, int& error);
+
 /** Goes on only when -y was given or the user answers yes on the terminal;
  *  without a terminal, -y is required. */
 void confirm(const Args& args, const std::string& question,

@@ -4,7 +4,6 @@
 #include "fpgatool.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <libfpga.hpp>
 
@@ -24,12 +23,7 @@ bool attributeReadable(const Fpga& fpga, std::string_view attr)
         return lib::devAttrFilePath(std::string(attr), fpga.location,
                                     fpga.index);
     });
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd >= 0)
-    {
-        ::close(fd);
-    }
-    return fd >= 0;
+    return openError(path, O_RDONLY) == 0;
 }
 
 /** Every chip the driver can report, a row each; with @p firmwareOnly

@@ -14,8 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace fpgatool
 {
@@ -35,26 +33,20 @@ void leftOut(Report& report, const std::string& what, const std::string& why)
                                  "snapshot: left out " + what + ": " + why);
 }
 
-/** The whole text of an attribute file, byte for byte; none when it does
- *  not open. The library parses its attributes and has no call that gives
- *  their text, so the file at the path the library resolved is read here:
- *  an attribute that does not parse is kept as it is. */
+/** The text of the attribute file at the path the library resolved, so
+ *  that an attribute that does not parse is kept as it is; none when it is
+ *  missing or does not read. */
 std::optional<std::string> attributeText(
     const std::string& path, const std::string& what, Report& report)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file.is_open())
+    int error = 0;
+    std::optional<std::string> text = fileText(path, error);
+    // The library takes any file it cannot open for a missing one.
+    if (!text && error != ENOENT)
     {
-        // The library takes any file it cannot open for a missing one.
-        if (errno != ENOENT)
-        {
-            leftOut(report, what, path + ": " + std::strerror(errno));
-        }
-        return std::nullopt;
+        leftOut(report, what, path + ": " + std::strerror(error));
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return text;
 }
 
 /** The 16 registers of every enabled block of a detected chip, read in
