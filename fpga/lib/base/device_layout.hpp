@@ -143,6 +143,11 @@ constexpr const Node& node(Location location, std::size_t index, Mode mode)
     return nodes[2 * chip + (mode == Mode::adi ? 1 : 0)];
 }
 
+// node() finds every node where the table has it.
+static_assert(std::ranges::all_of(nodes, [](const Node& n) {
+    return node(n.location, n.index, n.mode).path == n.path;
+}));
+
 /** The entry of @p table whose name is @p name, if any. */
 template <typename Table>
 constexpr std::optional<typename Table::value_type>
