@@ -9,7 +9,7 @@
 // line). After a deliberate change of the output, a new case or a new
 // verb, regenerate the files and review the diff:
 //
-//     FPGATOOL_UPDATE_GOLDEN=1 build/tests/fpgatool_test
+//     meson compile -C build update-goldens
 
 #include "fpgasim_run.hpp"
 #include "sim/board_json.hpp"
