@@ -10,6 +10,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstring>
+#include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -91,7 +94,7 @@ const std::vector<Verb> verbTable = {
      {"fpgatool write local 0 10 0x03             asks first on a terminal",
       "fpgatool write -y r1 4 10 0x02 --mask 0x02 set bit 1 only",
       "fpgatool write -y hpm power.front-buttons 0x03 --verify",
-      "fpgatool write --dry-run r2 8 14 0x01 --adi --page 0x12"},
+      "fpgatool write --dry-run r1 8 14 0x01 --adi --page 0x12"},
      {writeOptions, changeOptions, jsonOption},
      writeRegisters,
      nullptr,
@@ -167,6 +170,12 @@ std::string usageMessage(const CLI::App& app, const CLI::ParseError& error,
                "; see fpgatool --help";
     }
     std::string what = error.what();
+    const std::string override = " was given a disallowed flag override";
+    if (what.ends_with(override))
+    {
+        what = "--" + what.substr(0, what.size() - override.size()) +
+               " takes no value";
+    }
     // A register name given to a verb that takes no words.
     for (const std::string& word :
          chosen.empty() ? std::vector<std::string>{} : chosen[0]->remaining())
@@ -230,6 +239,11 @@ void addVerbs(CLI::App& app, const std::vector<Verb>& verbs, Args& args,
         {
             add(*command, args);
         }
+        // "--dry-run=no" must not be a write.
+        for (CLI::Option* option : command->get_options())
+        {
+            option->disable_flag_override(option->get_expected_max() == 0);
+        }
         command->callback([&chosen, &verb] { chosen = &verb; });
     }
 }
@@ -261,7 +275,15 @@ int main(int argc, char** argv)
     {
         if (error.get_exit_code() == 0)
         {
-            return app.exit(error); // --help, --version
+            app.exit(error); // --help, --version
+            std::cout.flush();
+            if (!std::cout)
+            {
+                printError(std::string("cannot write the output: ") +
+                           std::strerror(errno));
+                return exitFailure;
+            }
+            return exitOk;
         }
         printError(usageMessage(app, error, argc, argv));
         return exitUsage;
