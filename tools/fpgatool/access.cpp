@@ -73,7 +73,16 @@ void verifyWrite(const Chip& chip, const Address& a,
                  const std::vector<char>& written)
 {
     std::vector<char> readBack(written.size());
-    transfer(chip, Operation::read, a, readBack);
+    try
+    {
+        transfer(chip, Operation::read, a, readBack);
+    }
+    catch (const Failure& failure)
+    {
+        throw Failure("verify",
+                      "verify: wrote " + bytes(written).text +
+                          ", then the read back failed: " + failure.what());
+    }
     if (readBack != written)
     {
         throw Failure("verify", "verify: wrote " + bytes(written).text +
@@ -151,7 +160,8 @@ Report writeRegisters(const Args& args)
     {
         verifyWrite(chip, a, buffer);
     }
-    return report.field("verified", flag(args.verify), Report::Shown::hidden);
+    return report.field("verified", args.verify ? flag(true) : none(),
+                        Report::Shown::hidden);
 }
 
 Report dumpChip(const Args& args)

@@ -113,7 +113,8 @@ void checkRemotePage(const Chip& chip, const Address& a, std::size_t count,
         throw UsageError(
             std::string(verb) + ": " + std::to_string(count) +
             " bytes from page " + pageText(a.page) + " page offset " +
-            std::to_string(a.pageDataOffset) + " run past page 0xFFF" + where);
+            std::to_string(a.pageDataOffset) + " run past page 0xFFF" + where +
+            "; see fpgatool " + std::string(verb) + " --help");
     }
 }
 
@@ -254,11 +255,7 @@ void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
     checkRemotePage(chip, a, count, verb);
     const std::uint64_t blocks =
         layout::blocksTouched(a.mode, positionOf(chip.fpga, a), count);
-    if (blocks == 1)
-    {
-        return;
-    }
-    if (!args.crossBlocks)
+    if (blocks > 1 && !args.crossBlocks)
     {
         throw UsageError(
             std::string(verb) + ": " + std::to_string(count) +
@@ -271,10 +268,20 @@ void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
             " run past the end of the block; add --cross-blocks "
             "to go on into the next blocks");
     }
+    // Bytes over several blocks need each of them enabled; a dry run fails
+    // where the real run would.
     const Fpga& fpga = chip.fpga;
+    if (blocks == 1 && !args.dryRun)
+    {
+        return;
+    }
     if (!detected(fpga))
     {
-        return; // the transfer fails with ENODEV and moves nothing
+        if (!args.dryRun)
+        {
+            return; // the transfer fails with ENODEV and moves nothing
+        }
+        throw resultFailure(transferName(chip, a.mode), -ENODEV);
     }
     // An HPM block is translated for its FPGA; the bytes run on from there.
     const std::size_t first =
