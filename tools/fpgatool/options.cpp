@@ -73,12 +73,14 @@ CLI::Validator inRange(const Range& range)
 CLI::Validator secondsRange()
 {
     return {[](std::string& input) {
-                char* end = nullptr;
-                const double value = std::strtod(input.c_str(), &end);
-                const bool number = !input.empty() &&
-                                    input.find_first_of(" \t+") != 0 &&
-                                    *end == '\0';
-                const bool valid = value >= 0 && value <= maxSeconds;
+                // Decimal digits, with a fraction after one point.
+                const bool number =
+                    !input.empty() &&
+                    std::isdigit(static_cast<unsigned char>(input[0])) != 0 &&
+                    input.find_first_not_of("0123456789.") == input.npos &&
+                    std::ranges::count(input, '.') <= 1;
+                const bool valid =
+                    number && std::strtod(input.c_str(), nullptr) <= maxSeconds;
                 return !registerNameError(input).empty()
                            ? registerNameError(input)
                        : !number ? "\"" + input + "\" is not a number"
@@ -154,8 +156,9 @@ std::size_t readRegister(const std::string& verb,
     const auto named = layout::registerNamed(words.front());
     if (named && args.adi && named->mode != layout::Mode::adi)
     {
-        throw UsageError(verb + ": --adi: " + words.front() +
-                         " is a register of normal mode");
+        throw UsageError(
+            verb + ": --adi: " + words.front() +
+            " is a register of normal mode; see fpgatool " + verb + " --help");
     }
     a.mode = named || !args.adi ? layout::Mode::normal : layout::Mode::adi;
     if (named)
@@ -271,7 +274,8 @@ void outputOption(CLI::App& verb, Args& args)
 void jsonOption(CLI::App& verb, Args& args)
 {
     verb.add_flag("-j,--json", args.json,
-                  "print one JSON document instead of text");
+                  "print JSON instead of text: one document, or one a line "
+                  "for each sample or change");
 }
 
 void intervalOption(CLI::App& verb, Args& args)

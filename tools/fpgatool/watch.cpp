@@ -3,10 +3,15 @@
 
 #include "fpgatool.hpp"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <libfpga.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <thread>
@@ -22,6 +27,33 @@ Clock::duration seconds(double value)
 {
     return std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(value));
+}
+
+/** Waits until @p until, or less when standard output's reader has gone
+ *  (a pipe whose reader ended, a terminal hung up): a register that does
+ *  not change writes nothing that would meet SIGPIPE, so the watch looks
+ *  for it, as tail -f does, and ends as SIGPIPE would end it. */
+void waitWatchingOutput(Clock::time_point until)
+{
+    using std::chrono::milliseconds;
+    // Looked at once at least, also with no time to wait (-i 0).
+    for (bool first = true; first || Clock::now() < until; first = false)
+    {
+        const milliseconds left =
+            std::max(std::chrono::ceil<milliseconds>(until - Clock::now()),
+                     milliseconds(0));
+        pollfd out{STDOUT_FILENO, 0, 0};
+        const int ready = ::poll(&out, 1, static_cast<int>(left.count()));
+        if (ready > 0 && (out.revents & (POLLERR | POLLHUP)) != 0)
+        {
+            ::raise(SIGPIPE);
+            throw Failure("watch", "watch: standard output has no reader");
+        }
+        if ((ready < 0 && errno != EINTR) || (out.revents & POLLNVAL) != 0)
+        {
+            std::this_thread::sleep_until(until);
+        }
+    }
 }
 
 /** One line of the watch: a JSON document a line with --json. */
@@ -66,14 +98,16 @@ int watchLoop(const Args& args, const Chip& chip)
             {
                 return exitOk;
             }
+            // As given: 30, 0.5, 0.000001 (no exponent).
             char text[32];
-            std::snprintf(text, sizeof(text), "%g", *args.timeout);
-            throw Failure("watch",
-                          "watch: timed out after " + std::string(text) +
-                              " s without reading the --until bytes");
+            std::snprintf(text, sizeof(text), "%.9f", *args.timeout);
+            std::string given = text;
+            given.erase(given.find_last_not_of('0') + 1);
+            given.erase(given.find_last_not_of('.') + 1);
+            throw Failure("watch", "watch: timed out after " + given +
+                                       " s without reading the --until bytes");
         }
-        std::this_thread::sleep_until(
-            args.timeout ? std::min(next, deadline) : next);
+        waitWatchingOutput(args.timeout ? std::min(next, deadline) : next);
     }
 }
 
