@@ -154,13 +154,15 @@ void makeTemporary(Output& output, const struct stat* replaced)
     const std::string& file = output.file;
     const std::string real = std::filesystem::canonical(file, ignored);
     output.target = replaced && !real.empty() ? real : file;
-    output.fd = setPendingTemporary(output.target + ".XXXXXX");
-    const std::string dir = std::filesystem::path(output.target).parent_path();
+    // FILE.XXXXXX, its name cut to the longest a file name may be.
+    const auto target = std::filesystem::absolute(output.target, ignored);
+    const std::string name = target.filename().string().substr(0, NAME_MAX - 7);
+    output.fd = setPendingTemporary(target.parent_path() / (name + ".XXXXXX"));
     if (output.fd < 0)
     {
         output.target.clear();
         cannotWrite(file, "cannot create a temporary file in " +
-                              (dir.empty() ? "." : dir) + ": " +
+                              target.parent_path().string() + ": " +
                               std::strerror(errno));
     }
     if (replaced &&

@@ -5,6 +5,7 @@
 #include "fpgatool.hpp"
 #include "sim/board_json.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <libfpga.hpp>
@@ -186,9 +187,16 @@ Report takeSnapshot(const Args&)
     }
     board.hpmChip = attributeText(dir + "/" + std::string(layout::hpmChipAttr),
                                   std::string(layout::hpmChipAttr), report);
-    std::error_code error;
-    board.resetAttribute = std::filesystem::exists(
-        dir + "/" + std::string(layout::resetAttr), error);
+    const std::string reset = dir + "/" + std::string(layout::resetAttr);
+    struct stat status
+    {};
+    const int error = ::stat(reset.c_str(), &status) == 0 ? 0 : errno;
+    board.resetAttribute = error == 0;
+    if (error != 0 && error != ENOENT)
+    {
+        leftOut(report, "the reset attribute",
+                reset + ": " + std::strerror(error));
+    }
     addThermalRecords(board, report);
     report.text = fpga_sim::boardFileText(board);
     return report;
