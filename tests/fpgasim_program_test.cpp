@@ -208,6 +208,9 @@ c = s.socket(s.AF_UNIX); c.connect("/run/systemd/journal/stdout"); c.sendall(b"s
          "(.\\)...$/SIGPIPE ignored: \\1/p\" /proc/self/status >&3'; echo $? "
          ">&3) 2>&1 | true; } 3>&1",
          0, "SIGPIPE ignored: 0\n125\n"},
+        // A stream the caller closed stays closed for the command.
+        {"$S -- sh -c '[ -e /proc/self/fd/0 ] || echo closed' <&-", 0,
+         "closed\n"},
         // Lines that cannot be written are lost, which fails the run.
         {"$S --journal=/dev/full -- logger x", 125,
          "fpga-sim: --journal=/dev/full: 1 line lost: No space left on device"},

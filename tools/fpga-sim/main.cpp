@@ -482,14 +482,16 @@ int simulate(const CLI::App& app, const Options& o,
 
 /** A standard stream closed by the caller gets /dev/null, so that no
  *  descriptor of fpga-sim's own (the FUSE device, the control socket's
- *  directory) takes its number and is passed on as the command's.
+ *  directory) takes its number and is passed on as the command's; closed
+ *  on exec, so that the command finds the stream closed, as it was left.
  *  @return false when /dev/null cannot be opened */
 bool openStandardStreams()
 {
     for (int fd = 0; fd < 3; ++fd)
     {
         if (::fcntl(fd, F_GETFD) < 0 &&
-            ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            ::open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC) !=
+                fd)
         {
             return false;
         }
