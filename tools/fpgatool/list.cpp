@@ -42,23 +42,18 @@ Report& addChips(Report& report, bool firmwareOnly)
         {"firmwareVerStr", "FIRMWARE"},
         {"supportedBlocks", "BLOCKS"}};
     std::vector<std::vector<Value>> rows;
-    for (const Chip& chip : allChips())
+    for (const Fpga& fpga : layout::fpgas)
     {
-        if (chip.kind == Chip::Kind::hpm)
-        {
-            continue; // it stands for one of the others
-        }
         lib::Firmware f{};
-        guarded("getFirmwareInfo", [&] {
-            lib::getFirmwareInfo(chip.fpga.location, chip.fpga.index, f);
-        });
+        guarded("getFirmwareInfo",
+                [&] { lib::getFirmwareInfo(fpga.location, fpga.index, f); });
         const auto read = [&](std::string_view attr, Value value) {
-            return f.detected && attributeReadable(chip.fpga, attr)
+            return f.detected && attributeReadable(fpga, attr)
                        ? std::move(value)
                        : none();
         };
         rows.push_back(
-            {plain(chip.name), flag(f.detected),
+            {plain(fpga.name), flag(f.detected),
              read(layout::chipIdAttr, hexNumber(f.chipId, 2)),
              read(layout::ifaceVerAttr, hexNumber(f.ifaceVer, 1)),
              read(layout::fwVersionAttr, number(f.firmwareMajor)),
