@@ -30,31 +30,45 @@ Report wouldCall(const std::string& call)
 
 Report buttons(const Args& args)
 {
-    bool enabled = args.state == "on";
+    const bool enable = args.state == "on";
+    bool enabled = enable;
+    const auto read = [&] {
+        checked("getFrontButtonsEnabled",
+                [&] { return lib::getFrontButtonsEnabled(enabled); });
+    };
+    if (!args.state.empty() && args.sampled)
+    {
+        throw UsageError("buttons: --repeat and --interval only apply to "
+                         "showing the state; see fpgatool buttons --help");
+    }
     // The library reads and writes the register through its HPM routing.
     const Chip hpm = chipOf("hpm");
     if (args.state.empty())
     {
-        checked("getFrontButtonsEnabled",
-                [&] { return lib::getFrontButtonsEnabled(enabled); });
+        read();
         return Report{}.field("frontButtonsEnabled", flag(enabled));
-    }
-    if (args.repeat > 1)
-    {
-        throw UsageError("buttons: --repeat only applies to showing the state");
     }
     if (args.dryRun)
     {
         return wouldCall(std::string("setFrontButtonsEnabled(") +
-                         (enabled ? "true" : "false") + ")");
+                         (enable ? "true" : "false") + ")");
     }
     confirm(args,
-            std::string(enabled ? "Enable" : "Disable") + " the front buttons?",
+            std::string(enable ? "Enable" : "Disable") + " the front buttons?",
             "buttons", "nothing written");
     // The library reads the register, then writes it with bit 1 changed.
     const auto lock = lockNode(nodeOf(hpm.fpga, layout::Mode::normal).path);
     checked("setFrontButtonsEnabled",
-            [&] { return lib::setFrontButtonsEnabled(enabled); });
+            [&] { return lib::setFrontButtonsEnabled(enable); });
+    // Read back, as it is now; the library's set returns before that.
+    read();
+    if (enabled != enable)
+    {
+        throw Failure("buttons",
+                      std::string("buttons: the front buttons read ") +
+                          (enabled ? "enabled" : "disabled") +
+                          " after the change");
+    }
     return Report{}.field("frontButtonsEnabled", flag(enabled),
                           Report::Shown::hidden);
 }

@@ -291,8 +291,10 @@ void checkTransfer(const Chip& chip, const Address& a, std::size_t count,
         });
     if (first + blocks - 1 > layout::maxBlock)
     {
-        throw UsageError(std::string(verb) + ": the bytes run past block " +
-                         std::to_string(layout::maxBlock) + ", the last block");
+        throw UsageError(
+            std::string(verb) + ": the bytes run past block " +
+            std::to_string(layout::maxBlock) +
+            ", the last block; see fpgatool " + std::string(verb) + " --help");
     }
     const std::bitset<64> enabled = enabledBlocks(fpga);
     for (std::size_t block = first; block < first + blocks; ++block)
@@ -388,7 +390,8 @@ void confirm(const Args& args, const std::string& question,
     }
     if (::isatty(STDIN_FILENO) == 0)
     {
-        throw UsageError("standard input is not a terminal: add -y to "
+        throw UsageError(std::string(verb) +
+                         ": standard input is not a terminal: add -y to "
                          "change the hardware without being asked");
     }
     std::cerr << question << " [y/N] " << std::flush;

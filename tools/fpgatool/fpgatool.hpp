@@ -245,6 +245,8 @@ struct Args
     std::size_t repeat = 1;
     /** Seconds between two samples. */
     double interval = 1.0;
+    /** --repeat or --interval given. */
+    bool sampled = false;
     /** Write the output here instead of stdout (-o). */
     std::optional<std::string> file;
     /** watch: stop when the bytes read are these. */

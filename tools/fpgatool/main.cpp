@@ -171,10 +171,15 @@ std::string usageMessage(const CLI::App& app, const CLI::ParseError& error,
     }
     std::string what = error.what();
     const std::string override = " was given a disallowed flag override";
+    const std::string twice = ": At Most 1 required but received ";
     if (what.ends_with(override))
     {
         what = "--" + what.substr(0, what.size() - override.size()) +
                " takes no value";
+    }
+    if (what.find(twice) != std::string::npos)
+    {
+        what = what.substr(0, what.find(twice)) + ": given more than once";
     }
     // A register name given to a verb that takes no words.
     for (const std::string& word :

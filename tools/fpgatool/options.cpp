@@ -290,6 +290,12 @@ void repeatOptions(CLI::App& verb, Args& args)
     verb.add_option("-r,--repeat", args.repeat, "read N times (default 1)")
         ->check(inRange({1, 1000000}));
     intervalOption(verb, args);
+    for (const char* name : {"--repeat", "--interval"})
+    {
+        verb.get_option(name)->each([&args](const std::string&) {
+            args.sampled = true;
+        });
+    }
 }
 
 void watchOptions(CLI::App& verb, Args& args)
