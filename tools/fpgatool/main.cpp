@@ -181,9 +181,20 @@ std::string usageMessage(const CLI::App& app, const CLI::ParseError& error,
     {
         what = what.substr(0, what.find(twice)) + ": given more than once";
     }
-    // A register name given to a verb that takes no words.
-    for (const std::string& word :
-         chosen.empty() ? std::vector<std::string>{} : chosen[0]->remaining())
+    // Words the verb does not take, in the order given; a register name
+    // among them says where names go.
+    const std::vector<std::string> extra =
+        chosen.empty() || chosen[0]->remaining().empty()
+            ? app.remaining()
+            : chosen[0]->remaining();
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr &&
+        !extra.empty())
+    {
+        what = "not expected: " + joined(extra, " ", [](const std::string& w) {
+                   return "\"" + w + "\"";
+               });
+    }
+    for (const std::string& word : extra)
     {
         const std::string name = registerNameError(word);
         what = name.empty() ? what : name;
