@@ -163,10 +163,13 @@ std::string usageMessage(const CLI::App& app, const CLI::ParseError& error,
                          int argc, char** argv)
 {
     const auto chosen = app.get_subcommands();
-    if (chosen.empty() && (argc < 2 || argv[1][0] != '-'))
+    if (chosen.empty())
     {
+        const std::string first = argc < 2 ? "" : argv[1];
         return (argc < 2 ? std::string("a verb is required")
-                         : "unknown verb \"" + std::string(argv[1]) + "\"") +
+                : first.starts_with('-')
+                    ? "a verb is required first, before \"" + first + "\""
+                    : "unknown verb \"" + first + "\"") +
                "; see fpgatool --help";
     }
     std::string what = error.what();
