@@ -585,6 +585,8 @@ TEST(FpgatoolCompletion, OffersWhatHelpLists)
                 ::testing::Contains("power.on-source"));
     EXPECT_THAT(completions("fpgatool watch hpm power.on"),
                 ElementsAre("power.on-source"));
+    EXPECT_THAT(completions("fpgatool read --adi hpm "),
+                ElementsAre("thermal.records"));
     EXPECT_THAT(completions("fpgatool read local 4 "), ::testing::IsEmpty());
     EXPECT_THAT(completions("fpgatool buttons "), ElementsAre("on", "off"));
     EXPECT_THAT(completions("fpgatool dump hpm -o /tm"), ElementsAre("/tmp"));

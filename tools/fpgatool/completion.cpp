@@ -14,8 +14,9 @@ namespace
 {
 
 /** What may stand as the value of the option or positional @p name: only
- *  the first word of the register may be a register name. */
-std::vector<std::string> valuesOf(const std::string& name)
+ *  the first word of the register may be a register name, and with --adi
+ *  only a name of an ADI register. */
+std::vector<std::string> valuesOf(const std::string& name, bool adi)
 {
     std::map<std::string, std::vector<std::string>> values = {
         {"--output", {"<files>"}}, {"state", {"on", "off"}}};
@@ -25,7 +26,10 @@ std::vector<std::string> valuesOf(const std::string& name)
     }
     for (const layout::Register& reg : layout::registers)
     {
-        values["register"].emplace_back(reg.name);
+        if (!adi || reg.mode == layout::Mode::adi)
+        {
+            values["register"].emplace_back(reg.name);
+        }
     }
     return values[name];
 }
@@ -64,9 +68,13 @@ std::vector<std::string> verbCandidates(const CLI::App& verb,
     {
         return options;
     }
+    const bool adi = std::ranges::any_of(words, [](const std::string& word) {
+        return word == "-a" || word == "--adi";
+    });
     return valuesOf(valued != nullptr                 ? valued->get_name()
                     : positional < positionals.size() ? positionals[positional]
-                                                      : "");
+                                                      : "",
+                    adi);
 }
 
 } // namespace
