@@ -442,6 +442,9 @@ struct Register
     std::string_view meaning;
 };
 
+/** The block of the device-presence bytes, which also holds fan bytes. */
+inline constexpr std::size_t kPresenceBlock = 12;
+
 namespace reg
 {
 // clang-format off
@@ -474,11 +477,13 @@ inline constexpr Register fanConfig{"fans.config", Home::remote0,
 inline constexpr Register fanSelector{"fans.selector", Home::remote0,
     1, 9, 1, Mode::normal, "fan wiring selector"};
 inline constexpr Register fanTypes{"fans.types", Home::remote0,
-    12, 11, 2, Mode::normal, "fan type codes, 2 bits per fan position"};
+    kPresenceBlock, 11, 2, Mode::normal,
+    "fan type codes, 2 bits per fan position"};
 inline constexpr Register fanStatus{"fans.status", Home::remote0,
-    12, 13, 1, Mode::normal, "fan kinds of platform type 6"};
+    kPresenceBlock, 13, 1, Mode::normal,
+    "fan kinds of platform type 6"};
 inline constexpr Register presence{"presence", Home::local,
-    12, 0, 16, Mode::normal, "device-presence bytes"};
+    kPresenceBlock, 0, 16, Mode::normal, "device-presence bytes"};
 // clang-format on
 } // namespace reg
 
