@@ -188,8 +188,16 @@ std::unique_ptr<Output> openOutput(const std::string& file)
     const bool exists = ::stat(file.c_str(), &status) == 0;
     if (!exists && (errno != ENOENT || ::lstat(file.c_str(), &status) == 0))
     {
-        cannotWrite(file, errno != ENOENT ? std::strerror(errno)
-                                          : "a symbolic link to nothing");
+        // /dev/stdout after >&- links to a descriptor that is not open.
+        const int error = errno;
+        std::error_code ignored;
+        const std::string link = std::filesystem::read_symlink(file, ignored);
+        const std::string fds = "/proc/self/fd/";
+        cannotWrite(
+            file, error != ENOENT ? std::strerror(error)
+                  : link.starts_with(fds)
+                      ? "descriptor " + link.substr(fds.size()) + " is not open"
+                      : "a symbolic link to nothing");
     }
     if (driversFile(file))
     {
