@@ -390,8 +390,20 @@ EditFn namedPokeEdit(const std::string& target, const json& value)
             servedNode(t.board, name, "there are no registers to poke");
         json entry = at.entry;
         entry["bytes"] = value.at("bytes");
-        applied.pokes.emplace_back(device,
-                                   pokedBytes(name, json::array({entry})));
+        Registers bytes = pokedBytes(name, json::array({entry}));
+        std::size_t count = 0;
+        for (const Registers::Run& run : bytes.runs())
+        {
+            count += run.bytes.size();
+        }
+        if (count > at.length)
+        {
+            bad("", std::to_string(count) + " bytes would run past " +
+                        value.at("register").get<std::string>() +
+                        ", which is " + std::to_string(at.length) +
+                        (at.length == 1 ? " byte" : " bytes") + " long");
+        }
+        applied.pokes.emplace_back(device, std::move(bytes));
     };
 }
 

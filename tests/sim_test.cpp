@@ -275,6 +275,8 @@ TEST(BoardChange, AppliesInTheBoardsWordsOrNamesTheField)
         {"poke fpga-r1 4 16 30", "poke.fpga-r1[0].offset",
          "16 is out of range 0-15"},
         {"poke fpga-r1 4 x 30", "", "\"x\" is not a number"},
+        {"poke hpm power.on-source 30 40", "",
+         "2 bytes would run past power.on-source, which is 1 byte long"},
         {R"(set chips {"r0": {"detected": 7}, "r0": {}})", "", "duplicate key"},
         {"set nodes.fpga-r1.mode 644", "nodes.fpga-r1.mode", "\"0644\""},
         {"set chips.r0.detected", "", "usage: set FIELD VALUE"},
