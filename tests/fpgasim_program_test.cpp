@@ -188,6 +188,12 @@ c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=
          "$D/tavrin_fpga_reset && echo taken' 2>&1 | sed 's/.*: //'",
          0,
          "Invalid argument\nPermission denied\nI/O error\nI/O error\ntaken\n"},
+        // An O_APPEND write would land at the node's end, not at the file
+        // position: refused. kstrtoint takes a sign and leading zeros.
+        {"$S -- sh -c 'printf w | dd of=/dev/fpga-r1 bs=1 seek=80 "
+         "oflag=append conv=notrunc 2>&1 | head -1 | sed \"s/.*: //\"; printf %s -00 > "
+         "/sys/bus/spi/devices/spi2.2/tavrin_fpga_reset && echo taken'",
+         0, "Operation not supported\ntaken\n"},
         // Streams not yet taken when the command ends are read to the end.
         {R"($S --journal=$T/lw -- python3 -c 'import array, fcntl, os, socket as s
 m = os.memfd_create("j", os.MFD_ALLOW_SEALING); os.write(m, b"MESSAGE=" + b"x" * 999999 + b"\n"); fcntl.fcntl(m, fcntl.F_ADD_SEALS, 15)

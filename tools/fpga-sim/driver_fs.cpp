@@ -20,6 +20,9 @@ namespace fpga_sim
 namespace
 {
 
+/** The file handle of a node opened for writing with O_APPEND. */
+constexpr std::uint64_t appendingOpen = 1;
+
 DriverFs& self()
 {
     return *static_cast<DriverFs*>(fuse_get_context()->private_data);
@@ -191,6 +194,11 @@ int onOpen(const char* path, fuse_file_info* fi)
     }
     fi->direct_io = 1;
     fi->keep_cache = 0;
+    // FUSE gives an O_APPEND write the file's end, not its position.
+    fi->fh = entry->kind == DriverFs::Entry::Kind::node && writing &&
+                     (fi->flags & O_APPEND) != 0
+                 ? appendingOpen
+                 : 0;
     return 0;
 }
 
@@ -224,7 +232,7 @@ int onRead(const char* path, char* buf, std::size_t size, off_t offset,
 }
 
 int onWrite(const char* path, const char* buf, std::size_t size, off_t offset,
-            fuse_file_info* /*fi*/)
+            fuse_file_info* fi)
 {
     const auto held = self().lock();
     const DriverFs::Entry* entry = self().find(path);
@@ -234,6 +242,13 @@ int onWrite(const char* path, const char* buf, std::size_t size, off_t offset,
     }
     if (entry->kind == DriverFs::Entry::Kind::node)
     {
+        // The driver would write at the file position, which FUSE does not
+        // pass on with O_APPEND: nothing is written rather than the wrong
+        // register.
+        if (fi != nullptr && fi->fh == appendingOpen)
+        {
+            return -EOPNOTSUPP;
+        }
         return self().transfer(entry->node->name, true, const_cast<char*>(buf),
                                size, static_cast<std::uint64_t>(offset));
     }
@@ -332,20 +347,31 @@ DriverFs::Attr DriverFs::resetControl(bool readOnly)
         return reset;
     }
     reset.write = [this](std::string_view text) {
-        // As sysfs's kstrtoint: one trailing newline, nothing else.
+        // As the kernel's kstrtoint in base 10: a sign, decimal digits
+        // ("01" is 1, "-0" is 0), one trailing newline, nothing else.
         if (text.ends_with('\n'))
         {
             text.remove_suffix(1);
         }
+        const bool minus = text.starts_with('-');
+        const std::string_view digits =
+            text.substr(minus || text.starts_with('+') ? 1 : 0);
+        const std::size_t lead = digits.find_first_not_of('0');
+        const bool number =
+            !digits.empty() &&
+            digits.find_first_not_of("0123456789") == std::string_view::npos;
+        const bool zero = number && lead == std::string_view::npos;
+        const bool one = number && !minus && lead + 1 == digits.size() &&
+                         digits.back() == '1';
         TraceRecord traced;
         traced.type = "reset";
         traced.written = text;
-        if (text == "1")
+        if (one)
         {
             resetAsserted = true;
             trace(std::move(traced));
         }
-        else if (text == "0")
+        else if (zero)
         {
             traced.restored = resetAsserted;
             resetAsserted = false;
