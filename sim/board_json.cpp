@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <vector>
 
 namespace fpga_sim
 {
@@ -79,9 +79,20 @@ Board loadBoardFile(const std::string& path)
         bad("",
             "cannot read board file " + path + ": " + std::strerror(EISDIR));
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return boardFromText(text.str());
+    // A device such as /dev/zero would be read without end.
+    std::string text;
+    std::vector<char> chunk(1 << 16);
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) ||
+           in.gcount() > 0)
+    {
+        text.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+        if (text.size() > maxBoardFileBytes)
+        {
+            bad("", "board file " + path + " is larger than " +
+                        std::to_string(maxBoardFileBytes >> 20) + " MiB");
+        }
+    }
+    return boardFromText(text);
 }
 
 json boardToJson(const Board& board)

@@ -30,7 +30,11 @@ Board boardFromJson(const nlohmann::json& json);
 /** @brief Parse board-file text. @throws BoardError */
 Board boardFromText(const std::string& text);
 
-/** @brief Read and parse a board file. @throws BoardError */
+/** @brief The most bytes a board file may hold. */
+inline constexpr std::size_t maxBoardFileBytes = std::size_t{64} << 20;
+
+/** @brief Read and parse a board file, at most maxBoardFileBytes long.
+ *  @throws BoardError */
 Board loadBoardFile(const std::string& path);
 
 /** @brief The canonical JSON form of @p board. */

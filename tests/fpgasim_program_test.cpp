@@ -194,6 +194,9 @@ c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=
          "oflag=append conv=notrunc 2>&1 | head -1 | sed \"s/.*: //\"; printf %s -00 > "
          "/sys/bus/spi/devices/spi2.2/tavrin_fpga_reset && echo taken'",
          0, "Operation not supported\ntaken\n"},
+        // A board file that never ends is refused, not read on.
+        {"$S --check /dev/zero", 1,
+         "board file /dev/zero is larger than 64 MiB"},
         // Streams not yet taken when the command ends are read to the end.
         {R"($S --journal=$T/lw -- python3 -c 'import array, fcntl, os, socket as s
 m = os.memfd_create("j", os.MFD_ALLOW_SEALING); os.write(m, b"MESSAGE=" + b"x" * 999999 + b"\n"); fcntl.fcntl(m, fcntl.F_ADD_SEALS, 15)
