@@ -194,6 +194,9 @@ c.send(b"MESSAGE"); c.send(b"lower=a\n1ABC=b\n=c\n" + b"A" * 65 + b"=d\nMESSAGE=
          "oflag=append conv=notrunc 2>&1 | head -1 | sed \"s/.*: //\"; printf %s -00 > "
          "/sys/bus/spi/devices/spi2.2/tavrin_fpga_reset && echo taken'",
          0, "Operation not supported\ntaken\n"},
+        // Waiting for a reader of a FIFO, fpga-sim still ends on SIGTERM.
+        {"mkfifo $T/nf; timeout -k 5 1 $S --trace=$T/nf -- true; echo $? >&2",
+         0, "Terminated while waiting for a reader of the FIFO\n124\n"},
         // A board file that never ends is refused, not read on.
         {"$S --check /dev/zero", 1,
          "board file /dev/zero is larger than 64 MiB"},

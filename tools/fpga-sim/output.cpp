@@ -2,6 +2,7 @@
 #include "output.hpp"
 
 #include "mounts.hpp"
+#include "sandbox.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -50,6 +51,31 @@ bool waitsOnReader(int fd)
            (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode));
 }
 
+/** Opens @p path for writing. A FIFO waits for its reader, as a shell's >
+ *  would, but a signal that ends fpga-sim ends the wait: such signals are
+ *  blocked by now, to be taken by sigwaitinfo. */
+int openForWriting(const std::string& path, const std::string& option)
+{
+    const sigset_t ending = endingSignals();
+    for (;;)
+    {
+        const int fd = ::open(
+            path.c_str(),
+            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND | O_NONBLOCK,
+            0644);
+        if (fd >= 0 || errno != ENXIO)
+        {
+            return fd;
+        }
+        const timespec pause{0, 100'000'000};
+        if (const int sig = ::sigtimedwait(&ending, nullptr, &pause); sig > 0)
+        {
+            throw SetupError(option + ": " + ::strsignal(sig) +
+                             " while waiting for a reader of the FIFO");
+        }
+    }
+}
+
 /** FILE, or standard error. A pipe or terminal gets an open file
  *  description of its own, made non-blocking without touching the
  *  command's. */
@@ -60,8 +86,7 @@ Fd openDestination(const std::string& file, const std::string& option)
         return Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
     }
     const std::string path = file.empty() ? "/proc/self/fd/2" : file;
-    Fd fd(::open(path.c_str(),
-                 O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND, 0644));
+    Fd fd(openForWriting(path, option));
     if (fd.get() < 0)
     {
         if (file.empty())
@@ -70,14 +95,25 @@ Fd openDestination(const std::string& file, const std::string& option)
         }
         setupFailed("cannot open " + option);
     }
-    if (waitsOnReader(fd.get()))
+    if (!waitsOnReader(fd.get()))
     {
-        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) | O_NONBLOCK);
+        ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
     }
     return fd;
 }
 
 } // namespace
+
+sigset_t endingSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    {
+        sigaddset(&set, sig);
+    }
+    return set;
+}
 
 std::uint64_t nextSeq()
 {
@@ -125,9 +161,24 @@ Output::~Output()
 
 bool Output::finish()
 {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored =
-        ::write(stop.get(), &one, sizeof(one));
+    const auto wake = [this] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t ignored =
+            ::write(stop.get(), &one, sizeof(one));
+    };
+    wake();
+    // A reader that has stopped would hold fpga-sim here for ever: a signal
+    // that ends fpga-sim ends the wait, and what still waits is lost.
+    const sigset_t ending = endingSignals();
+    while (relay.joinable() && !done.load())
+    {
+        const timespec pause{0, 50'000'000};
+        if (::sigtimedwait(&ending, nullptr, &pause) > 0)
+        {
+            abandoned.store(true);
+            wake();
+        }
+    }
     if (relay.joinable())
     {
         relay.join();
@@ -148,15 +199,27 @@ void Output::run()
     {
         std::array<pollfd, 3> fds = {
             {{reader.get(), POLLIN, 0},
-             {stopping ? -1 : stop.get(), POLLIN, 0},
+             {stop.get(), POLLIN, 0},
              {sent == pending.size() ? -1 : destination->get(), POLLOUT, 0}}};
         ::poll(fds.data(), fds.size(), -1);
-        stopping = stopping || fds[1].revents != 0;
+        if (fds[1].revents != 0)
+        {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const ssize_t ignored =
+                ::read(stop.get(), &count, sizeof(count));
+            stopping = true;
+        }
         take();
-        while (pass(stopping))
+        while (!abandoned.load() && pass(stopping))
         {}
+        if (abandoned.load() && sent < pending.size())
+        {
+            lose(pending.size() - sent, "fpga-sim was ended while its "
+                                        "reader did not read");
+        }
         if (stopping && sent == pending.size())
         {
+            done.store(true);
             return;
         }
     }

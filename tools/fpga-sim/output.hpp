@@ -4,6 +4,8 @@
 #include "sim/fd.hpp"
 
 #include <array>
+#include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -24,6 +26,12 @@ enum class TraceFormat
     text, ///< one line of text each, for people
     json, ///< one JSON object a line, the stable form
 };
+
+/**
+ * @brief The signals that end fpga-sim: passed on to the command while it
+ *        runs, and ending a wait for a reader of an output.
+ */
+sigset_t endingSignals();
 
 /**
  * @brief The next number of fpga-sim's timeline: one counter, shared by
@@ -122,6 +130,9 @@ class Output
     std::size_t sent = 0;
     std::size_t lostLines = 0;
     std::string lostWhy;
+    /** Set by finish() when a signal ended its wait: what waits is lost. */
+    std::atomic<bool> abandoned{false};
+    std::atomic<bool> done{false};
     std::thread relay;
 };
 

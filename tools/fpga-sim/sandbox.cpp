@@ -91,17 +91,10 @@ class Server
 struct sigaction inheritedPipe
 {};
 
-const int forwardedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
 sigset_t waitedSignals()
 {
-    sigset_t set;
-    sigemptyset(&set);
+    sigset_t set = endingSignals();
     sigaddset(&set, SIGCHLD);
-    for (int sig : forwardedSignals)
-    {
-        sigaddset(&set, sig);
-    }
     return set;
 }
 
