@@ -142,7 +142,7 @@ d = "/sys/bus/spi/devices/spi2.2/fpga_rmt0_"
 print(out.decode() + open(d + "detected").read() + open(d + "fw_version").read())' $T/c)",
          0,
          "1 oks\nrefused a change is one line of text, without control characters "
-         "such as 0x01\nrefused a change is at most 4096 bytes long\n1024 "
+         "such as 0x01\nrefused a line is at most 4096 bytes long\n1024 "
          "oks\nrefused 1024 changes wait for an open already\n1000 oks\n1\n"
          "999\n"},
         // A read of any size reaches its client whole, or fails ctl.

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace fpga_sim
@@ -235,15 +236,31 @@ int Simulation::stop(std::chrono::milliseconds grace)
 
 int Simulation::run(const std::function<int()>& function)
 {
+    const SimulationError notRunning(
+        "run() needs a command running on the board (start one, "
+        "{\"sleep\", \"infinity\"} will do)");
     // fpga-sim forks the command once everything is in place.
     if (!running() || !waitFor([&](const Simulation&) {
             return !childrenOf(state->pid).empty();
         }))
     {
-        throw SimulationError("run() needs a command running on the board "
-                              "(start one, {\"sleep\", \"infinity\"} will do)");
+        throw notRunning;
     }
-    const Namespaces joined = namespacesOf(state->pid);
+    const pid_t sim = state->pid;
+    std::optional<Namespaces> joined;
+    try
+    {
+        joined.emplace(namespacesOf(sim));
+    }
+    catch (const SimulationError&)
+    {
+        // The command may have ended since: say so, not what it left.
+        if (running())
+        {
+            throw;
+        }
+        throw notRunning;
+    }
     const std::string cwd = std::filesystem::current_path().string();
     int report[2];
     if (::pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -256,7 +273,7 @@ int Simulation::run(const std::function<int()>& function)
     const pid_t child = ::fork();
     if (child == 0)
     {
-        runInside(function, joined, cwd, report[1], parent);
+        runInside(function, *joined, cwd, report[1], parent);
     }
     ::close(report[1]);
     if (child < 0)

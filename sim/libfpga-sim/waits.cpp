@@ -155,11 +155,13 @@ WaitResult Simulation::waitForJournal(const JournalEntry& fields,
         timeout);
     if (!result.met)
     {
-        result.message = "no journal entry with" + fieldsOf(fields, fields) +
-                         within(timeout, after) +
-                         lastOf(seen, "entries", [&](const JournalEntry& e) {
-                             return describe(e, fields);
-                         });
+        result.message =
+            (fields.empty()
+                 ? std::string("no journal entry")
+                 : "no journal entry with" + fieldsOf(fields, fields)) +
+            within(timeout, after) +
+            lastOf(seen, "entries",
+                   [&](const JournalEntry& e) { return describe(e, fields); });
     }
     return result;
 }

@@ -28,7 +28,7 @@ namespace
 /** Clients served at once. */
 constexpr std::size_t maxClients = 256;
 
-const std::string tooLong = "refused a change is at most " +
+const std::string tooLong = "refused a line is at most " +
                             std::to_string(maxChangeLine) + " bytes long\n";
 
 sockaddr_un addressOf(const std::string& path)

@@ -289,7 +289,7 @@ int ctl(std::vector<std::string> args)
     if (change.size() > fpga_sim::maxChangeLine)
     {
         // As fpga-sim would answer, without sending what it would not read.
-        std::cerr << "fpga-sim: a change is at most " << fpga_sim::maxChangeLine
+        std::cerr << "fpga-sim: a line is at most " << fpga_sim::maxChangeLine
                   << " bytes long\n";
         return exitRefused;
     }
