@@ -63,8 +63,16 @@ int openForWriting(const std::string& path, const std::string& option)
             path.c_str(),
             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND | O_NONBLOCK,
             0644);
-        if (fd >= 0 || errno != ENXIO)
+        const int error = errno;
+        // ENXIO is also a socket's answer (standard error to the journal).
+        struct stat st
+        {};
+        const bool waiting = fd < 0 && error == ENXIO &&
+                             ::stat(path.c_str(), &st) == 0 &&
+                             S_ISFIFO(st.st_mode);
+        if (!waiting)
         {
+            errno = error;
             return fd;
         }
         const timespec pause{0, 100'000'000};
