@@ -51,10 +51,11 @@ bool waitsOnReader(int fd)
            (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode));
 }
 
-/** Opens @p path for writing. A FIFO waits for its reader, as a shell's >
- *  would, but a signal that ends fpga-sim ends the wait: such signals are
- *  blocked by now, to be taken by sigwaitinfo. */
-int openForWriting(const std::string& path, const std::string& option)
+/** Opens @p path for writing. A named FIFO (@p named) waits for its
+ *  reader, as a shell's > would, but a signal that ends fpga-sim ends the
+ *  wait: such signals are blocked by now, to be taken by sigwaitinfo. */
+int openForWriting(const std::string& path, const std::string& option,
+                   bool named)
 {
     const sigset_t ending = endingSignals();
     for (;;)
@@ -64,10 +65,10 @@ int openForWriting(const std::string& path, const std::string& option)
             O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_APPEND | O_NONBLOCK,
             0644);
         const int error = errno;
-        // ENXIO is also a socket's answer (standard error to the journal).
+        // ENXIO is also a socket's answer.
         struct stat st
         {};
-        const bool waiting = fd < 0 && error == ENXIO &&
+        const bool waiting = named && fd < 0 && error == ENXIO &&
                              ::stat(path.c_str(), &st) == 0 &&
                              S_ISFIFO(st.st_mode);
         if (!waiting)
@@ -94,7 +95,7 @@ Fd openDestination(const std::string& file, const std::string& option)
         return Fd(::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3));
     }
     const std::string path = file.empty() ? "/proc/self/fd/2" : file;
-    Fd fd(openForWriting(path, option));
+    Fd fd(openForWriting(path, option, !file.empty()));
     if (fd.get() < 0)
     {
         if (file.empty())
